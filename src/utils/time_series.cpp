@@ -1,0 +1,63 @@
+#include "utils/time_series.hpp"
+
+#include "format.hpp"
+
+#include <cmath>
+
+namespace basinkit {
+
+Result<void> validate_kind(std::string_view kind) {
+    for (const char *k : VALID_KINDS)
+        if (kind == k) return {};
+    std::string list = "[";
+    bool first = true;
+    for (const char *k : VALID_KINDS) {
+        if (!first) list += ", ";
+        list += fmt::debug_text(k);
+        first = false;
+    }
+    list += "]";
+    return value_error("kind must be one of " + list + "; got '" + std::string(kind) + "'");
+}
+
+Result<double> series_get_value(std::span<const double> data, std::int32_t time_step,
+                                double duration) {
+    if (duration < -0.000001)
+        return value_error("`duration` " + fmt::plain(duration) + " is less than 0.");
+    const std::int64_t max =
+        (static_cast<std::int64_t>(data.size()) - 1) * static_cast<std::int64_t>(time_step);
+    if (duration > static_cast<double>(max) + 0.000001)
+        return value_error("`duration` " + fmt::plain(duration) + " is out of range (max " +
+                           fmt::integer(max) + ").");
+    // Clamping into an empty range (no points) is impossible.
+    if (max < 0) return panic("clamp called with an empty range");
+    double clamped = duration < 0.0 ? 0.0 : duration;
+    if (clamped > static_cast<double>(max)) clamped = static_cast<double>(max);
+    const double p = clamped / static_cast<double>(time_step);
+    // Negative or NaN positions index the first point.
+    const std::size_t i = (p >= 0.0) ? static_cast<std::size_t>(std::floor(p)) : 0;
+    const std::size_t n = data.size();
+    if (i >= n - 1) return data[n - 1];
+    return data[i] + (p - static_cast<double>(i)) * (data[i + 1] - data[i]);
+}
+
+Result<TimeSeries> series_disaggregate(const TimeSeries &s, std::int32_t target_step) {
+    if (target_step < 30) return value_error("target_step must be >= 30 seconds.");
+    const std::int32_t n = s.time_step / target_step;
+    if (s.time_step - n * target_step != 0)
+        return value_error("Original time_step (" + fmt::integer(s.time_step) +
+                           ") must be a multiple of target_step (" + fmt::integer(target_step) +
+                           ").");
+    const double factor = static_cast<double>(target_step) / static_cast<double>(s.time_step);
+    TimeSeries out;
+    out.time_step = target_step;
+    out.kind = s.kind;
+    out.data.reserve(static_cast<std::size_t>(n) * s.data.size());
+    for (double v : s.data) {
+        const double piece = factor * v;
+        for (std::int32_t j = 0; j < n; ++j) out.data.push_back(piece);
+    }
+    return out;
+}
+
+} // namespace basinkit

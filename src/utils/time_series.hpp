@@ -1,0 +1,42 @@
+// Uniformly spaced series: the plain value carried by both Python series
+// classes, plus the lookups the models need.
+#pragma once
+
+#include "error.hpp"
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace basinkit {
+
+inline constexpr const char *VALID_KINDS[] = {"discharge", "rainfall", "elevation", "volume"};
+
+struct TimeSeries {
+    std::vector<double> data;
+    std::int32_t time_step = 1; // whole seconds
+    std::string kind;
+};
+
+// Checks `kind` against the four tags; the error lists them in order.
+Result<void> validate_kind(std::string_view kind);
+
+// Value of a continuous series `duration` seconds after its first point,
+// interpolating linearly between points (no extrapolation).
+Result<double> series_get_value(std::span<const double> data, std::int32_t time_step,
+                                double duration);
+
+// Splits each interval of an incremental series into time_step / target_step
+// equal pieces.
+Result<TimeSeries> series_disaggregate(const TimeSeries &s, std::int32_t target_step);
+
+// time_step * (n - 1) for a continuous series, time_step * n for an incremental one.
+inline std::int64_t continuous_total_duration(const TimeSeries &s) {
+    return static_cast<std::int64_t>(s.time_step) * (static_cast<std::int64_t>(s.data.size()) - 1);
+}
+inline std::int64_t incremental_total_duration(const TimeSeries &s) {
+    return static_cast<std::int64_t>(s.time_step) * static_cast<std::int64_t>(s.data.size());
+}
+
+} // namespace basinkit
