@@ -1,0 +1,42 @@
+#include "reservoir_routing/reservoir_utils/elevation_storage.hpp"
+
+#include "format.hpp"
+
+namespace basinkit {
+
+Result<ElevationStorage> ElevationStorage::create(std::vector<double> elevation,
+                                                  std::vector<double> storage) {
+    if (elevation.size() != storage.size())
+        return value_error("`elevation` and `storage` must have the same length");
+    if (!strictly_increasing(elevation))
+        return value_error("`elevation` must must be sorted and can't have duplicates");
+    if (!strictly_increasing(storage))
+        return value_error("`storage` must must be sorted and can't have duplicates");
+    return ElevationStorage{std::move(elevation), std::move(storage)};
+}
+
+std::unexpected<Error> ElevationStorage::elevation_outside(double elevation) {
+    return value_error("`elevation` " + fmt::plain(elevation) +
+                       " is outside the range of the elevation-storage curve.");
+}
+
+std::unexpected<Error> ElevationStorage::storage_outside(double storage) {
+    return value_error("`storage` " + fmt::plain(storage) +
+                       " is outside the range of the elevation-storage curve.");
+}
+
+Result<double> ElevationStorage::get_storage(double x) const {
+    auto s = interp1d(elevation, storage, x, std::nullopt, std::nullopt);
+    if (!s) return std::unexpected(std::move(s.error()));
+    if (!*s) return elevation_outside(x);
+    return **s;
+}
+
+Result<double> ElevationStorage::get_elevation(double s) const {
+    auto e = interp1d(storage, elevation, s, std::nullopt, std::nullopt);
+    if (!e) return std::unexpected(std::move(e.error()));
+    if (!*e) return storage_outside(s);
+    return **e;
+}
+
+} // namespace basinkit

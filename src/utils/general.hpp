@@ -1,0 +1,113 @@
+// Piecewise-linear table lookup and small numeric helpers shared by the
+// rating curves, the outlets and the routing loop.
+#pragma once
+
+#include "error.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace basinkit {
+
+// Larger / smaller of two values; a NaN operand is ignored (the other one is
+// returned). On equal values the first operand is returned.
+inline double max_num(double a, double b) {
+    if (a != a) return b;
+    if (b != b) return a;
+    return a < b ? b : a;
+}
+inline double min_num(double a, double b) {
+    if (a != a) return b;
+    if (b != b) return a;
+    return b < a ? b : a;
+}
+
+// Pairwise order tests over a whole array, written as "not less" / "not
+// greater" so that a NaN anywhere (in two or more values) fails them.
+bool strictly_increasing(std::span<const double> v);
+bool non_decreasing(std::span<const double> v);
+
+// Ordinate at `x` in the table (x_values strictly increasing, y_values
+// non-decreasing, at least 2 points), or `left` / `right` outside it. The table
+// is re-checked on every call; a bad table or a NaN `x` is an internal fault.
+Result<std::optional<double>> interp1d(std::span<const double> x_values,
+                                       std::span<const double> y_values, double x,
+                                       std::optional<double> left, std::optional<double> right);
+
+namespace detail {
+
+// The first table check that fails, or null for a usable table.
+const char *table_fault(std::span<const double> x_values, std::span<const double> y_values);
+
+// Largest index whose abscissa is <= x, or 0 when there is none (x ordered).
+std::size_t bisect(std::span<const double> x_values, double x);
+
+// Result of the lookup once the search has settled on `base`. The exact-hit
+// rule and the evaluation order of the interpolation keep results bit-exact.
+inline std::optional<double> finish(std::span<const double> xs, std::span<const double> ys,
+                                    double x, std::size_t base, std::optional<double> left,
+                                    std::optional<double> right) {
+    if (xs[base] == x) return ys[base];
+    const std::size_t k = xs[base] < x ? base + 1 : base; // abscissae below x
+    if (k == 0) return left;
+    if (k == xs.size()) return right;
+    const double x0 = xs[k - 1], x1 = xs[k];
+    const double y0 = ys[k - 1], y1 = ys[k];
+    return y0 + ((x - x0) / (x1 - x0)) * (y1 - y0);
+}
+
+} // namespace detail
+
+// A table checked once, for many lookups in one call. It borrows the two
+// arrays, which must outlive it. A bad table is remembered, not refused: each
+// lookup then reports the same fault that interp1d would report.
+class Table {
+  public:
+    Table(std::span<const double> x_values, std::span<const double> y_values)
+        : xs_(x_values), ys_(y_values), fault_(detail::table_fault(x_values, y_values)) {}
+
+    // Same result as interp1d over the table. The search starts at the
+    // interval found last time (`hint`, updated) and falls back to bisection;
+    // the interval holding x is unique, so the result does not depend on it.
+    Result<std::optional<double>> lookup(double x, std::optional<double> left,
+                                         std::optional<double> right, std::size_t &hint) const {
+        if (fault_) return panic(fault_);
+        if (x != x) return panic();
+        return detail::finish(xs_, ys_, x, locate(x, hint), left, right);
+    }
+
+  private:
+    std::size_t locate(double x, std::size_t &hint) const {
+        const double *xs = xs_.data();
+        const std::size_t n = xs_.size();
+        const std::size_t h = hint < n ? hint : 0;
+        if (xs[h] <= x) {
+            if (h + 1 == n || x < xs[h + 1]) return h;
+            if (h + 2 == n || x < xs[h + 2]) return hint = h + 1;
+        } else if (h == 0) {
+            return 0; // below the table: bisection also ends at 0
+        } else if (xs[h - 1] <= x) {
+            return hint = h - 1;
+        }
+        return hint = detail::bisect(xs_, x);
+    }
+
+    std::span<const double> xs_, ys_;
+    const char *fault_;
+};
+
+// series_get_value for a duration already known to lie within the series
+// (0 <= duration <= last point, at least one value): same arithmetic, without
+// the range checks and their messages.
+inline double series_value_within(std::span<const double> data, std::int32_t time_step,
+                                  double duration) {
+    const double p = duration / static_cast<double>(time_step);
+    const std::size_t i = static_cast<std::size_t>(p); // p >= 0: truncation is floor
+    const std::size_t n = data.size();
+    if (i >= n - 1) return data[n - 1];
+    return data[i] + (p - static_cast<double>(i)) * (data[i + 1] - data[i]);
+}
+
+} // namespace basinkit

@@ -1,0 +1,141 @@
+#include "utils/time_series_py.hpp"
+
+namespace basinkit::py {
+
+namespace {
+
+constexpr const char *series_params[] = {"data", "time_step", "kind"};
+
+// Shared constructor of both classes; `callable` names the class in messages.
+PyObject *series_new(PyTypeObject *type, PyObject *args, PyObject *kwargs, const char *callable) {
+    return guarded([&]() -> PyObject * {
+        PyObject *a[3];
+        if (!bind({callable, series_params, 3}, args, kwargs, a)) return nullptr;
+        TimeSeries s;
+        if (!convert_arg("data", a[0], &s.data)) return nullptr;
+        if (!timedelta_arg("time_step", a[1])) return nullptr;
+        if (!convert_arg("kind", a[2], &s.kind)) return nullptr;
+        if (!ok(validate_kind(s.kind))) return nullptr;
+        Duration d;
+        if (!to_duration(a[1], &d)) return nullptr;
+        s.time_step = saturating_seconds(d);
+        if (s.time_step < 1) {
+            PyErr_SetString(PyExc_ValueError, "time_step must be > 0");
+            return nullptr;
+        }
+        return PyClass<TimeSeries>::wrap(type, std::move(s));
+    });
+}
+
+PyObject *continuous_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    return series_new(type, args, kwargs, "ContinuousTimeSeries.__new__()");
+}
+PyObject *incremental_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    return series_new(type, args, kwargs, "IncrementalTimeSeries.__new__()");
+}
+
+PyObject *read_data(const TimeSeries &s) { return to_list(s.data); }
+PyObject *read_time_step(const TimeSeries &s) { return to_timedelta(s.time_step); }
+PyObject *read_kind(const TimeSeries &s) {
+    return PyUnicode_FromStringAndSize(s.kind.data(), static_cast<Py_ssize_t>(s.kind.size()));
+}
+
+PyGetSetDef series_getset[] = {
+    {"data", getter<TimeSeries, read_data>, nullptr, "", nullptr},
+    {"time_step", getter<TimeSeries, read_time_step>, nullptr, "", nullptr},
+    {"kind", getter<TimeSeries, read_kind>, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+template <std::int64_t (*Span)(const TimeSeries &)>
+PyObject *total_duration(PyObject *self, PyObject *) {
+    return guarded([&]() -> PyObject * {
+        std::int64_t seconds = 0;
+        if (!PyClass<TimeSeries>::read(self, [&](const TimeSeries &s) { seconds = Span(s); }))
+            return nullptr;
+        return PyLong_FromLongLong(seconds);
+    });
+}
+
+constexpr const char *disaggregate_params[] = {"target_step"};
+
+PyObject *disaggregate(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                       PyObject *kwnames) {
+    return guarded([&]() -> PyObject * {
+        PyObject *a[1];
+        if (!bind({"IncrementalTimeSeries.disaggregate()", disaggregate_params, 1}, args, nargs,
+                  kwnames, a))
+            return nullptr;
+        std::int32_t target;
+        if (!convert_arg("target_step", a[0], &target)) return nullptr;
+        Result<TimeSeries> r = std::unexpected(Error{});
+        if (!PyClass<TimeSeries>::read(
+                self, [&](const TimeSeries &s) { r = series_disaggregate(s, target); }))
+            return nullptr;
+        if (!ok(r)) return nullptr;
+        return incremental_series.wrap(std::move(*r));
+    });
+}
+
+PyMethodDef continuous_methods[] = {
+    {"total_duration", total_duration<continuous_total_duration>, METH_NOARGS,
+     "total_duration($self)\n--\n\nTotal duration from first to last data point (seconds)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef incremental_methods[] = {
+    {"total_duration", total_duration<incremental_total_duration>, METH_NOARGS,
+     "total_duration($self)\n--\n\nTotal duration spanning all time step intervals (seconds)."},
+    {"disaggregate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(disaggregate)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "disaggregate($self, target_step)\n--\n\n"
+     "Disaggregates to a finer `target_step` (seconds) by uniformly\n"
+     "distributing each bucket's value. Total depth is preserved."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+} // namespace
+
+PyClass<TimeSeries> continuous_series(
+    "ContinuousTimeSeries", Py_TPFLAGS_BASETYPE,
+    {
+        {Py_tp_doc,
+         const_cast<char *>(
+             "ContinuousTimeSeries(data, time_step, kind)\n--\n\n"
+             "A uniformly-spaced time series where each value represents a quantity at a\n"
+             "discrete point in time (e.g. discharge, elevation, storage).\n\n"
+             "Total duration spans first to last point: `time_step * (len(data) - 1)`.\n"
+             "Supports linear interpolation between points.")},
+        {Py_tp_new, reinterpret_cast<void *>(continuous_new)},
+        {Py_tp_getset, series_getset},
+        {Py_tp_methods, continuous_methods},
+    });
+
+PyClass<TimeSeries> incremental_series(
+    "IncrementalTimeSeries", Py_TPFLAGS_BASETYPE,
+    {
+        {Py_tp_doc,
+         const_cast<char *>(
+             "IncrementalTimeSeries(data, time_step, kind)\n--\n\n"
+             "A uniformly-spaced time series where each value represents a quantity\n"
+             "accumulated over one time step interval (e.g. rainfall depth, volume added).\n\n"
+             "Total duration spans all intervals: `time_step * len(data)`.\n"
+             "Supports disaggregation to a finer time step.")},
+        {Py_tp_new, reinterpret_cast<void *>(incremental_new)},
+        {Py_tp_getset, series_getset},
+        {Py_tp_methods, incremental_methods},
+    });
+
+} // namespace basinkit::py
+
+#include "registration_py.hpp"
+
+namespace basinkit::py {
+
+int init_utils(PyObject *module) {
+    if (!add_class(module, continuous_series)) return -1;
+    if (!add_class(module, incremental_series)) return -1;
+    return 0;
+}
+
+} // namespace basinkit::py

@@ -1,0 +1,22 @@
+// The two series classes and what other bindings need of them.
+#pragma once
+
+#include "boundary_py.hpp"
+#include "utils/time_series.hpp"
+
+namespace basinkit::py {
+
+extern PyClass<TimeSeries> continuous_series;
+extern PyClass<TimeSeries> incremental_series;
+
+// A result series built from its fields, without the constructor's checks.
+inline PyObject *new_continuous(std::vector<double> data, std::int32_t time_step,
+                                const char *kind) {
+    return continuous_series.wrap(TimeSeries{std::move(data), time_step, kind});
+}
+inline PyObject *new_incremental(std::vector<double> data, std::int32_t time_step,
+                                 const char *kind) {
+    return incremental_series.wrap(TimeSeries{std::move(data), time_step, kind});
+}
+
+} // namespace basinkit::py
