@@ -152,12 +152,11 @@ Py_ssize_t find_param(const Signature &sig, PyObject *key) {
 
 bool too_many_positional(const Signature &sig, Py_ssize_t nargs) {
     const std::size_t total = sig.names.size();
-    std::string count = sig.required != total
-                            ? "from " + std::to_string(sig.required) + " to " + std::to_string(total)
-                            : std::to_string(total);
-    set_type_error(std::string(sig.callable) + " takes " + count +
-                   " positional arguments but " + std::to_string(nargs) +
-                   (nargs == 1 ? " was" : " were") + " given");
+    std::string count = sig.required != total ? "from " + std::to_string(sig.required) + " to " +
+                                                    std::to_string(total)
+                                              : std::to_string(total);
+    set_type_error(std::string(sig.callable) + " takes " + count + " positional arguments but " +
+                   std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
     return false;
 }
 
@@ -315,9 +314,9 @@ bool copy_double_buffer(PyObject *o, std::vector<double> *out) {
         return false;
     }
     const char *f = view.format ? view.format : "B";
-    bool is_double = view.ndim == 1 && view.itemsize == sizeof(double) &&
-                     (std::strcmp(f, "d") == 0 || std::strcmp(f, "@d") == 0 ||
-                      std::strcmp(f, "=d") == 0);
+    bool is_double =
+        view.ndim == 1 && view.itemsize == sizeof(double) &&
+        (std::strcmp(f, "d") == 0 || std::strcmp(f, "@d") == 0 || std::strcmp(f, "=d") == 0);
     if (is_double) {
         const auto *p = static_cast<const double *>(view.buf);
         try {
@@ -380,7 +379,8 @@ bool convert(PyObject *o, std::vector<double> *out) {
     Py_ssize_t hint = PySequence_Size(o);
     if (hint < 0) PyErr_Clear();
     // A lying __len__ must not force a huge allocation.
-    else out->reserve(static_cast<std::size_t>(hint < (1 << 20) ? hint : (1 << 20)));
+    else
+        out->reserve(static_cast<std::size_t>(hint < (1 << 20) ? hint : (1 << 20)));
     Ref it(PyObject_GetIter(o));
     if (!it) return false;
     while (PyObject *raw = PyIter_Next(it.get())) {

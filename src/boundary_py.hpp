@@ -165,13 +165,29 @@ inline bool timedelta_arg(const char *name, PyObject *o) {
 template <class T, class Conv>
 bool convert_named(PyObject *o, std::vector<std::pair<std::string, T>> *out, Conv &&value_conv);
 
+template <class T, class Conv>
+bool named_arg(const char *name, PyObject *o, std::vector<std::pair<std::string, T>> *out,
+               Conv &&value_conv) {
+    if (convert_named(o, out, std::forward<Conv>(value_conv))) return true;
+    add_argument_prefix(name);
+    return false;
+}
+
 // ---------------------------------------------------------------- results
 
 PyObject *to_list(std::span<const double> values);
 PyObject *to_timedelta(std::int64_t seconds);
-inline PyObject *to_float(double v) { return PyFloat_FromDouble(v); }
-inline PyObject *to_optional_float(const std::optional<double> &v) {
+inline PyObject *to_py(double v) {
+    return PyFloat_FromDouble(v);
+}
+inline PyObject *to_py(const std::optional<double> &v) {
     return v ? PyFloat_FromDouble(*v) : Py_NewRef(Py_None);
+}
+inline PyObject *to_py(std::uint64_t v) {
+    return PyLong_FromUnsignedLongLong(v);
+}
+inline PyObject *to_py(const std::vector<double> &v) {
+    return to_list(v);
 }
 
 // ---------------------------------------------------------------- borrows
@@ -313,6 +329,41 @@ template <class T, PyObject *(*Read)(const T &)> PyObject *getter(PyObject *self
         if (!PyClass<T>::read(self, [&](const T &v) { result = Read(v); })) return nullptr;
         return result;
     });
+}
+
+// Getter of one field through its to_py conversion.
+template <class T, class F, F T::*Field> PyObject *field_getter(PyObject *self, void *) {
+    return guarded([&]() -> PyObject * {
+        PyObject *result = nullptr;
+        if (!PyClass<T>::read(self, [&](const T &v) { result = to_py(v.*Field); })) return nullptr;
+        return result;
+    });
+}
+
+// Setter of one field: converts like an argument named after the attribute
+// (the name comes in as the closure) and stores under exclusive use.
+template <class T, class F, F T::*Field>
+int field_setter(PyObject *self, PyObject *value, void *closure) {
+    return guarded_int([&]() -> int {
+        if (!value) {
+            PyErr_SetString(PyExc_AttributeError, "property has no deleter");
+            return -1;
+        }
+        F converted;
+        if (!convert_arg(static_cast<const char *>(closure), value, &converted)) return -1;
+        if (!PyClass<T>::write(self, [&](T &v) { v.*Field = converted; })) return -1;
+        return 0;
+    });
+}
+
+// ---------------------------------------------------------------- functions
+
+using FastFunction = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+
+// A module-level function: fast call with keywords, no module object passed.
+inline PyMethodDef function_def(const char *name, FastFunction fn, const char *doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
+            METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc};
 }
 
 // ---------------------------------------------------------------- modules

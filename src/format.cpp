@@ -55,18 +55,32 @@ std::string fixed(double v, int places) {
     return std::string(buf, r.ptr);
 }
 
-std::string integer(std::int64_t v) { return std::to_string(v); }
+std::string integer(std::int64_t v) {
+    return std::to_string(v);
+}
 
 std::string debug_text(std::string_view s) {
     std::string out = "\"";
     for (unsigned char c : s) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\0': out += "\\0"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\0':
+            out += "\\0";
+            break;
         default:
             if (c < 0x20 || c == 0x7f) {
                 char b[12];

@@ -14,12 +14,9 @@ struct Area {
 
 // Submodules in the order they are attached to the top module.
 constexpr Area areas[] = {
-    {"utils", init_utils},
-    {"reach", init_reach},
-    {"reservoir", init_reservoir},
-    {"rainfall_transform", init_transform},
-    {"rainfall_loss", init_loss},
-    {"baseflow", init_baseflow},
+    {"utils", init_utils},         {"reach", init_reach},
+    {"reservoir", init_reservoir}, {"rainfall_transform", init_transform},
+    {"rainfall_loss", init_loss},  {"baseflow", init_baseflow},
     {"metrics", init_metrics},
 };
 
@@ -45,8 +42,9 @@ template <int (*Init)(PyObject *)> int standalone_exec(PyObject *module) {
 
 #define BASINKIT_SLOTS(exec_fn)                                                                    \
     {                                                                                              \
-        {Py_mod_exec, reinterpret_cast<void *>(exec_fn)},                                          \
-            {Py_mod_gil, Py_MOD_GIL_NOT_USED}, { 0, nullptr }                                      \
+        {Py_mod_exec, reinterpret_cast<void *>(exec_fn)}, {Py_mod_gil, Py_MOD_GIL_NOT_USED}, {     \
+            0, nullptr                                                                             \
+        }                                                                                          \
     }
 
 PyModuleDef_Slot basinkit_slots[] = BASINKIT_SLOTS(basinkit_exec);
@@ -58,8 +56,8 @@ PyModuleDef_Slot reservoir_slots[] = BASINKIT_SLOTS(standalone_exec<init_reservo
 PyModuleDef_Slot metrics_slots[] = BASINKIT_SLOTS(standalone_exec<init_metrics>);
 
 constexpr PyModuleDef make_def(const char *name, PyModuleDef_Slot *slots) {
-    return PyModuleDef{PyModuleDef_HEAD_INIT, name, "", 0, nullptr, slots,
-                       nullptr,               nullptr, nullptr};
+    return PyModuleDef{
+        PyModuleDef_HEAD_INIT, name, "", 0, nullptr, slots, nullptr, nullptr, nullptr};
 }
 
 } // namespace
@@ -74,10 +72,24 @@ PyModuleDef metrics_def = make_def("init_metrics", metrics_slots);
 
 } // namespace basinkit::py
 
-PyMODINIT_FUNC PyInit_basinkit() { return PyModuleDef_Init(&basinkit::py::basinkit_def); }
-PyMODINIT_FUNC PyInit_init_loss() { return PyModuleDef_Init(&basinkit::py::loss_def); }
-PyMODINIT_FUNC PyInit_init_transform() { return PyModuleDef_Init(&basinkit::py::transform_def); }
-PyMODINIT_FUNC PyInit_init_baseflow() { return PyModuleDef_Init(&basinkit::py::baseflow_def); }
-PyMODINIT_FUNC PyInit_init_reach() { return PyModuleDef_Init(&basinkit::py::reach_def); }
-PyMODINIT_FUNC PyInit_init_reservoir() { return PyModuleDef_Init(&basinkit::py::reservoir_def); }
-PyMODINIT_FUNC PyInit_init_metrics() { return PyModuleDef_Init(&basinkit::py::metrics_def); }
+PyMODINIT_FUNC PyInit_basinkit() {
+    return PyModuleDef_Init(&basinkit::py::basinkit_def);
+}
+PyMODINIT_FUNC PyInit_init_loss() {
+    return PyModuleDef_Init(&basinkit::py::loss_def);
+}
+PyMODINIT_FUNC PyInit_init_transform() {
+    return PyModuleDef_Init(&basinkit::py::transform_def);
+}
+PyMODINIT_FUNC PyInit_init_baseflow() {
+    return PyModuleDef_Init(&basinkit::py::baseflow_def);
+}
+PyMODINIT_FUNC PyInit_init_reach() {
+    return PyModuleDef_Init(&basinkit::py::reach_def);
+}
+PyMODINIT_FUNC PyInit_init_reservoir() {
+    return PyModuleDef_Init(&basinkit::py::reservoir_def);
+}
+PyMODINIT_FUNC PyInit_init_metrics() {
+    return PyModuleDef_Init(&basinkit::py::metrics_def);
+}

@@ -34,8 +34,12 @@ PyObject *incremental_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) 
     return series_new(type, args, kwargs, "IncrementalTimeSeries.__new__()");
 }
 
-PyObject *read_data(const TimeSeries &s) { return to_list(s.data); }
-PyObject *read_time_step(const TimeSeries &s) { return to_timedelta(s.time_step); }
+PyObject *read_data(const TimeSeries &s) {
+    return to_list(s.data);
+}
+PyObject *read_time_step(const TimeSeries &s) {
+    return to_timedelta(s.time_step);
+}
 PyObject *read_kind(const TimeSeries &s) {
     return PyUnicode_FromStringAndSize(s.kind.data(), static_cast<Py_ssize_t>(s.kind.size()));
 }
@@ -57,10 +61,46 @@ PyObject *total_duration(PyObject *self, PyObject *) {
     });
 }
 
+// Read-only buffer over the series' own values (format "d", one dimension):
+// NumPy and memoryview see the data without a list being built. Series never
+// change after construction, so the view stays valid while it holds `self`.
+int series_getbuffer(PyObject *self, Py_buffer *view, int flags) {
+    view->obj = nullptr;
+    if (flags & PyBUF_WRITABLE) {
+        PyErr_SetString(PyExc_BufferError, "time series values are read-only");
+        return -1;
+    }
+    const std::vector<double> &data = PyClass<TimeSeries>::cast(self)->value.data;
+    // shape and strides live with the view until it is released.
+    auto *dims = static_cast<Py_ssize_t *>(PyMem_Malloc(2 * sizeof(Py_ssize_t)));
+    if (!dims) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    static double empty_storage = 0.0;
+    dims[0] = static_cast<Py_ssize_t>(data.size());
+    dims[1] = sizeof(double);
+    view->buf = data.empty() ? &empty_storage : const_cast<double *>(data.data());
+    view->obj = Py_NewRef(self);
+    view->len = dims[0] * static_cast<Py_ssize_t>(sizeof(double));
+    view->readonly = 1;
+    view->itemsize = sizeof(double);
+    view->format = (flags & PyBUF_FORMAT) ? const_cast<char *>("d") : nullptr;
+    view->ndim = 1;
+    view->shape = (flags & PyBUF_ND) ? dims : nullptr;
+    view->strides = ((flags & PyBUF_STRIDES) == PyBUF_STRIDES) ? dims + 1 : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = dims;
+    return 0;
+}
+
+void series_releasebuffer(PyObject *, Py_buffer *view) {
+    PyMem_Free(view->internal);
+}
+
 constexpr const char *disaggregate_params[] = {"target_step"};
 
-PyObject *disaggregate(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                       PyObject *kwnames) {
+PyObject *disaggregate(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
         PyObject *a[1];
         if (!bind({"IncrementalTimeSeries.disaggregate()", disaggregate_params, 1}, args, nargs,
@@ -109,6 +149,8 @@ PyClass<TimeSeries> continuous_series(
         {Py_tp_new, reinterpret_cast<void *>(continuous_new)},
         {Py_tp_getset, series_getset},
         {Py_tp_methods, continuous_methods},
+        {Py_bf_getbuffer, reinterpret_cast<void *>(series_getbuffer)},
+        {Py_bf_releasebuffer, reinterpret_cast<void *>(series_releasebuffer)},
     });
 
 PyClass<TimeSeries> incremental_series(
@@ -124,6 +166,8 @@ PyClass<TimeSeries> incremental_series(
         {Py_tp_new, reinterpret_cast<void *>(incremental_new)},
         {Py_tp_getset, series_getset},
         {Py_tp_methods, incremental_methods},
+        {Py_bf_getbuffer, reinterpret_cast<void *>(series_getbuffer)},
+        {Py_bf_releasebuffer, reinterpret_cast<void *>(series_releasebuffer)},
     });
 
 } // namespace basinkit::py
@@ -131,6 +175,20 @@ PyClass<TimeSeries> incremental_series(
 #include "registration_py.hpp"
 
 namespace basinkit::py {
+
+PyObject *new_series_dict(std::vector<std::pair<std::string, std::vector<double>>> &named,
+                          std::int32_t time_step, const char *kind) {
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (auto &[name, values] : named) {
+        Ref key(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        if (!key) return nullptr;
+        Ref series(continuous_series.wrap(TimeSeries{std::move(values), time_step, kind}));
+        if (!series) return nullptr;
+        if (PyDict_SetItem(dict.get(), key.get(), series.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
 
 int init_utils(PyObject *module) {
     if (!add_class(module, continuous_series)) return -1;

@@ -19,4 +19,8 @@ inline PyObject *new_incremental(std::vector<double> data, std::int32_t time_ste
     return incremental_series.wrap(TimeSeries{std::move(data), time_step, kind});
 }
 
+// A new dict from each name to a continuous series of its values.
+PyObject *new_series_dict(std::vector<std::pair<std::string, std::vector<double>>> &named,
+                          std::int32_t time_step, const char *kind);
+
 } // namespace basinkit::py
