@@ -366,6 +366,12 @@ inline PyMethodDef function_def(const char *name, FastFunction fn, const char *d
             METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc};
 }
 
+// A method: fast call with keywords, handed the instance.
+inline PyMethodDef method_def(const char *name, FastFunction fn, const char *doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
 // ---------------------------------------------------------------- modules
 
 bool add_class(PyObject *module, ClassBase &cls);

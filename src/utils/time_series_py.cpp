@@ -126,11 +126,10 @@ PyMethodDef continuous_methods[] = {
 PyMethodDef incremental_methods[] = {
     {"total_duration", total_duration<incremental_total_duration>, METH_NOARGS,
      "total_duration($self)\n--\n\nTotal duration spanning all time step intervals (seconds)."},
-    {"disaggregate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(disaggregate)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "disaggregate($self, target_step)\n--\n\n"
-     "Disaggregates to a finer `target_step` (seconds) by uniformly\n"
-     "distributing each bucket's value. Total depth is preserved."},
+    method_def("disaggregate", disaggregate,
+               "disaggregate($self, target_step)\n--\n\n"
+               "Disaggregates to a finer `target_step` (seconds) by uniformly\n"
+               "distributing each bucket's value. Total depth is preserved."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -176,14 +175,14 @@ PyClass<TimeSeries> incremental_series(
 
 namespace basinkit::py {
 
-PyObject *new_series_dict(std::vector<std::pair<std::string, std::vector<double>>> &named,
+PyObject *new_series_dict(const std::vector<std::pair<std::string, std::vector<double>>> &named,
                           std::int32_t time_step, const char *kind) {
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
-    for (auto &[name, values] : named) {
+    for (const auto &[name, values] : named) {
         Ref key(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
         if (!key) return nullptr;
-        Ref series(continuous_series.wrap(TimeSeries{std::move(values), time_step, kind}));
+        Ref series(continuous_series.wrap(TimeSeries{values, time_step, kind}));
         if (!series) return nullptr;
         if (PyDict_SetItem(dict.get(), key.get(), series.get()) < 0) return nullptr;
     }

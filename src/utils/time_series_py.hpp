@@ -20,7 +20,7 @@ inline PyObject *new_incremental(std::vector<double> data, std::int32_t time_ste
 }
 
 // A new dict from each name to a continuous series of its values.
-PyObject *new_series_dict(std::vector<std::pair<std::string, std::vector<double>>> &named,
+PyObject *new_series_dict(const std::vector<std::pair<std::string, std::vector<double>>> &named,
                           std::int32_t time_step, const char *kind);
 
 } // namespace basinkit::py
