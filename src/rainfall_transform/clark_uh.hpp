@@ -1,0 +1,41 @@
+// Clark unit hydrograph: a time-area curve spreads one inch of excess over
+// the time of concentration, a linear reservoir attenuates it, and the result
+// is convolved with the rainfall. Rainfall in inches per step, area in acres,
+// discharge in cfs.
+#pragma once
+
+#include "error.hpp"
+#include "utils/duration.hpp"
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace basinkit {
+
+// Ordinates of the unit hydrograph (cfs per inch of excess) in two parts:
+// `head`, the n = ceil(tc / dt) ordinates while translated inflow arrives,
+// and `recession`, the reservoir draining afterwards with zero inflow.
+struct ClarkUnitHydrograph {
+    std::vector<double> head;
+    std::vector<double> recession;
+};
+
+// Largest number of translation ordinates held in memory.
+inline constexpr std::uint64_t CLARK_MAX_ORDINATES = 100'000'000;
+// Longest recession kept after the translation ordinates.
+inline constexpr std::size_t CLARK_MAX_RECESSION = 1'000'000;
+
+// The unit hydrograph for a step of `time_step` seconds (at least 1) and a
+// positive `tc_s`; `storage_r_s` is the reservoir constant R in seconds. The
+// recession continues while each ordinate exceeds 1e-9 of the largest so far.
+Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double basin_area,
+                                                  double tc_s, double storage_r_s);
+
+// Discharge for the excess `rainfall`: L + m - 1 values for L rainfall values
+// and m unit-hydrograph ordinates; L zeros for a zero `tc` or a step below 1 s.
+Result<std::vector<double>> clark_uh_rs(std::span<const double> rainfall,
+                                        std::int32_t time_step, double basin_area, Duration tc,
+                                        Duration storage_r);
+
+} // namespace basinkit

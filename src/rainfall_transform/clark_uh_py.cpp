@@ -1,0 +1,51 @@
+#include "rainfall_transform/clark_uh.hpp"
+#include "registration_py.hpp"
+#include "utils/time_series_py.hpp"
+
+namespace basinkit::py {
+
+namespace {
+
+constexpr const char *params[] = {"rainfall", "basin_area", "tc", "storage_r"};
+
+PyObject *run_clark_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return guarded([&]() -> PyObject * {
+        PyObject *a[4];
+        if (!bind({"run_clark_uh()", params, 4}, args, nargs, kwnames, a)) return nullptr;
+        TimeSeries rainfall;
+        double basin_area;
+        if (!convert_arg("rainfall", incremental_series, a[0], &rainfall) ||
+            !convert_arg("basin_area", a[1], &basin_area) || !timedelta_arg("tc", a[2]) ||
+            !timedelta_arg("storage_r", a[3]))
+            return nullptr;
+        Duration tc, storage_r;
+        if (!to_duration(a[2], &tc) || !to_duration(a[3], &storage_r)) return nullptr;
+        auto q = clark_uh_rs(rainfall.data, rainfall.time_step, basin_area, tc, storage_r);
+        if (!ok(q)) return nullptr;
+        return new_continuous(std::move(*q), rainfall.time_step, "discharge");
+    });
+}
+
+PyMethodDef run_def =
+    function_def("run_clark_uh", run_clark_uh,
+                 "run_clark_uh(rainfall, basin_area, tc, storage_r)\n--\n\n"
+                 "Transforms excess rainfall into a runoff hydrograph using the Clark unit "
+                 "hydrograph.\n\n"
+                 "# Arguments\n\n"
+                 "* `rainfall` - Excess rainfall series (inches per time step).\n"
+                 "* `basin_area` - Drainage area in acres.\n"
+                 "* `tc` - Time of concentration. Controls the duration and shape of the\n"
+                 "  translation hydrograph.\n"
+                 "* `storage_r` - Linear reservoir storage coefficient. Controls "
+                 "attenuation.\n\n"
+                 "# Returns\n\n"
+                 "A `ContinuousTimeSeries` (kind=discharge, cfs) at the same time step as "
+                 "`rainfall`.");
+
+} // namespace
+
+int init_transform(PyObject *module) {
+    return add_function(module, &run_def) ? 0 : -1;
+}
+
+} // namespace basinkit::py

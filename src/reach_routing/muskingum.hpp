@@ -1,0 +1,58 @@
+// Muskingum channel routing: one routing pass, and a reach of equal
+// sub-reaches routed one after another. The pass also serves as the linear
+// reservoir of the Clark unit hydrograph (x = 0).
+#pragma once
+
+#include "error.hpp"
+#include "utils/duration.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace basinkit {
+
+// Weights of one pass: c0 on the current inflow, c1 on the previous inflow,
+// c2 on the previous outflow.
+struct MuskingumCoefficients {
+    double c0;
+    double c1;
+    double c2;
+};
+
+// Coefficients for time step `dt` and storage constant `k` (both seconds) and
+// weighting factor `x`. The operation order is part of the bit-exact results.
+inline MuskingumCoefficients muskingum_coefficients(double dt, double k, double x) {
+    const double two_k = k + k;
+    const double omx = 1.0 - x;
+    const double two_kx = two_k * x;
+    const double two_k1mx = two_k * omx;
+    const double den = dt + two_k1mx;
+    return {(dt - two_kx) / den, (dt + two_kx) / den, (two_k1mx - dt) / den};
+}
+
+// One step of the recurrence; the inflow terms are summed first.
+inline double muskingum_step(const MuskingumCoefficients &c, double prev_outflow,
+                             double prev_inflow, double inflow) {
+    return c.c2 * prev_outflow + (c.c1 * prev_inflow + c.c0 * inflow);
+}
+
+// True where `x` lies outside the recommended range [0.0, 0.5] (NaN included).
+inline bool muskingum_x_out_of_range(double x) { return x < 0.0 || x > 0.5 || std::isnan(x); }
+
+// One routing pass. The outflow starts at `initial_outflow`, or at the first
+// inflow when none is given, and is written over the inflow buffer, which is
+// returned. An empty inflow has no first value and is refused.
+Result<std::vector<double>> muskingum_routing_rs(std::vector<double> inflow,
+                                                 std::optional<double> initial_outflow,
+                                                 double dt, double k, double x);
+
+// A whole reach: `sub_reaches` passes with K = k / sub_reaches each, the first
+// starting at `initial_outflow`, the later ones at their own first inflow.
+Result<std::vector<double>> muskingum_reach_rs(std::span<const double> inflow,
+                                               std::int32_t time_step, Duration k, double x,
+                                               std::int64_t sub_reaches, double initial_outflow);
+
+} // namespace basinkit

@@ -1,0 +1,209 @@
+#include "check.hpp"
+
+#include "rainfall_transform/clark_uh.hpp"
+#include "reach_routing/muskingum.hpp"
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+using namespace basinkit;
+
+namespace {
+
+// Translation ordinates q_1..q_n written straight from the time-area curve.
+std::vector<double> translation(double dt, double tc, double area) {
+    const std::size_t n = static_cast<std::size_t>(std::ceil(tc / dt));
+    std::vector<double> q;
+    double prev = 0.0;
+    for (std::size_t j = 1; j <= n; ++j) {
+        double t = (dt * static_cast<double>(j)) / tc;
+        if (t > 1.0) t = 1.0;
+        const double a =
+            t < 0.5 ? std::pow(t, 1.5) * 1.414 : std::pow(1.0 - t, 1.5) * (-1.414) + 1.0;
+        q.push_back((((a - prev) * area) * 1.00833) / (dt / 3600.0));
+        prev = a;
+    }
+    return q;
+}
+
+// The unit hydrograph cut at n ordinates, routed by one Muskingum pass, and
+// its convolution: what the model gives before its recession is added.
+std::vector<double> truncated_discharge(const std::vector<double> &rain, double dt, double tc,
+                                        double r, double area, std::vector<double> *uh_out) {
+    auto uh = muskingum_routing_rs(translation(dt, tc, area), 0.0, dt, r, 0.0);
+    std::vector<double> q(rain.size() + uh->size() - 1, 0.0);
+    for (std::size_t i = 0; i < rain.size(); ++i) {
+        if (rain[i] == 0.0) continue;
+        for (std::size_t m = 0; m < uh->size(); ++m) q[i + m] = q[i + m] + rain[i] * (*uh)[m];
+    }
+    if (uh_out) *uh_out = *uh;
+    return q;
+}
+
+Duration secs(std::uint64_t s, std::uint32_t nanos = 0) { return Duration{s, nanos}; }
+
+} // namespace
+
+TEST(clark_worked_example) {
+    const std::vector<double> rain{1.0, 0.5};
+    const auto q = translation(3600.0, 7200.0, 640.0);
+    CHECK_NEAR(q[0], 322.714326, 5e-7);
+    CHECK_NEAR(q[1], 322.616874, 5e-7);
+    auto uh = clark_unit_hydrograph(3600, 640.0, 7200.0, 3600.0);
+    CHECK(uh.has_value() && uh->head.size() == 2);
+    CHECK_BITS(uh->head[0], 0.0);
+    CHECK_NEAR(uh->head[1], 215.1104, 5e-5);
+    auto out = clark_uh_rs(rain, 3600, 640.0, secs(7200), secs(3600));
+    CHECK(out.has_value());
+    CHECK_EQ(out->size(), rain.size() + uh->head.size() + uh->recession.size() - 1);
+    CHECK(out->size() > 3); // the recession is kept
+    CHECK_BITS((*out)[0], 0.0);
+    CHECK_NEAR((*out)[1], 215.1104, 5e-5);
+}
+
+TEST(clark_first_ordinates_match_the_truncated_hydrograph) {
+    struct Case {
+        std::int32_t step;
+        double tc, r, area;
+    };
+    const Case cases[] = {
+        {3600, 7200.0, 3600.0, 640.0},  {3600, 9000.0, 5400.0, 100.0},
+        {3600, 10800.0, 0.0, 50.0},     {900, 360000.0, 7200.0, 1200.0},
+        {60, 7260.5, 30.0, 3.25},       {3600, 3600.0 * 7, 1e7, 10.0},
+    };
+    const std::vector<double> rain{0.0, 0.4, 1.25, 0.0, -0.0, 0.3, 0.05};
+    for (const Case &c : cases) {
+        std::vector<double> uh_ref;
+        const auto ref = truncated_discharge(rain, c.step, c.tc, c.r, c.area, &uh_ref);
+        auto uh = clark_unit_hydrograph(c.step, c.area, c.tc, c.r);
+        CHECK(uh.has_value() && uh->head.size() == uh_ref.size());
+        for (std::size_t i = 0; i < uh_ref.size(); ++i) CHECK_BITS(uh->head[i], uh_ref[i]);
+        const std::uint64_t tc_s = static_cast<std::uint64_t>(c.tc);
+        const auto nanos = static_cast<std::uint32_t>((c.tc - static_cast<double>(tc_s)) * 1e9);
+        auto out = clark_uh_rs(rain, c.step, c.area, secs(tc_s, nanos),
+                               secs(static_cast<std::uint64_t>(c.r)));
+        CHECK(out.has_value() && out->size() >= ref.size());
+        for (std::size_t i = 0; i < uh_ref.size(); ++i) CHECK_BITS((*out)[i], ref[i]);
+    }
+}
+
+TEST(clark_recession_ends_at_its_cutoff) {
+    auto uh = clark_unit_hydrograph(3600, 640.0, 36000.0, 18000.0);
+    CHECK(uh.has_value() && !uh->recession.empty());
+    double largest = 0.0;
+    for (double u : uh->head) largest = u > largest ? u : largest;
+    for (double u : uh->recession) {
+        CHECK(u > 1e-9 * largest);
+        largest = u > largest ? u : largest;
+    }
+    // The ordinate after the last kept one would fall below the cutoff.
+    const auto c = muskingum_coefficients(3600.0, 18000.0, 0.0);
+    CHECK(!(muskingum_step(c, uh->recession.back(), 0.0, 0.0) > 1e-9 * largest));
+
+    // R = dt / 2 empties the reservoir in one step: one recession ordinate.
+    const auto q = translation(3600.0, 10800.0, 80.0);
+    auto half = clark_unit_hydrograph(3600, 80.0, 10800.0, 1800.0);
+    CHECK(half.has_value() && half->recession.size() == 1);
+    CHECK_BITS(half->recession[0], 0.5 * q.back());
+
+    // A very slow reservoir stops at the length cap.
+    auto slow = clark_unit_hydrograph(60, 1.0, 120.0, 6e7);
+    CHECK(slow.has_value() && slow->recession.size() == CLARK_MAX_RECESSION);
+}
+
+TEST(clark_short_tc_without_storage_passes_rain_one_step_later) {
+    const std::vector<double> rain{0.2, 0.0, 1.5, 0.75};
+    for (std::uint64_t tc : {3600u, 1800u, 1u}) {
+        auto out = clark_uh_rs(rain, 3600, 640.0, secs(tc), secs(0));
+        CHECK(out.has_value() && out->size() == rain.size() + 1);
+        const double q1 = ((1.0 * 640.0) * 1.00833) / (3600.0 / 3600.0);
+        CHECK_BITS((*out)[0], 0.0);
+        for (std::size_t i = 0; i < rain.size(); ++i) CHECK_BITS((*out)[i + 1], rain[i] * q1);
+    }
+    // With storage the short tc now yields a hydrograph, not zeros.
+    auto stored = clark_uh_rs(rain, 3600, 640.0, secs(3600), secs(3600));
+    CHECK(stored.has_value() && (*stored)[1] > 0.0);
+}
+
+TEST(clark_volume_with_slow_reservoir) {
+    // For R >= dt / 2 the reservoir drains monotonically and the volume is
+    // rain x (sum q - q_1 / 2), trapezoidal inflow starting from empty.
+    struct Case {
+        std::uint64_t tc, r;
+        double area;
+    };
+    const Case cases[] = {{7200, 3600, 640.0}, {9000, 1800, 10.0}, {36000, 18000, 333.0},
+                          {3600, 7200, 5.0},   {100000, 250000, 2.0}};
+    const std::vector<double> rain{0.3, 0.0, 1.1, 0.6, 0.02};
+    double rain_sum = 0.0;
+    for (double p : rain) rain_sum += p;
+    for (const Case &c : cases) {
+        const auto q = translation(3600.0, static_cast<double>(c.tc), c.area);
+        double q_sum = 0.0;
+        for (double v : q) q_sum += v;
+        CHECK_NEAR(q_sum / (c.area * 1.00833), 1.0, 1e-12); // the curve reaches 1
+        auto out = clark_uh_rs(rain, 3600, c.area, secs(c.tc), secs(c.r));
+        CHECK(out.has_value());
+        double volume = 0.0;
+        for (double v : *out) volume += v;
+        const double expected = rain_sum * (q_sum - q[0] / 2.0);
+        CHECK_NEAR(volume / expected, 1.0, 1e-6);
+    }
+}
+
+TEST(clark_degenerate_cases) {
+    const std::vector<double> rain{1.0, 2.0, 0.5};
+    for (std::int32_t step : {3600, 0, -60}) {
+        const Duration tc = step == 3600 ? secs(0) : secs(7200);
+        auto out = clark_uh_rs(rain, step, 640.0, tc, secs(3600));
+        CHECK(out.has_value() && out->size() == rain.size());
+        for (double v : *out) CHECK_BITS(v, 0.0);
+    }
+    // No rain: every unit-hydrograph ordinate but one, all zero.
+    auto uh = clark_unit_hydrograph(3600, 640.0, 18000.0, 3600.0);
+    auto empty = clark_uh_rs({}, 3600, 640.0, secs(18000), secs(3600));
+    CHECK(empty.has_value());
+    CHECK_EQ(empty->size(), uh->head.size() + uh->recession.size() - 1);
+    for (double v : *empty) CHECK_BITS(v, 0.0);
+}
+
+TEST(clark_ordinate_count_rounds_up) {
+    struct Case {
+        Duration tc;
+        std::size_t n;
+    };
+    const Case cases[] = {{secs(9000), 3}, {secs(10800), 3}, {secs(7200, 1000), 3},
+                          {secs(7200), 2}, {secs(1), 1}};
+    for (const Case &c : cases) {
+        auto uh = clark_unit_hydrograph(3600, 1.0, c.tc.as_secs_f64(), 3600.0);
+        CHECK(uh.has_value() && uh->head.size() == c.n);
+    }
+}
+
+TEST(clark_non_finite_values) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<double> rain{0.5, nan, 0.0};
+    auto out = clark_uh_rs(rain, 3600, 640.0, secs(10800), secs(3600));
+    CHECK(out.has_value() && out->size() > 3);
+    // The NaN reaches the values from its own step on, one per ordinate; the
+    // last value only has the zero rain behind it.
+    CHECK(!std::isnan((*out)[0]));
+    for (std::size_t i = 1; i + 1 < out->size(); ++i) CHECK(std::isnan((*out)[i]));
+    CHECK_BITS(out->back(), 0.0);
+    // Zero rain is skipped even against infinite ordinates.
+    const std::vector<double> dry{0.0, -0.0};
+    auto inf = clark_uh_rs(dry, 3600, INFINITY, secs(10800), secs(3600));
+    CHECK(inf.has_value() && !inf->empty());
+    for (double v : *inf) CHECK_BITS(v, 0.0);
+}
+
+TEST(clark_refuses_an_unallocatable_tc) {
+    const std::vector<double> rain{1.0};
+    auto out = clark_uh_rs(rain, 1, 640.0, secs(1'000'000'000'000'000'000), secs(3600));
+    CHECK(!out && out.error().kind == ErrorKind::Memory);
+    CHECK_EQ(out.error().message, "`tc` spans 1000000000000000000 time steps; the unit "
+                                  "hydrograph can hold at most 100000000 ordinates.");
+    auto top = clark_uh_rs(rain, 1, 640.0, secs(UINT64_MAX, 999999000), secs(0));
+    CHECK(!top && top.error().kind == ErrorKind::Memory);
+}
