@@ -19,10 +19,37 @@ std::string non_finite(double v) {
 
 std::string plain(double v) {
     if (auto s = non_finite(v); !s.empty()) return s;
-    // Shortest fixed form of a double is at most ~330 characters.
-    char buf[400];
-    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-    return std::string(buf, r.ptr);
+    // Shortest round-trip digits come from the scientific form; they are then
+    // laid out positionally (the fixed form would print the exact binary
+    // value of large numbers instead).
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    std::string_view sci(buf, static_cast<std::size_t>(r.ptr - buf));
+    const bool negative = sci.front() == '-';
+    if (negative) sci.remove_prefix(1);
+    const auto e = sci.find('e');
+    std::string digits;
+    for (char c : sci.substr(0, e))
+        if (c != '.') digits += c;
+    int exponent = 0;
+    std::from_chars(sci.data() + e + 1 + (sci[e + 1] == '+' ? 1 : 0), sci.data() + sci.size(),
+                    exponent);
+    const long point = static_cast<long>(exponent) + 1; // digits before the decimal point
+    const long n = static_cast<long>(digits.size());
+    std::string out = negative ? "-" : "";
+    if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out += digits;
+    } else if (point >= n) {
+        out += digits;
+        out.append(static_cast<std::size_t>(point - n), '0');
+    } else {
+        out.append(digits, 0, static_cast<std::size_t>(point));
+        out += '.';
+        out.append(digits, static_cast<std::size_t>(point));
+    }
+    return out;
 }
 
 std::string debug(double v) {
