@@ -40,6 +40,10 @@ std::size_t bisect(std::span<const double> x_values, double x) {
 
 } // namespace detail
 
+std::unexpected<Error> Table::refuse() const {
+    return fault_ ? panic(fault_) : panic();
+}
+
 Result<std::optional<double>> interp1d(std::span<const double> x_values,
                                        std::span<const double> y_values, double x,
                                        std::optional<double> left, std::optional<double> right) {

@@ -24,8 +24,8 @@ inline double min_num(double a, double b) {
     return b < a ? b : a;
 }
 
-// Pairwise order tests over a whole array, written as "not less" / "not
-// greater" so that a NaN anywhere (in two or more values) fails them.
+// Order tests over each neighbouring pair, written so that a NaN anywhere
+// (in two or more values) fails them.
 bool strictly_increasing(std::span<const double> v);
 bool non_decreasing(std::span<const double> v);
 
@@ -50,11 +50,13 @@ inline std::optional<double> finish(std::span<const double> xs, std::span<const 
                                     double x, std::size_t base, std::optional<double> left,
                                     std::optional<double> right) {
     if (xs[base] == x) return ys[base];
-    const std::size_t k = xs[base] < x ? base + 1 : base; // abscissae below x
-    if (k == 0) return left;
-    if (k == xs.size()) return right;
-    const double x0 = xs[k - 1], x1 = xs[k];
-    const double y0 = ys[k - 1], y1 = ys[k];
+    // base is the last abscissa below x, except when x is below the whole
+    // table (base 0). Branches rather than an index computed from a
+    // comparison keep the loads below off the comparison's latency.
+    if (xs[base] > x) return left;
+    if (base + 1 == xs.size()) return right;
+    const double x0 = xs[base], x1 = xs[base + 1];
+    const double y0 = ys[base], y1 = ys[base + 1];
     return y0 + ((x - x0) / (x1 - x0)) * (y1 - y0);
 }
 
@@ -68,13 +70,23 @@ class Table {
     Table(std::span<const double> x_values, std::span<const double> y_values)
         : xs_(x_values), ys_(y_values), fault_(detail::table_fault(x_values, y_values)) {}
 
-    // Same result as interp1d over the table. The search starts at the
-    // interval found last time (`hint`, updated) and falls back to bisection;
-    // the interval holding x is unique, so the result does not depend on it.
+    // Same result as interp1d over the table.
     Result<std::optional<double>> lookup(double x, std::optional<double> left,
                                          std::optional<double> right, std::size_t &hint) const {
-        if (fault_) return panic(fault_);
-        if (x != x) return panic();
+        if (!usable() || x != x) [[unlikely]]
+            return refuse();
+        return at(x, left, right, hint);
+    }
+
+    // True when the table passed its checks.
+    bool usable() const { return fault_ == nullptr; }
+
+    // lookup() for a usable table and an ordered x, where it cannot fail. The
+    // search starts at the interval found last time (`hint`, updated) and
+    // falls back to bisection; the interval holding x is unique, so the
+    // result does not depend on the hint.
+    std::optional<double> at(double x, std::optional<double> left, std::optional<double> right,
+                             std::size_t &hint) const {
         return detail::finish(xs_, ys_, x, locate(x, hint), left, right);
     }
 
@@ -93,6 +105,9 @@ class Table {
         }
         return hint = detail::bisect(xs_, x);
     }
+
+    // The fault of a bad table, else the one of a NaN query (no message).
+    std::unexpected<Error> refuse() const;
 
     std::span<const double> xs_, ys_;
     const char *fault_;

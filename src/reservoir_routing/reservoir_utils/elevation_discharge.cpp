@@ -1,7 +1,6 @@
 #include "reservoir_routing/reservoir_utils/elevation_discharge.hpp"
 
 #include "format.hpp"
-#include "utils/general.hpp"
 
 namespace basinkit {
 
@@ -17,14 +16,17 @@ Result<ElevationDischarge> ElevationDischarge::create(std::vector<double> elevat
     return ElevationDischarge{std::move(elevation), std::move(discharge)};
 }
 
-} // namespace basinkit
-
-namespace basinkit {
-
-std::unexpected<Error> ElevationDischarge::above_maximum(double elevation) const {
-    return value_error("elevation " + fmt::plain(elevation) +
-                       " is above the maximum of the elevation-discharge curve (" +
-                       fmt::plain(this->elevation.back()) + ").");
+Result<double> ElevationDischarge::read(double e) const {
+    if (e > last())
+        return value_error("elevation " + fmt::plain(e) +
+                           " is above the maximum of the elevation-discharge curve (" +
+                           fmt::plain(last()) + ").");
+    if (e < first()) return 0.0;
+    auto q = interp1d(elevation, discharge, e, 0.0, std::nullopt);
+    if (!q) return std::unexpected(std::move(q.error()));
+    // e lies inside the curve here, where the lookup always has a value.
+    if (!*q) return panic("rating curve gave no discharge inside its own range");
+    return **q;
 }
 
 } // namespace basinkit

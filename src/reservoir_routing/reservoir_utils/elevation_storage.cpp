@@ -15,27 +15,21 @@ Result<ElevationStorage> ElevationStorage::create(std::vector<double> elevation,
     return ElevationStorage{std::move(elevation), std::move(storage)};
 }
 
-std::unexpected<Error> ElevationStorage::elevation_outside(double elevation) {
-    return value_error("`elevation` " + fmt::plain(elevation) +
-                       " is outside the range of the elevation-storage curve.");
-}
-
-std::unexpected<Error> ElevationStorage::storage_outside(double storage) {
-    return value_error("`storage` " + fmt::plain(storage) +
-                       " is outside the range of the elevation-storage curve.");
-}
-
-Result<double> ElevationStorage::get_storage(double x) const {
-    auto s = interp1d(elevation, storage, x, std::nullopt, std::nullopt);
+Result<double> ElevationStorage::get_storage(double e) const {
+    auto s = interp1d(elevation, storage, e, std::nullopt, std::nullopt);
     if (!s) return std::unexpected(std::move(s.error()));
-    if (!*s) return elevation_outside(x);
+    if (!*s)
+        return value_error("`elevation` " + fmt::plain(e) +
+                           " is outside the range of the elevation-storage curve.");
     return **s;
 }
 
 Result<double> ElevationStorage::get_elevation(double s) const {
     auto e = interp1d(storage, elevation, s, std::nullopt, std::nullopt);
     if (!e) return std::unexpected(std::move(e.error()));
-    if (!*e) return storage_outside(s);
+    if (!*e)
+        return value_error("`storage` " + fmt::plain(s) +
+                           " is outside the range of the elevation-storage curve.");
     return **e;
 }
 

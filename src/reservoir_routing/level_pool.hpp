@@ -1,0 +1,33 @@
+// Level pool routing: a reservoir whose storage, elevation and releases depend
+// only on its water level, integrated in explicit one-second steps.
+#pragma once
+
+#include "error.hpp"
+#include "reservoir_routing/reservoir_utils/discharge_source.hpp"
+#include "reservoir_routing/reservoir_utils/elevation_storage.hpp"
+#include "utils/time_series.hpp"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace basinkit {
+
+// Records taken at multiples of the inflow's time step: n - 1 values each for
+// n >= 2 inflow values; for n = 1 only the initial storage and elevation.
+struct LevelPoolOutput {
+    std::vector<double> storage;   // inflow unit x seconds
+    std::vector<double> elevation; // curve unit
+    std::vector<double> total;     // summed release, inflow unit
+    // One record per outlet, in visiting order (empty when none was recorded).
+    std::vector<std::pair<std::string, std::vector<double>>> outflows;
+};
+
+// Routes `inflow` (time step of at least one second) through the reservoir.
+// Outlets are visited in the order given; names are expected to be unique.
+Result<LevelPoolOutput>
+level_pool_routing_rs(const TimeSeries &inflow, double initial_elevation,
+                      const ElevationStorage &curve,
+                      const std::vector<std::pair<std::string, DischargeInfo>> &outlets);
+
+} // namespace basinkit
