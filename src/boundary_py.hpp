@@ -247,6 +247,26 @@ template <class T> void instance_dealloc(PyObject *self) {
     Py_DECREF(tp);
 }
 
+// Shared use of an immutable module object for the length of a call: the
+// core reads its value in place, which is indistinguishable from reading a
+// private copy because nothing can change it meanwhile.
+template <class T> class Shared {
+  public:
+    Shared() = default;
+    Shared(const Shared &) = delete;
+    Shared &operator=(const Shared &) = delete;
+    ~Shared() {
+        if (inst_) inst_->borrow.release_shared();
+    }
+    const T &operator*() const { return inst_->value; }
+    const T *operator->() const { return &inst_->value; }
+
+  private:
+    template <class> friend class PyClass;
+    Ref owner_;
+    Instance<T> *inst_ = nullptr;
+};
+
 // A Python class whose instances hold a T.
 template <class T> class PyClass : public ClassBase {
   public:
@@ -285,6 +305,21 @@ template <class T> class PyClass : public ClassBase {
         return read(o, [&](const T &v) { *out = v; });
     }
 
+    // Instance test, then shared use of the instance until `out` goes away.
+    bool share(PyObject *o, Shared<T> *out) {
+        PyTypeObject *tp = type();
+        if (!tp) return false;
+        if (!PyObject_TypeCheck(o, tp)) return raise_cast_error(o, name());
+        auto *inst = cast(o);
+        if (!inst->borrow.acquire_shared()) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            return false;
+        }
+        out->owner_ = Ref::borrow(o);
+        out->inst_ = inst;
+        return true;
+    }
+
     // Runs `f(const T&)` while holding shared use of `o`.
     template <class F> static bool read(PyObject *o, F &&f) {
         auto *inst = cast(o);
@@ -318,6 +353,12 @@ template <class T> class PyClass : public ClassBase {
 
 template <class T> bool convert_arg(const char *name, PyClass<T> &cls, PyObject *o, T *out) {
     if (cls.extract(o, out)) return true;
+    add_argument_prefix(name);
+    return false;
+}
+template <class T>
+bool convert_arg(const char *name, PyClass<T> &cls, PyObject *o, Shared<T> *out) {
+    if (cls.share(o, out)) return true;
     add_argument_prefix(name);
     return false;
 }

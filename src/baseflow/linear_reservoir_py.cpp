@@ -81,16 +81,16 @@ PyObject *run_linear_reservoir(PyObject *, PyObject *const *args, Py_ssize_t nar
         if (!bind({"run_linear_reservoir()", run_params, 3}, args, nargs, kwnames, a))
             return nullptr;
         double basin_area;
-        TimeSeries rainfall;
+        Shared<TimeSeries> rainfall;
         std::vector<std::pair<std::string, Config>> layers;
         auto take_layer = [](PyObject *o, Config *out) { return reservoir_class.extract(o, out); };
         if (!convert_arg("basin_area", a[0], &basin_area) ||
             !convert_arg("rainfall", incremental_series, a[1], &rainfall))
             return nullptr;
         if (!named_arg("reservoirs", a[2], &layers, take_layer)) return nullptr;
-        auto out = linear_reservoir_rs(basin_area, rainfall.data, rainfall.time_step, layers);
+        auto out = linear_reservoir_rs(basin_area, rainfall->data, rainfall->time_step, layers);
         if (!ok(out)) return nullptr;
-        const std::int32_t step = rainfall.time_step;
+        const std::int32_t step = rainfall->time_step;
         Ref components(new_series_dict(out->components, step, "discharge"));
         if (!components) return nullptr;
         Ref total(new_continuous(std::move(out->total), step, "discharge"));

@@ -52,7 +52,7 @@ PyObject *run_deficit_and_constant(PyObject *, PyObject *const *args, Py_ssize_t
         PyObject *a[5];
         if (!bind({"run_deficit_and_constant()", params, 5}, args, nargs, kwnames, a))
             return nullptr;
-        TimeSeries rainfall;
+        Shared<TimeSeries> rainfall;
         double initial_deficit, max_deficit, loss_per_hr;
         if (!convert_arg("rainfall", incremental_series, a[0], &rainfall) ||
             !convert_arg("initial_deficit", a[1], &initial_deficit) ||
@@ -62,10 +62,10 @@ PyObject *run_deficit_and_constant(PyObject *, PyObject *const *args, Py_ssize_t
             return nullptr;
         Duration time_to_dry;
         if (!to_duration(a[4], &time_to_dry)) return nullptr;
-        auto out = deficit_and_constant_rs(rainfall.data, rainfall.time_step, initial_deficit,
+        auto out = deficit_and_constant_rs(rainfall->data, rainfall->time_step, initial_deficit,
                                            max_deficit, loss_per_hr, time_to_dry);
         if (!ok(out)) return nullptr;
-        const std::int32_t step = rainfall.time_step;
+        const std::int32_t step = rainfall->time_step;
         return result_class.wrap(DeficitConstantValue{
             TimeSeries{std::move(out->excess), step, "rainfall"},
             TimeSeries{std::move(out->loss), step, "rainfall"},

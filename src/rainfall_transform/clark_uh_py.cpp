@@ -12,7 +12,7 @@ PyObject *run_clark_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
     return guarded([&]() -> PyObject * {
         PyObject *a[4];
         if (!bind({"run_clark_uh()", params, 4}, args, nargs, kwnames, a)) return nullptr;
-        TimeSeries rainfall;
+        Shared<TimeSeries> rainfall;
         double basin_area;
         if (!convert_arg("rainfall", incremental_series, a[0], &rainfall) ||
             !convert_arg("basin_area", a[1], &basin_area) || !timedelta_arg("tc", a[2]) ||
@@ -20,9 +20,9 @@ PyObject *run_clark_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
             return nullptr;
         Duration tc, storage_r;
         if (!to_duration(a[2], &tc) || !to_duration(a[3], &storage_r)) return nullptr;
-        auto q = clark_uh_rs(rainfall.data, rainfall.time_step, basin_area, tc, storage_r);
+        auto q = clark_uh_rs(rainfall->data, rainfall->time_step, basin_area, tc, storage_r);
         if (!ok(q)) return nullptr;
-        return new_continuous(std::move(*q), rainfall.time_step, "discharge");
+        return new_continuous(std::move(*q), rainfall->time_step, "discharge");
     });
 }
 

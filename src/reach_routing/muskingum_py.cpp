@@ -13,7 +13,7 @@ PyObject *run_muskingum_routing(PyObject *, PyObject *const *args, Py_ssize_t na
     return guarded([&]() -> PyObject * {
         PyObject *a[5];
         if (!bind({"run_muskingum_routing()", params, 5}, args, nargs, kwnames, a)) return nullptr;
-        TimeSeries inflow;
+        Shared<TimeSeries> inflow;
         double x, initial_outflow;
         std::int64_t sub_reaches;
         if (!convert_arg("inflow", continuous_series, a[0], &inflow) || !timedelta_arg("k", a[1]) ||
@@ -28,9 +28,9 @@ PyObject *run_muskingum_routing(PyObject *, PyObject *const *args, Py_ssize_t na
         Duration k;
         if (!to_duration(a[1], &k)) return nullptr;
         auto out =
-            muskingum_reach_rs(inflow.data, inflow.time_step, k, x, sub_reaches, initial_outflow);
+            muskingum_reach_rs(inflow->data, inflow->time_step, k, x, sub_reaches, initial_outflow);
         if (!ok(out)) return nullptr;
-        return new_continuous(std::move(*out), inflow.time_step, "discharge");
+        return new_continuous(std::move(*out), inflow->time_step, "discharge");
     });
 }
 

@@ -74,7 +74,7 @@ PyObject *run_level_pool_routing(PyObject *, PyObject *const *args, Py_ssize_t n
     return guarded([&]() -> PyObject * {
         PyObject *a[4];
         if (!bind({"run_level_pool_routing()", params, 4}, args, nargs, kwnames, a)) return nullptr;
-        TimeSeries inflow;
+        Shared<TimeSeries> inflow;
         double initial_elevation;
         ElevationStorage curve;
         std::vector<std::pair<std::string, DischargeInfo>> outlets;
@@ -83,9 +83,9 @@ PyObject *run_level_pool_routing(PyObject *, PyObject *const *args, Py_ssize_t n
             !convert_arg("elevation_storage", elevation_storage_class, a[2], &curve) ||
             !named_arg("discharge_info", a[3], &outlets, extract_discharge_info))
             return nullptr;
-        auto out = level_pool_routing_rs(inflow, initial_elevation, curve, outlets);
+        auto out = level_pool_routing_rs(*inflow, initial_elevation, curve, outlets);
         if (!ok(out)) return nullptr;
-        return result_class.wrap(LevelPoolValue{std::move(*out), inflow.time_step});
+        return result_class.wrap(LevelPoolValue{std::move(*out), inflow->time_step});
     });
 }
 
