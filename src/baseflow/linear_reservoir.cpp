@@ -2,6 +2,7 @@
 
 #include "format.hpp"
 
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -9,8 +10,7 @@
 namespace basinkit {
 
 Result<LinearReservoirConfig> make_linear_reservoir(Duration k, double gw_fraction,
-                                                    double initial_q,
-                                                    std::uint64_t num_reservoir) {
+                                                    double initial_q, std::uint64_t num_reservoir) {
     // Microseconds are dropped; very long constants saturate.
     constexpr std::uint64_t i32_max = std::numeric_limits<std::int32_t>::max();
     const auto k_secs = static_cast<std::int32_t>(k.secs > i32_max ? i32_max : k.secs);
@@ -27,6 +27,117 @@ namespace {
 double k_per_reservoir(const LinearReservoirConfig &layer) {
     return (static_cast<double>(layer.k_duration) / 3600.0) /
            static_cast<double>(layer.num_reservoir);
+}
+
+// One layer's constants and output.
+struct LayerPass {
+    double fraction, c, d, initial_q;
+    std::uint64_t reservoirs;
+    double *series; // the layer's outflow
+};
+
+// The shared input of every layer, and the running total the layers add to.
+struct Sweep {
+    const double *rain;
+    std::size_t n_steps;
+    double area_factor, dt_h;
+    double *total;
+};
+
+// L layers of N reservoirs each in one sweep over the rainfall. The outflow
+// of each reservoir is the inflow of the next; each layer's arithmetic, and
+// the order in which the layers are added to the total, are those of one
+// layer at a time. Fixed sizes keep the states in registers, and the layers'
+// independent chains overlap in time.
+template <std::size_t N, std::size_t L> void route_layers(const Sweep &w, const LayerPass *layers) {
+    double c[L], d[L], fraction[L];
+    double *series[L];
+    std::array<std::array<double, N>, L> state;
+    for (std::size_t l = 0; l < L; ++l) {
+        c[l] = layers[l].c;
+        d[l] = layers[l].d;
+        fraction[l] = layers[l].fraction;
+        series[l] = layers[l].series;
+        state[l].fill(layers[l].initial_q);
+    }
+    const double area_factor = w.area_factor, dt_h = w.dt_h;
+    for (std::size_t i = 0; i < w.n_steps; ++i) {
+        const double rain = w.rain[i];
+        double total = w.total[i];
+        for (std::size_t l = 0; l < L; ++l) {
+            double flow = area_factor * ((fraction[l] * rain) / dt_h);
+            for (std::size_t j = 0; j < N; ++j) {
+                flow = (c[l] * flow) + (d[l] * state[l][j]);
+                state[l][j] = flow;
+            }
+            series[l][i] = flow;
+            total = flow + total;
+        }
+        w.total[i] = total;
+    }
+}
+
+// A chain of any length, alone.
+void route_any_chain(const Sweep &w, const LayerPass &p) {
+    std::vector<double> state(static_cast<std::size_t>(p.reservoirs), p.initial_q);
+    for (std::size_t i = 0; i < w.n_steps; ++i) {
+        double flow = w.area_factor * ((p.fraction * w.rain[i]) / w.dt_h);
+        for (double &s : state) {
+            flow = (p.c * flow) + (p.d * s);
+            s = flow;
+        }
+        p.series[i] = flow;
+        w.total[i] = flow + w.total[i];
+    }
+}
+
+// Longest chain routed with registers; most layers fused in one sweep.
+constexpr std::uint64_t REGISTER_CHAIN = 4;
+constexpr std::size_t FUSED_LAYERS = 3;
+
+template <std::size_t N>
+void route_group(const Sweep &w, const LayerPass *layers, std::size_t count) {
+    switch (count) {
+    case 1:
+        return route_layers<N, 1>(w, layers);
+    case 2:
+        return route_layers<N, 2>(w, layers);
+    default:
+        return route_layers<N, 3>(w, layers);
+    }
+}
+
+// `count` consecutive layers of one chain length, at most FUSED_LAYERS.
+void route_group(const Sweep &w, const LayerPass *layers, std::size_t count) {
+    switch (layers[0].reservoirs) {
+    case 0:
+        return route_group<0>(w, layers, count);
+    case 1:
+        return route_group<1>(w, layers, count);
+    case 2:
+        return route_group<2>(w, layers, count);
+    case 3:
+        return route_group<3>(w, layers, count);
+    case 4:
+        return route_group<4>(w, layers, count);
+    default:
+        return route_any_chain(w, layers[0]);
+    }
+}
+
+// Every layer in order: runs of up to FUSED_LAYERS layers with the same
+// short chain share a sweep; each run is added to the total after the ones
+// before it, so the total's order of addition is unchanged.
+void route_all(const Sweep &w, const std::vector<LayerPass> &layers) {
+    for (std::size_t k = 0; k < layers.size();) {
+        std::size_t count = 1;
+        if (layers[k].reservoirs <= REGISTER_CHAIN)
+            while (count < FUSED_LAYERS && k + count < layers.size() &&
+                   layers[k + count].reservoirs == layers[k].reservoirs)
+                ++count;
+        route_group(w, &layers[k], count);
+        k += count;
+    }
 }
 
 } // namespace
@@ -65,27 +176,16 @@ linear_reservoir_rs(double basin_area, std::span<const double> rainfall, std::in
     const std::size_t n_steps = rainfall.size();
     BaseflowOutput out{std::vector<double>(n_steps, 0.0), {}};
     out.components.reserve(layers.size());
-    std::vector<double> state;
+    std::vector<LayerPass> passes;
+    passes.reserve(layers.size());
     for (const auto &[name, layer] : layers) {
         const double k_per_res = k_per_reservoir(layer);
         const double c = dt_h / (half_dt + k_per_res);
-        const double d = 1.0 - c;
-        const double fraction = layer.gw_fraction;
-        state.assign(static_cast<std::size_t>(layer.num_reservoir), layer.initial_q);
-
-        std::vector<double> series(n_steps);
-        for (std::size_t i = 0; i < n_steps; ++i) {
-            double flow = area_factor * ((fraction * rainfall[i]) / dt_h);
-            // The outflow of each reservoir is the inflow of the next.
-            for (double &s : state) {
-                flow = (c * flow) + (d * s);
-                s = flow;
-            }
-            series[i] = flow;
-            out.total[i] = flow + out.total[i];
-        }
-        out.components.emplace_back(name, std::move(series));
+        out.components.emplace_back(name, std::vector<double>(n_steps));
+        passes.push_back({layer.gw_fraction, c, 1.0 - c, layer.initial_q, layer.num_reservoir,
+                          out.components.back().second.data()});
     }
+    route_all({rainfall.data(), n_steps, area_factor, dt_h, out.total.data()}, passes);
     return out;
 }
 

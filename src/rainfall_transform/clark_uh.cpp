@@ -4,7 +4,10 @@
 #include "reach_routing/muskingum.hpp"
 #include "utils/general.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstring>
 #include <utility>
 
 namespace basinkit {
@@ -35,6 +38,115 @@ std::size_t run_recession(const MuskingumCoefficients &c, double u, double q, do
         ++kept;
     }
     return kept;
+}
+
+// The blocked convolution below: q[j] = sum of p_i * u[j - i] over the
+// nonzero p_i in increasing i, from 0.0, for finite rainfall. A block of
+// outputs is computed at a time with its sums in registers, one product and
+// one sum per term as in the plain loop, so the order of the real terms is
+// the same. The ordinates are padded with zeros on both sides, so that every
+// lane of a block can take every rainfall value of the block's window: a lane
+// outside its own reach adds p * 0.0, a zero of either sign, which leaves a
+// sum unchanged (a sum starting at +0.0 is never -0.0). That needs p finite.
+struct Convolution {
+    const double *rain;
+    const std::size_t *wet; // indices of the nonzero rainfall values, increasing
+    std::size_t wet_count;
+    const double *u0; // ordinate k at u0[k]; zeros for -PAD <= k < 0 and m <= k < m + PAD
+    std::size_t m;
+    double *q;
+    std::size_t q_len;
+};
+
+// Widest block used; the padding on each side of the ordinates.
+constexpr std::size_t MAX_BLOCK = 32;
+constexpr std::size_t PAD = MAX_BLOCK - 1;
+
+#if defined(__GNUC__)
+// Vectors of two and four doubles (GCC/Clang vector extensions).
+using Double2 = double __attribute__((vector_size(2 * sizeof(double))));
+using Double4 = double __attribute__((vector_size(4 * sizeof(double))));
+
+// `Width` lanes per vector V, Block / Width accumulators.
+template <class V, std::size_t Width, std::size_t Block>
+[[gnu::always_inline]] inline void convolve_blocks(const Convolution &c) {
+    static_assert(sizeof(V) == Width * sizeof(double) && Block % Width == 0 && Block <= MAX_BLOCK);
+    std::size_t lo = 0, hi = 0; // wet[lo, hi) lies in the block's window
+    for (std::size_t j0 = 0; j0 < c.q_len; j0 += Block) {
+        // Rainfall indices i with j0 - m < i < j0 + Block reach the block.
+        const std::size_t first = j0 + 1 > c.m ? j0 + 1 - c.m : 0;
+        while (lo < c.wet_count && c.wet[lo] < first) ++lo;
+        while (hi < c.wet_count && c.wet[hi] < j0 + Block) ++hi;
+        V acc[Block / Width] = {};
+        for (std::size_t w = lo; w < hi; ++w) {
+            const std::size_t i = c.wet[w];
+            V p = {};
+            for (std::size_t l = 0; l < Width; ++l) p[l] = c.rain[i];
+            const double *u =
+                c.u0 + static_cast<std::ptrdiff_t>(j0) - static_cast<std::ptrdiff_t>(i);
+            for (std::size_t v = 0; v < Block / Width; ++v) {
+                V x;
+                std::memcpy(&x, u + v * Width, sizeof x);
+                acc[v] = acc[v] + p * x;
+            }
+        }
+        double lanes[Block];
+        std::memcpy(lanes, acc, sizeof lanes);
+        const std::size_t n = c.q_len - j0 < Block ? c.q_len - j0 : Block;
+        std::copy(lanes, lanes + n, c.q + j0);
+    }
+}
+
+#if defined(__x86_64__) && !defined(BASINKIT_PORTABLE_KERNELS)
+// Four lanes where the processor has them; the same values either way
+// (BASINKIT_PORTABLE_KERNELS builds the two-lane kernel only, to check that).
+[[gnu::target("avx2")]] void convolve_avx2(const Convolution &c) {
+    convolve_blocks<Double4, 4, 32>(c);
+}
+#endif
+
+void convolve(const Convolution &c) {
+#if defined(__x86_64__) && !defined(BASINKIT_PORTABLE_KERNELS)
+    if (__builtin_cpu_supports("avx2")) return convolve_avx2(c);
+#endif
+    convolve_blocks<Double2, 2, 16>(c);
+}
+#else
+void convolve(const Convolution &c) {
+    constexpr std::size_t Block = 8;
+    std::size_t lo = 0, hi = 0;
+    for (std::size_t j0 = 0; j0 < c.q_len; j0 += Block) {
+        const std::size_t first = j0 + 1 > c.m ? j0 + 1 - c.m : 0;
+        while (lo < c.wet_count && c.wet[lo] < first) ++lo;
+        while (hi < c.wet_count && c.wet[hi] < j0 + Block) ++hi;
+        double acc[Block] = {};
+        for (std::size_t w = lo; w < hi; ++w) {
+            const std::size_t i = c.wet[w];
+            const double *u =
+                c.u0 + static_cast<std::ptrdiff_t>(j0) - static_cast<std::ptrdiff_t>(i);
+            for (std::size_t b = 0; b < Block; ++b) acc[b] = acc[b] + c.rain[i] * u[b];
+        }
+        const std::size_t n = c.q_len - j0 < Block ? c.q_len - j0 : Block;
+        std::copy(acc, acc + n, c.q + j0);
+    }
+}
+#endif
+
+void convolve_blocked(std::span<const double> rain, std::span<const double> head,
+                      std::span<const double> tail, std::vector<double> &q) {
+    const std::size_t m = head.size() + tail.size();
+    std::vector<double> padded(m + 2 * PAD, 0.0);
+    std::copy(head.begin(), head.end(), padded.begin() + PAD);
+    std::copy(tail.begin(), tail.end(), padded.begin() + PAD + head.size());
+    // The wet steps, listed once: a block then visits only those in its
+    // window, without a test per block and step.
+    std::size_t wet_count = 0;
+    for (const double p : rain) wet_count += p != 0.0;
+    std::vector<std::size_t> wet;
+    wet.reserve(wet_count);
+    for (std::size_t i = 0; i < rain.size(); ++i)
+        if (rain[i] != 0.0) wet.push_back(i);
+    convolve({rain.data(), wet.data(), wet.size(), padded.data() + PAD, m, q.data(), q.size()});
 }
 
 } // namespace
@@ -79,9 +191,8 @@ Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double
     return uh;
 }
 
-Result<std::vector<double>> clark_uh_rs(std::span<const double> rainfall,
-                                        std::int32_t time_step, double basin_area, Duration tc,
-                                        Duration storage_r) {
+Result<std::vector<double>> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_step,
+                                        double basin_area, Duration tc, Duration storage_r) {
     const std::size_t len = rainfall.size();
     const double tc_s = tc.as_secs_f64();
     const double r_s = storage_r.as_secs_f64();
@@ -95,6 +206,13 @@ Result<std::vector<double>> clark_uh_rs(std::span<const double> rainfall,
     // Each value sums its contributions in increasing rainfall index from 0.0;
     // zero rainfall (either sign) is skipped, even against infinite ordinates.
     std::vector<double> q(len + m - 1, 0.0);
+    bool finite = true;
+    for (const double p : rainfall) finite = finite && std::isfinite(p);
+    if (finite) {
+        convolve_blocked(rainfall, head, tail, q);
+        return q;
+    }
+    // NaN or infinite rainfall reaches exactly its own m values.
     for (std::size_t i = 0; i < len; ++i) {
         const double p = rainfall[i];
         if (p == 0.0) continue;

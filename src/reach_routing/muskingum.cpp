@@ -1,5 +1,6 @@
 #include "reach_routing/muskingum.hpp"
 
+#include <cstddef>
 #include <utility>
 
 namespace basinkit {
@@ -9,8 +10,8 @@ constexpr const char *EMPTY_INFLOW = "`inflow` must contain at least one value."
 }
 
 Result<std::vector<double>> muskingum_routing_rs(std::vector<double> inflow,
-                                                 std::optional<double> initial_outflow,
-                                                 double dt, double k, double x) {
+                                                 std::optional<double> initial_outflow, double dt,
+                                                 double k, double x) {
     if (inflow.empty()) return value_error(EMPTY_INFLOW);
     // Routed in place: each inflow value is read before its slot is
     // overwritten and kept as the previous inflow of the next step.
@@ -28,6 +29,79 @@ Result<std::vector<double>> muskingum_routing_rs(std::vector<double> inflow,
     return inflow;
 }
 
+namespace {
+
+// Up to this many passes are routed together in one sweep.
+constexpr std::int64_t FUSED_PASSES = 8;
+
+// `Passes` consecutive passes in one sweep over `in`, each result handed to
+// `emit` in order (it may overwrite `in[i]`, which is read before). The first
+// pass starts at `start` with `in[0]` as its previous inflow; every later one
+// starts at its own first inflow, which is `start` too. Each pass keeps its
+// own recurrence in its own order, so the values are those of pass-by-pass
+// routing. The passes are skewed by one step each: in one round, pass p
+// routes step t - p from what pass p - 1 gave in the round before, so the
+// work of a round is independent and the passes' chains overlap in time.
+template <int Passes, class Emit>
+void route_passes(const double *in, std::size_t n, double start, MuskingumCoefficients c,
+                  Emit &&emit) {
+    double prev_in[Passes], prev_out[Passes], last[Passes];
+    prev_in[0] = in[0];
+    prev_out[0] = start;
+    for (int p = 1; p < Passes; ++p) prev_in[p] = prev_out[p] = start;
+    emit(0, start);
+    // Pass p at step i = t - p, highest pass first so that last[p - 1] still
+    // holds the round before's value.
+    auto round = [&](std::size_t t, int lo, int hi) {
+        for (int p = hi; p >= lo; --p) {
+            const double x = p == 0 ? in[t] : last[p - 1];
+            const double routed = muskingum_step(c, prev_out[p], prev_in[p], x);
+            prev_in[p] = x;
+            prev_out[p] = routed;
+            last[p] = routed;
+        }
+        if (hi == Passes - 1) emit(t - (Passes - 1), last[Passes - 1]);
+    };
+    const std::size_t np = static_cast<std::size_t>(Passes);
+    if (n <= np) {
+        // Too short for a full round: every step of every pass in turn.
+        for (std::size_t t = 1; t < n + np - 1; ++t) {
+            const int lo = t >= n ? static_cast<int>(t - n + 1) : 0;
+            const int hi = t - 1 < np - 1 ? static_cast<int>(t - 1) : Passes - 1;
+            round(t, lo, hi);
+        }
+        return;
+    }
+    for (std::size_t t = 1; t < np; ++t) round(t, 0, static_cast<int>(t - 1));
+    for (std::size_t t = np; t < n; ++t) round(t, 0, Passes - 1);
+    for (std::size_t t = n; t < n + np - 1; ++t) round(t, static_cast<int>(t - n + 1), Passes - 1);
+}
+
+template <class Emit>
+void route_fused(const double *in, std::size_t n, double start, const MuskingumCoefficients &c,
+                 std::int64_t passes, Emit &&emit) {
+    switch (passes) {
+    case 1:
+        return route_passes<1>(in, n, start, c, emit);
+    case 2:
+        return route_passes<2>(in, n, start, c, emit);
+    case 3:
+        return route_passes<3>(in, n, start, c, emit);
+    case 4:
+        return route_passes<4>(in, n, start, c, emit);
+    case 5:
+        return route_passes<5>(in, n, start, c, emit);
+    case 6:
+        return route_passes<6>(in, n, start, c, emit);
+    case 7:
+        return route_passes<7>(in, n, start, c, emit);
+    default:
+        return route_passes<8>(in, n, start, c, emit);
+    }
+}
+
+} // namespace
+
 Result<std::vector<double>> muskingum_reach_rs(std::span<const double> inflow,
                                                std::int32_t time_step, Duration k, double x,
                                                std::int64_t sub_reaches, double initial_outflow) {
@@ -35,13 +109,24 @@ Result<std::vector<double>> muskingum_reach_rs(std::span<const double> inflow,
     if (sub_reaches < 1) return value_error("`sub_reaches` must be >= 1.");
     const double dt = static_cast<double>(time_step);
     const double k_seg = k.as_secs_f64() / static_cast<double>(sub_reaches);
-    auto routed = muskingum_routing_rs(std::vector<double>(inflow.begin(), inflow.end()),
-                                       initial_outflow, dt, k_seg, x);
+    const std::size_t n = inflow.size();
+    std::vector<double> routed(n);
+    double *out = routed.data();
     // A single value passes every later pass unchanged.
-    if (!routed || inflow.size() == 1) return routed;
-    for (std::int64_t pass = 1; pass < sub_reaches; ++pass) {
-        routed = muskingum_routing_rs(std::move(*routed), std::nullopt, dt, k_seg, x);
-        if (!routed) return routed;
+    if (n == 1) {
+        out[0] = initial_outflow;
+        return routed;
+    }
+    const MuskingumCoefficients c = muskingum_coefficients(dt, k_seg, x);
+    // The first sweep reads the caller's values and writes the result; later
+    // sweeps route it in place.
+    auto write = [out](std::size_t i, double v) { out[i] = v; };
+    std::int64_t left = sub_reaches;
+    std::int64_t passes = left < FUSED_PASSES ? left : FUSED_PASSES;
+    route_fused(inflow.data(), n, initial_outflow, c, passes, write);
+    for (left -= passes; left > 0; left -= passes) {
+        passes = left < FUSED_PASSES ? left : FUSED_PASSES;
+        route_fused(out, n, out[0], c, passes, write);
     }
     return routed;
 }
