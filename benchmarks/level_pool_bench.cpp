@@ -5,7 +5,8 @@
 // Build and run from the repository root (one command line):
 //   g++ -std=c++23 -O2 -ffp-contract=off -Isrc benchmarks/level_pool_bench.cpp
 //       src/format.cpp src/utils/time_series.cpp src/utils/general.cpp
-//       src/reservoir_routing/level_pool.cpp src/reservoir_routing/reservoir_utils/*.cpp
+//       src/reservoir_routing/level_pool.cpp
+//       $(find src/reservoir_routing/reservoir_utils -name '*.cpp' ! -name '*_py.cpp')
 //       -o /tmp/level_pool_bench && /tmp/level_pool_bench
 
 #include "reservoir_routing/level_pool.hpp"
