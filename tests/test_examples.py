@@ -1,0 +1,329 @@
+"""The two examples run as a user runs them: as scripts, with this interpreter."""
+
+from __future__ import annotations
+
+import importlib.util
+import json
+import math
+import pickle
+import re
+import shlex
+import subprocess
+import sys
+from argparse import Namespace
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
+STORM = EXAMPLES / "storm_event.py"
+ENSEMBLE = EXAMPLES / "ensemble.py"
+
+HAS_MATPLOTLIB = importlib.util.find_spec("matplotlib") is not None
+HAS_DASK = all(importlib.util.find_spec(m) is not None for m in ("dask", "distributed"))
+needs_dask = pytest.mark.skipif(not HAS_DASK, reason="dask[distributed] is not installed")
+
+NUM = r"(-?\d+(?:\.\d+)?)"
+SUMMARY = {
+    "storm": rf"^storm depth\s+{NUM} in\s+\(excess {NUM}, loss {NUM}\)$",
+    "peak_in": rf"^peak reservoir inflow\s+{NUM} cfs\s+at hour (\d+)$",
+    "peak_out": rf"^peak reservoir outflow\s+{NUM} cfs\s+at hour (\d+)$",
+    "attenuation": rf"^attenuation\s+{NUM} %$",
+    "max_elevation": rf"^max elevation\s+{NUM} ft\s+\(start {NUM}\)$",
+    "vol_in": rf"^volume in\s+{NUM} ac-ft$",
+    "vol_out": rf"^volume out\s+{NUM} ac-ft$",
+    "d_storage": rf"^storage change\s+{NUM} ac-ft$",
+    "balance": rf"^balance\s+{NUM} ac-ft \({NUM} % of inflow\)$",
+    "kge": rf"^KGE vs observed\s+{NUM}$",
+}
+
+
+def run(args: list[str], cwd: Path, timeout: float = 300) -> subprocess.CompletedProcess:
+    return subprocess.run(
+        [sys.executable, *args], cwd=cwd, capture_output=True, text=True, timeout=timeout
+    )
+
+
+def parse_summary(stdout: str) -> dict[str, tuple[float, ...]]:
+    lines = stdout.splitlines()
+    found = {}
+    for key, pattern in SUMMARY.items():
+        matches = [re.match(pattern, line) for line in lines]
+        hits = [m for m in matches if m]
+        assert len(hits) == 1, f"summary line {key!r} missing or repeated in:\n{stdout}"
+        found[key] = tuple(float(g) for g in hits[0].groups())
+    return found
+
+
+# ---------------------------------------------------------------- storm_event.py
+
+
+@pytest.fixture(scope="module")
+def storm_default(tmp_path_factory):
+    proc = run([str(STORM)], cwd=tmp_path_factory.mktemp("storm"))
+    assert proc.returncode == 0, proc.stderr
+    return parse_summary(proc.stdout)
+
+
+def test_storm_event_summary_is_consistent(storm_default):
+    s = storm_default
+    depth, excess, loss = s["storm"]
+    assert depth == 6.00  # the default --storm-depth
+    assert excess > 0 and loss > 0
+    assert excess + loss == pytest.approx(depth, abs=0.011)
+    peak_in, hour_in = s["peak_in"]
+    peak_out, hour_out = s["peak_out"]
+    assert 0 < peak_out < peak_in
+    assert hour_out > hour_in  # the reservoir delays the peak
+    assert s["attenuation"][0] == pytest.approx(100 * (1 - peak_out / peak_in), abs=0.15)
+    max_el, start_el = s["max_elevation"]
+    assert start_el == 106.00 and max_el > start_el
+    assert -1.0 <= s["kge"][0] <= 1.0
+
+
+def test_storm_event_mass_balance_within_half_a_percent(storm_default):
+    s = storm_default
+    vol_in, vol_out, d_storage = s["vol_in"][0], s["vol_out"][0], s["d_storage"][0]
+    balance, percent = s["balance"]
+    assert vol_in > 0 and vol_out > 0
+    assert abs(percent) < 0.5
+    assert abs(balance) < 0.005 * vol_in
+    # The three volumes and the balance agree up to the printed rounding.
+    assert vol_in - vol_out - d_storage == pytest.approx(balance, abs=0.2)
+
+
+def test_storm_event_options_reach_the_models(tmp_path, storm_default):
+    proc = run([str(STORM), "--storm-depth", "7.5"], cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    s = parse_summary(proc.stdout)
+    assert s["storm"][0] == 7.50
+    assert s["peak_in"][0] > storm_default["peak_in"][0]
+    assert s["vol_in"][0] > storm_default["vol_in"][0]
+    assert abs(s["balance"][1]) < 0.5
+
+
+@pytest.mark.skipif(not HAS_MATPLOTLIB, reason="matplotlib is not installed")
+def test_storm_event_plot_writes_a_png(tmp_path):
+    target = tmp_path / "event.png"
+    proc = run([str(STORM), "--plot", str(target)], cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    parse_summary(proc.stdout)
+    assert f"plot written to {target}" in proc.stdout
+    data = target.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    assert len(data) > 10_000  # three panels, not an empty canvas
+
+
+def test_storm_event_plot_without_matplotlib_explains_and_fails(tmp_path):
+    target = tmp_path / "event.png"
+    code = (
+        "import runpy, sys\n"
+        "sys.modules['matplotlib'] = None  # makes `import matplotlib` fail\n"
+        f"sys.argv = [{str(STORM)!r}, '--plot', {str(target)!r}]\n"
+        f"runpy.run_path({str(STORM)!r}, run_name='__main__')\n"
+    )
+    proc = run(["-c", code], cwd=tmp_path)
+    assert proc.returncode == 2, (proc.stdout, proc.stderr)
+    assert "plotting needs matplotlib" in proc.stderr
+    assert "basinkit[plot]" in proc.stderr
+    assert "Traceback" not in proc.stderr
+    parse_summary(proc.stdout)  # the summary still comes first
+    assert not target.exists()
+
+
+# ---------------------------------------------------------------- ensemble.py, in process
+
+
+@pytest.fixture(scope="module")
+def ensemble():
+    """The script imported as a module; taken out of sys.modules again afterwards.
+
+    The examples are scripts, not part of the test process: leaving them imported
+    would change what later tests see (hypothesis, for one, draws constants from
+    the modules that are loaded).
+    """
+    before = set(sys.modules)
+    sys.path.insert(0, str(EXAMPLES))
+    try:
+        import ensemble as module
+    finally:
+        sys.path.remove(str(EXAMPLES))
+    yield module
+    for name in ("ensemble", "storm_event"):
+        if name not in before:
+            sys.modules.pop(name, None)
+
+
+def test_draw_is_seeded_and_within_bounds(ensemble):
+    a = ensemble.draw(50, 3)
+    assert a == ensemble.draw(50, 3)
+    assert a != ensemble.draw(50, 4)
+    for name, lo, hi, _ in ensemble.PARAMETERS:
+        values = [s[name] for s in a]
+        assert all(lo <= v <= hi for v in values)
+        assert len(set(values)) == 50
+
+
+def test_parameter_names_are_storm_event_options(ensemble):
+    event = vars(ensemble.storm_event.parse_args([]))
+    for name, *_ in ensemble.PARAMETERS:
+        assert isinstance(event[name], float)
+
+
+def test_score_batch_takes_and_returns_plain_data(ensemble):
+    base = vars(ensemble.storm_event.parse_args([]))
+    sets = ensemble.draw(3, 11)
+    batch = list(enumerate(sets))
+    scores = ensemble.score_batch(base, batch)
+    assert pickle.loads(pickle.dumps((base, batch))) == (base, batch)
+    assert pickle.loads(pickle.dumps(scores)) == scores
+    assert [s[0] for s in scores] == [0, 1, 2]
+    for index, kge, peak, error in scores:
+        assert type(kge) is float and type(peak) is float
+        assert error is None
+        # The same set run directly gives the very same score, to the bit.
+        direct = ensemble.storm_event.simulate(Namespace(**{**base, **sets[index]}))
+        assert kge == direct["kge"]
+        assert peak == max(direct["outflow"])
+
+
+def test_score_batch_records_a_failing_set(ensemble):
+    base = vars(ensemble.storm_event.parse_args(["--storm-depth", "40"]))  # overtops the dam
+    scores = ensemble.score_batch(base, [(7, ensemble.draw(1, 1)[0])])
+    [(index, kge, peak, error)] = scores
+    assert index == 7 and math.isnan(kge) and math.isnan(peak)
+    assert "outside the range" in error or "above the maximum" in error
+
+
+def test_report_ranks_by_kge_and_counts_failures(ensemble):
+    sets = ensemble.draw(4, 5)
+    results = [(0, 0.5, 100.0, None), (1, math.nan, math.nan, "boom"), (2, 0.9, 90.0, None),
+               (3, 0.7, 80.0, None)]
+    lines = ensemble.report(sets, results, 2, vars(ensemble.storm_event.parse_args([])))
+    assert lines[0] == "sets scored 3, failed 1"
+    assert lines[1] == "  set 1 failed: boom"
+    ranks = [line.split() for line in lines if re.match(r"^\s+\d+\s+\d+\s", line)]
+    assert [(r[0], r[1], r[2]) for r in ranks] == [("1", "2", "0.9000"), ("2", "3", "0.7000")]
+    assert lines[-1].startswith("re-run the best set: python examples/storm_event.py --loss-rate ")
+    assert repr(sets[2]["tc_hours"]) in lines[-1]
+
+
+# ---------------------------------------------------------------- ensemble.py, as a script
+
+TABLE_ROW = re.compile(r"^\s+(\d+)\s+(\d+)\s+(-?\d+\.\d{4})\s")
+
+
+def parse_ensemble(stdout: str) -> tuple[list[tuple[int, int, float]], list[str]]:
+    rows = [(int(m[1]), int(m[2]), float(m[3]))
+            for m in map(TABLE_ROW.match, stdout.splitlines()) if m]
+    rerun = [line for line in stdout.splitlines() if line.startswith("re-run the best set: ")]
+    return rows, rerun
+
+
+def check_ensemble_output(proc, json_path: Path, n: int) -> dict:
+    assert proc.returncode == 0, proc.stderr
+    assert re.search(rf"^wall time \d+\.\d+ s for {n} sets", proc.stdout, re.M), proc.stdout
+    assert f"sets scored {n}, failed 0" in proc.stdout
+    result = json.loads(json_path.read_text())
+    rows = result["sets"]
+    assert [r["set"] for r in rows] == list(range(n))
+    kges = [r["kge"] for r in rows]
+    assert all(math.isfinite(k) and k <= 1.0 for k in kges)
+    table, rerun = parse_ensemble(proc.stdout)
+    assert [r[0] for r in table] == list(range(1, min(n, 5) + 1))
+    # The table lists the best sets, best first, with their own scores.
+    best = sorted(range(n), key=lambda i: (-kges[i], i))[: len(table)]
+    assert [r[1] for r in table] == best
+    assert [r[2] for r in table] == [round(kges[i], 4) for i in best]
+    assert len(rerun) == 1
+    return result
+
+
+@pytest.fixture(scope="module")
+def dask_run(tmp_path_factory):
+    if not HAS_DASK:
+        pytest.skip("dask[distributed] is not installed")
+    tmp = tmp_path_factory.mktemp("ensemble")
+    out = tmp / "scores.json"
+    proc = run([str(ENSEMBLE), "--n", "8", "--workers", "1", "--seed", "5", "--json", str(out)],
+               cwd=tmp)
+    return proc, check_ensemble_output(proc, out, 8)
+
+
+@needs_dask
+def test_ensemble_on_a_local_dask_cluster(dask_run, ensemble):
+    proc, result = dask_run
+    assert "local Dask cluster (1 worker processes)" in proc.stdout
+    # The progress bar goes to stderr and ends full; stdout stays plain text.
+    if importlib.util.find_spec("tqdm") is not None:
+        assert "8/8" in proc.stderr
+    else:
+        assert "no progress bar" in proc.stderr
+    assert "8/8" not in proc.stdout
+    sets = ensemble.draw(8, 5)
+    for row, drawn in zip(result["sets"], sets):
+        assert {k: row[k] for k in drawn} == drawn
+
+
+@needs_dask
+def test_ensemble_best_set_reruns_with_storm_event(dask_run, tmp_path):
+    proc, result = dask_run
+    table, [rerun] = parse_ensemble(proc.stdout)
+    words = shlex.split(rerun.removeprefix("re-run the best set: "))
+    assert words[:2] == ["python", "examples/storm_event.py"]
+    again = run([str(ROOT / words[1]), *words[2:]], cwd=tmp_path)
+    assert again.returncode == 0, again.stderr
+    kge = parse_summary(again.stdout)["kge"][0]
+    assert kge == round(table[0][2], 3)
+
+
+def test_ensemble_threads_mode(tmp_path, request):
+    out = tmp_path / "threads.json"
+    proc = run([str(ENSEMBLE), "--threads", "--workers", "2", "--n", "8", "--seed", "5",
+                "--json", str(out), "--no-progress"], cwd=tmp_path)
+    result = check_ensemble_output(proc, out, 8)
+    assert "thread pool (2 threads, one process)" in proc.stdout
+    assert proc.stderr == ""
+    if HAS_DASK:
+        # Threads and worker processes score every set to the same bits.
+        _, on_dask = request.getfixturevalue("dask_run")
+        assert [r["kge"] for r in result["sets"]] == [r["kge"] for r in on_dask["sets"]]
+
+
+@needs_dask
+def test_ensemble_on_a_separate_scheduler(tmp_path):
+    """--scheduler: workers that cannot import the examples get them uploaded."""
+    from dask.distributed import Client, LocalCluster
+
+    out = tmp_path / "remote.json"
+    with LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster:
+        with Client(cluster) as client:
+            # The worker process does not see the examples directory by itself.
+            assert not client.run(lambda: importlib.util.find_spec("storm_event") is not None)[
+                next(iter(client.scheduler_info()["workers"]))]
+        proc = run([str(ENSEMBLE), "--scheduler", cluster.scheduler_address, "--n", "4",
+                    "--json", str(out), "--no-progress"], cwd=tmp_path, timeout=180)
+    check_ensemble_output(proc, out, 4)
+    assert f"Dask scheduler {cluster.scheduler_address} (1 workers)" in proc.stdout
+
+
+def test_ensemble_without_dask_explains_and_fails(tmp_path):
+    code = (
+        "import runpy, sys\n"
+        "for name in ('dask', 'dask.distributed', 'distributed'):\n"
+        "    sys.modules[name] = None\n"
+        f"sys.argv = [{str(ENSEMBLE)!r}, '--n', '2']\n"
+        f"runpy.run_path({str(ENSEMBLE)!r}, run_name='__main__')\n"
+    )
+    proc = run(["-c", code], cwd=tmp_path)
+    assert proc.returncode == 2, (proc.stdout, proc.stderr)
+    assert "basinkit[ensemble]" in proc.stderr and "--threads" in proc.stderr
+    assert "Traceback" not in proc.stderr
+
+
+def test_ensemble_refuses_plot(tmp_path):
+    proc = run([str(ENSEMBLE), "--threads", "--plot", "x.png"], cwd=tmp_path)
+    assert proc.returncode == 2
+    assert "--plot belongs to storm_event.py" in proc.stderr
