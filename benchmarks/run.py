@@ -156,6 +156,16 @@ def main(argv=None):
     )
     args = p.parse_args(argv)
 
+    import importlib.util
+
+    missing = [m for m in ("pytest", "pytest_benchmark", "numba") if importlib.util.find_spec(m) is None]
+    if missing:
+        print(
+            f"the benchmark suite needs {', '.join(missing)}: python -m pip install '.[bench]'",
+            file=sys.stderr,
+        )
+        return 2
+
     import pytest
 
     with tempfile.TemporaryDirectory() as tmp:
