@@ -56,7 +56,7 @@ RU = _find("reservoir.reservoir_utils")
 ES = getattr(RU, "ElevationStorage", None)
 ED = getattr(RU, "ElevationDischarge", None)
 CONST = getattr(RU, "ConstantDischargeInfo", None)
-SPEC = getattr(RU, "SpecifiedDischargeInfo", None)
+SPECIFIED = getattr(RU, "SpecifiedDischargeInfo", None)
 CTRL = getattr(RU, "ControlledDischargeInfo", None)
 UNCTRL = getattr(RU, "UnControlledDischargeInfo", None)
 run_level_pool_routing = _find("reservoir.run_level_pool_routing")
@@ -70,7 +70,7 @@ def _subclass(cls):
 
 CTSSub, ITSSub = _subclass(CTS), _subclass(ITS)
 ESSub, EDSub = _subclass(ES), _subclass(ED)
-CONSTSub, SPECSub, CTRLSub, UNCTRLSub = map(_subclass, (CONST, SPEC, CTRL, UNCTRL))
+CONSTSub, SPECIFIEDSub, CTRLSub, UNCTRLSub = map(_subclass, (CONST, SPECIFIED, CTRL, UNCTRL))
 
 
 class DupKey(str):
@@ -231,7 +231,7 @@ def outlet_arg(src, cap_series=64):
     describing it, or FAIL."""
     if src.hostile and src.chance(10):
         return V(src.choice([5, None, "outlet", 1.5, ES and ES([], [])]), FAIL)
-    kind = src.choice(["const", "spec", "ctrl", "unctrl"])
+    kind = src.choice(["const", "specified", "ctrl", "unctrl"])
     opt = [gen_optional_float(src, small=True) if src.chance(70) else V(None, None)
            for _ in range(3)]
     opt = [o if o.val is not FAIL and o.val is not UNKNOWN else V(None, None) for o in opt]
@@ -242,11 +242,11 @@ def outlet_arg(src, cap_series=64):
         if d.val is FAIL or d.val is UNKNOWN:
             d = V(10.0, 10.0)
         return V(cls(d.obj, opt[0].obj, opt[1].obj), ("const", d.val, vals[0], vals[1]))
-    if kind == "spec":
-        cls = src.choice([SPEC, SPECSub])
+    if kind == "specified":
+        cls = src.choice([SPECIFIED, SPECIFIEDSub])
         obj, values, step, _ = make_series(src, CTS, cap_series,
                                            step=src.choice([1, 2, 60, 3600]))
-        return V(cls(obj, *[o.obj for o in opt]), ("spec", values, step) + tuple(vals))
+        return V(cls(obj, *[o.obj for o in opt]), ("specified", values, step) + tuple(vals))
     e = ed_arg(src)
     if e.val is FAIL:
         e = V(ED([0.0, 1000.0], [0.0, 10.0]), ([0.0, 1000.0], [0.0, 10.0]))
@@ -736,13 +736,13 @@ def t_ed(src):
 
 
 def t_outlet_new(src):
-    kind = src.choice(["const", "spec", "ctrl", "unctrl"])
+    kind = src.choice(["const", "specified", "ctrl", "unctrl"])
     if kind == "const":
         cls = src.choice([CONST, CONSTSub])
         names = ["discharge", "minimum_elevation", "maximum_elevation"]
         first = gen_float(src)
-    elif kind == "spec":
-        cls = src.choice([SPEC, SPECSub])
+    elif kind == "specified":
+        cls = src.choice([SPECIFIED, SPECIFIEDSub])
         names = ["discharge", "minimum_elevation", "maximum_elevation", "maximum_release"]
         first = series_arg(src, CTS, cap=100)
     else:
@@ -771,7 +771,7 @@ def t_outlet_new(src):
         head = getattr(res, names[0])
         if kind == "const":
             expect(bits_equal(head, first.val), "constant discharge read")
-        elif kind == "spec":
+        elif kind == "specified":
             expect(type(head) is CTS and lists_equal(head.data, first.val[0]), "series read")
         else:
             expect(type(head) is ED and lists_equal(head.elevation, first.val[0]),
@@ -871,7 +871,7 @@ TARGETS = [
     ("reservoir_run", t_reservoir_run, 3, LinearReservoir is not None),
     ("es", t_es, 3, ES is not None),
     ("ed", t_ed, 2, ED is not None),
-    ("outlet_new", t_outlet_new, 3, None not in (CONST, SPEC, CTRL, UNCTRL, ED)),
+    ("outlet_new", t_outlet_new, 3, None not in (CONST, SPECIFIED, CTRL, UNCTRL, ED)),
     ("level_pool", t_level_pool, 5, run_level_pool_routing is not None and CONST is not None),
     ("result_classes", t_result_classes, 1, True),
 ]
