@@ -192,8 +192,8 @@ def plot(r: dict, path: str) -> None:
         import matplotlib.pyplot as plt
     except ImportError:
         print(
-            "plotting needs matplotlib: python -m pip install 'basinkit[plot]' "
-            "(or python -m pip install matplotlib)",
+            "plotting needs matplotlib: python -m pip install matplotlib "
+            "(or, in the basinkit checkout, python -m pip install '.[plot]')",
             file=sys.stderr,
         )
         raise SystemExit(2)
