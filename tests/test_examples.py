@@ -126,7 +126,7 @@ def test_storm_event_plot_without_matplotlib_explains_and_fails(tmp_path):
     proc = run(["-c", code], cwd=tmp_path)
     assert proc.returncode == 2, (proc.stdout, proc.stderr)
     assert "plotting needs matplotlib" in proc.stderr
-    assert "basinkit[plot]" in proc.stderr
+    assert "'.[plot]'" in proc.stderr
     assert "Traceback" not in proc.stderr
     parse_summary(proc.stdout)  # the summary still comes first
     assert not target.exists()
