@@ -35,8 +35,7 @@ inline constexpr std::uint64_t MAX_RESERVOIR_CHAIN = 100'000'000;
 // 32 bits) of at least 1, a fraction within [0, 1] (NaN passes), at least one
 // reservoir.
 Result<LinearReservoirConfig> make_linear_reservoir(Duration k, double gw_fraction,
-                                                    double initial_q,
-                                                    std::uint64_t num_reservoir);
+                                                    double initial_q, std::uint64_t num_reservoir);
 
 // Routes `rainfall` (steps of `time_step` seconds) through every layer, in the
 // order given. Fails on fractions summing above 1.000001, then on the first

@@ -40,14 +40,16 @@ inline double muskingum_step(const MuskingumCoefficients &c, double prev_outflow
 }
 
 // True where `x` lies outside the recommended range [0.0, 0.5] (NaN included).
-inline bool muskingum_x_out_of_range(double x) { return x < 0.0 || x > 0.5 || std::isnan(x); }
+inline bool muskingum_x_out_of_range(double x) {
+    return x < 0.0 || x > 0.5 || std::isnan(x);
+}
 
 // One routing pass. The outflow starts at `initial_outflow`, or at the first
 // inflow when none is given, and is written over the inflow buffer, which is
 // returned. An empty inflow has no first value and is refused.
 Result<std::vector<double>> muskingum_routing_rs(std::vector<double> inflow,
-                                                 std::optional<double> initial_outflow,
-                                                 double dt, double k, double x);
+                                                 std::optional<double> initial_outflow, double dt,
+                                                 double k, double x);
 
 // A whole reach: `sub_reaches` passes with K = k / sub_reaches each, the first
 // starting at `initial_outflow`, the later ones at their own first inflow.

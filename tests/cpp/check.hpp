@@ -62,7 +62,7 @@ inline void fail(const char *file, int line, const std::string &what) {
         double check_a_ = (a), check_b_ = (b);                                                     \
         if (check::bits(check_a_) != check::bits(check_b_))                                        \
             check::fail(__FILE__, __LINE__,                                                        \
-                        std::string(#a " == " #b " bitwise: ") + std::to_string(check_a_) +       \
+                        std::string(#a " == " #b " bitwise: ") + std::to_string(check_a_) +        \
                             " vs " + std::to_string(check_b_));                                    \
     } while (0)
 
@@ -71,7 +71,7 @@ inline void fail(const char *file, int line, const std::string &what) {
         double check_a_ = (a), check_b_ = (b);                                                     \
         if (!(check_a_ - check_b_ <= (tol) && check_b_ - check_a_ <= (tol)))                       \
             check::fail(__FILE__, __LINE__,                                                        \
-                        std::string(#a " ~= " #b ": ") + std::to_string(check_a_) + " vs " +      \
+                        std::string(#a " ~= " #b ": ") + std::to_string(check_a_) + " vs " +       \
                             std::to_string(check_b_));                                             \
     } while (0)
 

@@ -73,8 +73,10 @@ TEST(linear_reservoir_fraction_check) {
         const Layers layers{{"a", layer(7200, c.a, 0.0, 1)}, {"b", layer(60, c.b, 0.0, 1)}};
         auto r = linear_reservoir_rs(10.0, rain, 3600, layers);
         CHECK(!r && r.error().kind == ErrorKind::Value);
-        if (c.message) CHECK_EQ(r.error().message, c.message);
-        else CHECK(r.error().message.starts_with("Stability Error"));
+        if (c.message)
+            CHECK_EQ(r.error().message, c.message);
+        else
+            CHECK(r.error().message.starts_with("Stability Error"));
     }
 }
 
@@ -88,9 +90,8 @@ TEST(linear_reservoir_stability_boundary) {
         CHECK_BITS(r->components[0].second[i], inflow(640.0, 0.8, rain[i], 1.0));
         CHECK_BITS(r->total[i], r->components[0].second[i]);
     }
-    auto bad = linear_reservoir_rs(640.0, rain, 3600,
-                                   {{"ok", layer(36000, 0.1, 0.0, 1)},
-                                    {"fast", layer(3600, 0.2, 0.0, 3)}});
+    auto bad = linear_reservoir_rs(
+        640.0, rain, 3600, {{"ok", layer(36000, 0.1, 0.0, 1)}, {"fast", layer(3600, 0.2, 0.0, 3)}});
     CHECK(!bad && bad.error().message == "Stability Error: k_per_res (0.3333) < 0.5*dt "
                                          "(0.5000). Increase k_hr or num_reservoir.");
 }
@@ -148,12 +149,11 @@ TEST(linear_reservoir_chain_too_long_to_allocate) {
     CHECK_EQ(big.error().message, "num_reservoir 200000000 of layer 'a' is too large: at most "
                                   "100000000 reservoirs can be chained.");
     // The largest count is unstable before it is too long.
-    auto huge = linear_reservoir_rs(1.0, rain, 1,
-                                    {{"a", layer(2147483647, 0.5, 0.0, UINT64_MAX)}});
+    auto huge = linear_reservoir_rs(1.0, rain, 1, {{"a", layer(2147483647, 0.5, 0.0, UINT64_MAX)}});
     CHECK(!huge && huge.error().kind == ErrorKind::Value);
     // Layers are checked in order: an earlier unstable layer wins.
-    auto order = linear_reservoir_rs(1.0, rain, 3600,
-                                     {{"b", layer(60, 0.1, 0.0, 1)},
-                                      {"a", layer(2147483647, 0.5, 0.0, 200'000'000)}});
+    auto order = linear_reservoir_rs(
+        1.0, rain, 3600,
+        {{"b", layer(60, 0.1, 0.0, 1)}, {"a", layer(2147483647, 0.5, 0.0, 200'000'000)}});
     CHECK(!order && order.error().kind == ErrorKind::Value);
 }

@@ -49,8 +49,8 @@ TEST(fmt_plain_shortest_round_trip) {
     CHECK_TEXT(fmt::plain(4.35e-5), "0.0000435");
     CHECK_TEXT(fmt::plain(9007199254740992.0), "9007199254740992");
     // Every result must read back as the same float.
-    const double samples[] = {0.1 + 0.2, 1.0 / 3.0, 2.0 / 3.0, 1e-300, 6.02214076e23, 1e21,
-                              -7.25e-9};
+    const double samples[] = {0.1 + 0.2,     1.0 / 3.0, 2.0 / 3.0, 1e-300,
+                              6.02214076e23, 1e21,      -7.25e-9};
     for (double v : samples) CHECK(std::stod(fmt::plain(v)) == v);
 }
 
@@ -139,7 +139,10 @@ TEST(fmt_debug_text_escapes) {
     CHECK_TEXT(fmt::debug_text("back\\slash"), "\"back\\\\slash\"");
     CHECK_TEXT(fmt::debug_text("l1\nl2\tx\r"), "\"l1\\nl2\\tx\\r\"");
     // Non-ASCII text passes through as UTF-8.
-    CHECK_TEXT(fmt::debug_text("d\xc3\xa9" "bit"), "\"d\xc3\xa9" "bit\"");
+    CHECK_TEXT(fmt::debug_text("d\xc3\xa9"
+                               "bit"),
+               "\"d\xc3\xa9"
+               "bit\"");
     // Other control characters are escaped, never written raw.
     for (char c : {'\x01', '\x1b', '\x7f'}) {
         std::string out = fmt::debug_text(std::string(1, c));

@@ -36,9 +36,9 @@ TEST(interp1d_table_answers) {
         double q;
         std::optional<double> want;
     } cases[] = {
-        {5.0, 50.0},       {15.0, 200.0}, {10.0, 100.0}, {0.0, 0.0},
-        {20.0, 300.0},     {-1.0, -7.0},  {20.000001, 9.0},
-        {-0.0, 0.0}, // -0.0 equals the first abscissa: its ordinate unchanged
+        {5.0, 50.0},  {15.0, 200.0},    {10.0, 100.0}, {0.0, 0.0}, {20.0, 300.0},
+        {-1.0, -7.0}, {20.000001, 9.0}, {-0.0, 0.0}, // -0.0 equals the first abscissa: its ordinate
+                                                     // unchanged
     };
     for (const Case &c : cases) {
         auto r = interp1d(x, y, c.q, -7.0, 9.0);
@@ -77,9 +77,13 @@ TEST(interp1d_faults_in_check_order) {
         {{1.0, 0.0, 2.0}, {1.0, 2.0}, 1.0, "length of `x_values` and `y_values` should be same."},
         {{1.0}, {2.0}, 1.0, "x_values and y_values each must have at least 2 elements."},
         {{}, {}, 1.0, "x_values and y_values each must have at least 2 elements."},
-        {{0.0, 1.0, 1.0}, {3.0, 2.0, 1.0}, 0.5,
+        {{0.0, 1.0, 1.0},
+         {3.0, 2.0, 1.0},
+         0.5,
          "`x_values` must must be sorted and can't have duplicates"},
-        {{0.0, kNaN, 2.0}, {0.0, 1.0, 2.0}, 0.5,
+        {{0.0, kNaN, 2.0},
+         {0.0, 1.0, 2.0},
+         0.5,
          "`x_values` must must be sorted and can't have duplicates"},
         {{0.0, 1.0, 2.0}, {0.0, 2.0, 1.0}, 0.5, "`y_values` must must be sorted"},
         {{0.0, 1.0}, {kNaN, 1.0}, 0.5, "`y_values` must must be sorted"},
@@ -122,15 +126,21 @@ TEST(hinted_lookup_matches_interp1d_bitwise) {
         double q = x[rng() % n];
         for (int step = 0; step < 300; ++step) {
             switch (rng() % 5) {
-            case 0: q = x[rng() % n]; break; // exact hit anywhere
-            case 1: q = x[0] - 20.0 + unit(rng) * (x[n - 1] - x[0] + 40.0); break; // jump
-            case 2: { // exact hit on the next or previous abscissa
+            case 0:
+                q = x[rng() % n];
+                break; // exact hit anywhere
+            case 1:
+                q = x[0] - 20.0 + unit(rng) * (x[n - 1] - x[0] + 40.0);
+                break; // jump
+            case 2: {  // exact hit on the next or previous abscissa
                 std::size_t i = 0;
                 while (i < n && x[i] <= q) ++i;
                 q = rng() % 2 ? x[i < n ? i : n - 1] : x[i >= 2 ? i - 2 : 0];
                 break;
             }
-            default: q += (unit(rng) - 0.5) * 3.0; break; // walk
+            default:
+                q += (unit(rng) - 0.5) * 3.0;
+                break; // walk
             }
             const std::optional<double> left = -1.5, right = std::nullopt;
             auto plain = interp1d(x, y, q, left, right);
@@ -147,8 +157,8 @@ TEST(nan_ignoring_min_max) {
     struct Case {
         double a, b, max, min;
     } cases[] = {
-        {1.0, 2.0, 2.0, 1.0},   {2.0, 1.0, 2.0, 1.0},     {kNaN, 3.0, 3.0, 3.0},
-        {3.0, kNaN, 3.0, 3.0},  {-kInf, 0.0, 0.0, -kInf},
+        {1.0, 2.0, 2.0, 1.0},  {2.0, 1.0, 2.0, 1.0},     {kNaN, 3.0, 3.0, 3.0},
+        {3.0, kNaN, 3.0, 3.0}, {-kInf, 0.0, 0.0, -kInf},
     };
     for (const Case &c : cases) {
         CHECK_BITS(max_num(c.a, c.b), c.max);

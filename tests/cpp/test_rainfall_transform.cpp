@@ -41,7 +41,9 @@ std::vector<double> truncated_discharge(const std::vector<double> &rain, double 
     return q;
 }
 
-Duration secs(std::uint64_t s, std::uint32_t nanos = 0) { return Duration{s, nanos}; }
+Duration secs(std::uint64_t s, std::uint32_t nanos = 0) {
+    return Duration{s, nanos};
+}
 
 } // namespace
 
@@ -68,9 +70,9 @@ TEST(clark_first_ordinates_match_the_truncated_hydrograph) {
         double tc, r, area;
     };
     const Case cases[] = {
-        {3600, 7200.0, 3600.0, 640.0},  {3600, 9000.0, 5400.0, 100.0},
-        {3600, 10800.0, 0.0, 50.0},     {900, 360000.0, 7200.0, 1200.0},
-        {60, 7260.5, 30.0, 3.25},       {3600, 3600.0 * 7, 1e7, 10.0},
+        {3600, 7200.0, 3600.0, 640.0}, {3600, 9000.0, 5400.0, 100.0},
+        {3600, 10800.0, 0.0, 50.0},    {900, 360000.0, 7200.0, 1200.0},
+        {60, 7260.5, 30.0, 3.25},      {3600, 3600.0 * 7, 1e7, 10.0},
     };
     const std::vector<double> rain{0.0, 0.4, 1.25, 0.0, -0.0, 0.3, 0.05};
     for (const Case &c : cases) {
@@ -133,8 +135,11 @@ TEST(clark_volume_with_slow_reservoir) {
         std::uint64_t tc, r;
         double area;
     };
-    const Case cases[] = {{7200, 3600, 640.0}, {9000, 1800, 10.0}, {36000, 18000, 333.0},
-                          {3600, 7200, 5.0},   {100000, 250000, 2.0}};
+    const Case cases[] = {{7200, 3600, 640.0},
+                          {9000, 1800, 10.0},
+                          {36000, 18000, 333.0},
+                          {3600, 7200, 5.0},
+                          {100000, 250000, 2.0}};
     const std::vector<double> rain{0.3, 0.0, 1.1, 0.6, 0.02};
     double rain_sum = 0.0;
     for (double p : rain) rain_sum += p;
@@ -173,8 +178,8 @@ TEST(clark_ordinate_count_rounds_up) {
         Duration tc;
         std::size_t n;
     };
-    const Case cases[] = {{secs(9000), 3}, {secs(10800), 3}, {secs(7200, 1000), 3},
-                          {secs(7200), 2}, {secs(1), 1}};
+    const Case cases[] = {
+        {secs(9000), 3}, {secs(10800), 3}, {secs(7200, 1000), 3}, {secs(7200), 2}, {secs(1), 1}};
     for (const Case &c : cases) {
         auto uh = clark_unit_hydrograph(3600, 1.0, c.tc.as_secs_f64(), 3600.0);
         CHECK(uh.has_value() && uh->head.size() == c.n);

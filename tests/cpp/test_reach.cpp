@@ -93,8 +93,8 @@ TEST(muskingum_refusals) {
     auto empty_reach = muskingum_reach_rs({}, 60, HOURS_2, 0.2, 0, 1.0);
     CHECK(!empty_reach &&
           empty_reach.error().message == "`inflow` must contain at least one value.");
-    for (std::int64_t bad : {std::int64_t{0}, std::int64_t{-1},
-                             std::numeric_limits<std::int64_t>::min()}) {
+    for (std::int64_t bad :
+         {std::int64_t{0}, std::int64_t{-1}, std::numeric_limits<std::int64_t>::min()}) {
         auto r = muskingum_reach_rs(HYDROGRAPH, 60, HOURS_2, 0.2, bad, 1.0);
         CHECK(!r && r.error().kind == ErrorKind::Value &&
               r.error().message == "`sub_reaches` must be >= 1.");

@@ -27,7 +27,9 @@ ElevationDischarge curve_100_110() {
     return *ElevationDischarge::create({100.0, 110.0}, {0.0, 200.0});
 }
 
-TimeSeries series(V data, std::int32_t dt) { return TimeSeries{std::move(data), dt, "discharge"}; }
+TimeSeries series(V data, std::int32_t dt) {
+    return TimeSeries{std::move(data), dt, "discharge"};
+}
 
 bool same_bits(const V &a, const V &b) {
     if (a.size() != b.size()) return false;
@@ -43,22 +45,33 @@ TEST(curve_construction_checks_in_order) {
         V e, s;
         const char *storage_msg, *discharge_msg;
     } cases[] = {
-        {{3.0, 2.0, 1.0}, {1.0, 2.0}, "`elevation` and `storage` must have the same length",
+        {{3.0, 2.0, 1.0},
+         {1.0, 2.0},
+         "`elevation` and `storage` must have the same length",
          "`elevation` and `discharge` must have the same length"},
         {{1.0}, {2.0}, "<ok>", "`elevation` and `discharge` each must have at least 2 elements."},
         {{}, {}, "<ok>", "`elevation` and `discharge` each must have at least 2 elements."},
         {{kNaN}, {kNaN}, "<ok>", "`elevation` and `discharge` each must have at least 2 elements."},
-        {{1.0, 1.0, 2.0}, {0.0, 1.0, 2.0},
+        {{1.0, 1.0, 2.0},
+         {0.0, 1.0, 2.0},
          "`elevation` must must be sorted and can't have duplicates",
          "`elevation` must must be sorted and can't have duplicates"},
-        {{2.0, 1.0}, {2.0, 1.0}, "`elevation` must must be sorted and can't have duplicates",
+        {{2.0, 1.0},
+         {2.0, 1.0},
+         "`elevation` must must be sorted and can't have duplicates",
          "`elevation` must must be sorted and can't have duplicates"},
         {{1.0, 2.0}, {5.0, 5.0}, "`storage` must must be sorted and can't have duplicates", "<ok>"},
-        {{1.0, 2.0, 3.0}, {0.0, 0.0, 5.0},
-         "`storage` must must be sorted and can't have duplicates", "<ok>"},
-        {{1.0, 2.0}, {kNaN, 5.0}, "`storage` must must be sorted and can't have duplicates",
+        {{1.0, 2.0, 3.0},
+         {0.0, 0.0, 5.0},
+         "`storage` must must be sorted and can't have duplicates",
+         "<ok>"},
+        {{1.0, 2.0},
+         {kNaN, 5.0},
+         "`storage` must must be sorted and can't have duplicates",
          "`discharge` must must be sorted"},
-        {{1.0, 2.0}, {3.0, 1.0}, "`storage` must must be sorted and can't have duplicates",
+        {{1.0, 2.0},
+         {3.0, 1.0},
+         "`storage` must must be sorted and can't have duplicates",
          "`discharge` must must be sorted"},
     };
     for (const Case &c : cases) {
@@ -121,9 +134,9 @@ TEST(controlled_release_rule) {
     CHECK_EQ(message_of(open.get_discharge(110.5, 0)),
              "elevation 110.5 is above the maximum of the elevation-discharge curve (110).");
     auto gated = ControlledDischargeInfo::create(curve_100_110(), 90.0, 120.0, 60.0);
-    CHECK_BITS(*gated.get_discharge(105.0, 0), 60.0);  // capped
-    CHECK_BITS(*gated.get_discharge(102.0, 0), 40.0);  // below the cap
-    CHECK_BITS(*gated.get_discharge(110.5, 0), 0.0);   // above the stored maximum
+    CHECK_BITS(*gated.get_discharge(105.0, 0), 60.0); // capped
+    CHECK_BITS(*gated.get_discharge(102.0, 0), 40.0); // below the cap
+    CHECK_BITS(*gated.get_discharge(110.5, 0), 0.0);  // above the stored maximum
     auto nan_cap = ControlledDischargeInfo::create(curve_100_110(), {}, {}, kNaN);
     CHECK_BITS(*nan_cap.get_discharge(105.0, 0), 100.0); // a NaN cap is ignored
     auto nan = open.get_discharge(kNaN, 0);
@@ -175,18 +188,17 @@ TEST(specified_release_rule) {
 // give nothing where those fail.
 TEST(prepared_outlets_agree_with_plain_rule) {
     const std::vector<DischargeInfo> outlets{
-        UnControlledDischargeInfo{*ElevationDischarge::create({0.0, 1.0, 2.5, 4.0, 9.0},
-                                                              {0.1, 0.1, 3.0, 9.5, 30.0}),
-                                  0.25},
-        ControlledDischargeInfo::create(*ElevationDischarge::create({1.0, 2.0, 3.0, 8.0},
-                                                                    {1.0, 2.0, 8.0, 9.0}),
-                                        1.5, 7.0, 8.5),
+        UnControlledDischargeInfo{
+            *ElevationDischarge::create({0.0, 1.0, 2.5, 4.0, 9.0}, {0.1, 0.1, 3.0, 9.5, 30.0}),
+            0.25},
+        ControlledDischargeInfo::create(
+            *ElevationDischarge::create({1.0, 2.0, 3.0, 8.0}, {1.0, 2.0, 8.0, 9.0}), 1.5, 7.0, 8.5),
         SpecifiedDischargeInfo{series({1.0, 4.0, kNaN, 2.0}, 7), 0.5, 8.5, 3.0},
         ConstantDischargeInfo{2.5, 1.0, {}},
     };
     // Random elevations, plus the curves' and gates' own values (exact hits).
-    const double marks[] = {-0.25, 0.75, 2.25, 3.75, 8.75, 9.0, 1.0, 1.5, 2.0, 3.0, 7.0, 8.0, 0.5,
-                            8.5};
+    const double marks[] = {-0.25, 0.75, 2.25, 3.75, 8.75, 9.0, 1.0,
+                            1.5,   2.0,  3.0,  7.0,  8.0,  0.5, 8.5};
     std::mt19937_64 rng(99);
     std::uniform_real_distribution<double> elev(-1.0, 10.0);
     int checked = 0, mismatches = 0;
@@ -374,8 +386,10 @@ TEST(level_pool_matches_reference_routing) {
             {"spill", UnControlledDischargeInfo{rating, unit(rng) - 0.5}},
             {"gate", ControlledDischargeInfo::create(rating, 101.0 + unit(rng), 108.0, 9.0)},
             {"release", SpecifiedDischargeInfo{series({1.0, 3.0, 2.0}, static_cast<std::int32_t>(
-                                                                          dt * (n - 1) / 2 + 7)),
-                                               100.5, {}, 2.5}},
+                                                                           dt * (n - 1) / 2 + 7)),
+                                               100.5,
+                                               {},
+                                               2.5}},
             {"base", ConstantDischargeInfo{0.75, 102.0, {}}},
         };
         if (round % 3 == 0) std::swap(outlets[0], outlets[3]); // another visiting order

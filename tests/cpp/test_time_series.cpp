@@ -1,8 +1,8 @@
 #include "check.hpp"
 
-#include <cmath>
 #include "format.hpp"
 #include "utils/time_series.hpp"
+#include <cmath>
 
 using namespace basinkit;
 
