@@ -311,10 +311,7 @@ template <class T> class PyClass : public ClassBase {
         if (!tp) return false;
         if (!PyObject_TypeCheck(o, tp)) return raise_cast_error(o, name());
         auto *inst = cast(o);
-        if (!inst->borrow.acquire_shared()) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-            return false;
-        }
+        if (!acquire_shared(inst)) return false;
         out->owner_ = Ref::borrow(o);
         out->inst_ = inst;
         return true;
@@ -323,10 +320,7 @@ template <class T> class PyClass : public ClassBase {
     // Runs `f(const T&)` while holding shared use of `o`.
     template <class F> static bool read(PyObject *o, F &&f) {
         auto *inst = cast(o);
-        if (!inst->borrow.acquire_shared()) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-            return false;
-        }
+        if (!acquire_shared(inst)) return false;
         struct Release {
             Instance<T> *i;
             ~Release() { i->borrow.release_shared(); }
@@ -348,6 +342,14 @@ template <class T> class PyClass : public ClassBase {
         } release{inst};
         f(inst->value);
         return true;
+    }
+
+  private:
+    // Shared use, or the conflict error when a writer holds the object.
+    static bool acquire_shared(Instance<T> *inst) {
+        if (inst->borrow.acquire_shared()) return true;
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        return false;
     }
 };
 

@@ -113,16 +113,4 @@ class Table {
     const char *fault_;
 };
 
-// series_get_value for a duration already known to lie within the series
-// (0 <= duration <= last point, at least one value): same arithmetic, without
-// the range checks and their messages.
-inline double series_value_within(std::span<const double> data, std::int32_t time_step,
-                                  double duration) {
-    const double p = duration / static_cast<double>(time_step);
-    const std::size_t i = static_cast<std::size_t>(p); // p >= 0: truncation is floor
-    const std::size_t n = data.size();
-    if (i >= n - 1) return data[n - 1];
-    return data[i] + (p - static_cast<double>(i)) * (data[i + 1] - data[i]);
-}
-
 } // namespace basinkit

@@ -2,8 +2,6 @@
 
 #include "format.hpp"
 
-#include <cmath>
-
 namespace basinkit {
 
 Result<void> validate_kind(std::string_view kind) {
@@ -33,12 +31,7 @@ Result<double> series_get_value(std::span<const double> data, std::int32_t time_
     if (max < 0) return panic("clamp called with an empty range");
     double clamped = duration < 0.0 ? 0.0 : duration;
     if (clamped > static_cast<double>(max)) clamped = static_cast<double>(max);
-    const double p = clamped / static_cast<double>(time_step);
-    // Negative or NaN positions index the first point.
-    const std::size_t i = (p >= 0.0) ? static_cast<std::size_t>(std::floor(p)) : 0;
-    const std::size_t n = data.size();
-    if (i >= n - 1) return data[n - 1];
-    return data[i] + (p - static_cast<double>(i)) * (data[i + 1] - data[i]);
+    return series_value_within(data, time_step, clamped);
 }
 
 Result<TimeSeries> series_disaggregate(const TimeSeries &s, std::int32_t target_step) {

@@ -4,6 +4,7 @@
 
 #include "error.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -26,6 +27,20 @@ Result<void> validate_kind(std::string_view kind);
 // interpolating linearly between points (no extrapolation).
 Result<double> series_get_value(std::span<const double> data, std::int32_t time_step,
                                 double duration);
+
+// The lookup of series_get_value for a duration already known to lie within
+// the series (at least one value, 0 <= duration <= last point), without the
+// range checks and their messages; the hot loops call this directly. A NaN
+// position reads as the first point.
+inline double series_value_within(std::span<const double> data, std::int32_t time_step,
+                                  double duration) {
+    const double p = duration / static_cast<double>(time_step);
+    // For p >= 0 truncation is floor.
+    const std::size_t i = p >= 0.0 ? static_cast<std::size_t>(p) : 0;
+    const std::size_t n = data.size();
+    if (i >= n - 1) return data[n - 1];
+    return data[i] + (p - static_cast<double>(i)) * (data[i + 1] - data[i]);
+}
 
 // Splits each interval of an incremental series into time_step / target_step
 // equal pieces.
