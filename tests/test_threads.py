@@ -289,3 +289,69 @@ def test_arguments_mutated_by_another_thread_convert_to_some_consistent_state():
     errors = _run_threads(worker, 4)
     assert not errors, errors[:3]
     assert not bad, bad[:3]
+
+
+class _Number:
+    """An element converted by Python code, outside the list's lock."""
+
+    __slots__ = ("value",)
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+def _list_state(k, n):
+    # State k is the run 1000k, 1000k + 1, ... of length n, as floats, ints or
+    # objects with __float__; appending the next number or popping the last
+    # keeps it a run, so any copy that is not one mixes two states.
+    values = [1000.0 * k + i for i in range(n)]
+    return [values, [int(v) for v in values], [_Number(v) for v in values]][k % 3]
+
+
+def _is_a_state(data):
+    return (len(data) >= 1 and data[0] % 1000 == 0
+            and data == [data[0] + i for i in range(len(data))])
+
+
+@pytest.mark.skipif(GIL, reason="with the GIL a list is never changed while it is converted")
+def test_a_list_resized_and_rewritten_meanwhile_is_read_as_one_of_its_states():
+    shared = _list_state(0, 40)
+    stop = threading.Event()
+    bad = []
+
+    def writer():
+        k = 0
+        while not stop.is_set():
+            k += 1
+            shared[:] = _list_state(k, 10 + k % 90)
+            for step in range(12):
+                if step % 3 == 2 and len(shared) > 1:
+                    shared.pop()
+                else:
+                    shared.append(1000.0 * k + len(shared))
+
+    def reader():
+        for _ in range(ROUNDS * 10):
+            data = CTS(shared, H, "discharge").data
+            if not _is_a_state(data):
+                bad.append(data)
+
+    def worker(i):
+        if i == 0:
+            try:
+                writer()
+            finally:
+                stop.set()
+        else:
+            try:
+                reader()
+            finally:
+                if i == 1:
+                    stop.set()
+
+    errors = _run_threads(worker, 4)
+    assert not errors, errors[:3]
+    assert not bad, [(len(d), d[:3], d[-3:]) for d in bad[:3]]
