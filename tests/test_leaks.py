@@ -20,6 +20,10 @@ import pytest
 
 import basinkit
 
+# Heap, resident set and reference counts are the process's: a test running
+# beside its own copy on another thread would measure that copy too.
+pytestmark = pytest.mark.thread_unsafe(reason="measures process-wide memory and reference counts")
+
 CTS = basinkit.utils.ContinuousTimeSeries
 ITS = basinkit.utils.IncrementalTimeSeries
 LR = basinkit.baseflow.LinearReservoir
