@@ -1,5 +1,12 @@
+
+#include "areas_py.hpp"
 #include "baseflow/linear_reservoir.hpp"
-#include "registration_py.hpp"
+#include "boundary/binding.hpp"
+#include "boundary/classes.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/errors.hpp"
+#include "boundary/ref.hpp"
+#include "boundary/registration.hpp"
 #include "utils/time_series_py.hpp"
 
 namespace basinkit::py {

@@ -1,6 +1,10 @@
-#include "boundary_py.hpp"
+
+#include "areas_py.hpp"
+#include "boundary/binding.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/errors.hpp"
+#include "boundary/registration.hpp"
 #include "metrics/kge.hpp"
-#include "registration_py.hpp"
 
 namespace basinkit::py {
 

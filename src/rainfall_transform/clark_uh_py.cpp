@@ -1,5 +1,11 @@
+
+#include "areas_py.hpp"
+#include "boundary/binding.hpp"
+#include "boundary/classes.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/errors.hpp"
+#include "boundary/registration.hpp"
 #include "rainfall_transform/clark_uh.hpp"
-#include "registration_py.hpp"
 #include "utils/time_series_py.hpp"
 
 namespace basinkit::py {

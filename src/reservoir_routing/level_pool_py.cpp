@@ -1,4 +1,11 @@
-#include "registration_py.hpp"
+
+#include "areas_py.hpp"
+#include "boundary/binding.hpp"
+#include "boundary/classes.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/errors.hpp"
+#include "boundary/ref.hpp"
+#include "boundary/registration.hpp"
 #include "reservoir_routing/level_pool.hpp"
 #include "reservoir_routing/reservoir_utils/reservoir_utils_py.hpp"
 #include "utils/time_series_py.hpp"

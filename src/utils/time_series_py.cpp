@@ -1,4 +1,11 @@
 #include "utils/time_series_py.hpp"
+#include "areas_py.hpp"
+#include "boundary/binding.hpp"
+#include "boundary/classes.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/errors.hpp"
+#include "boundary/ref.hpp"
+#include "boundary/registration.hpp"
 
 namespace basinkit::py {
 
@@ -168,12 +175,6 @@ PyClass<TimeSeries> incremental_series(
         {Py_bf_getbuffer, reinterpret_cast<void *>(series_getbuffer)},
         {Py_bf_releasebuffer, reinterpret_cast<void *>(series_releasebuffer)},
     });
-
-} // namespace basinkit::py
-
-#include "registration_py.hpp"
-
-namespace basinkit::py {
 
 PyObject *new_series_dict(const std::vector<std::pair<std::string, std::vector<double>>> &named,
                           std::int32_t time_step, const char *kind) {
