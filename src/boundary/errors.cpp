@@ -5,6 +5,15 @@
 
 namespace basinkit::py {
 
+// Documentation strings, in one place.
+namespace doc {
+
+constexpr char panic_exception[] = R"(Raised when an internal invariant of basinkit is broken.
+
+Derives from BaseException so that `except Exception` does not swallow it.)";
+
+} // namespace doc
+
 namespace {
 
 std::atomic<PyObject *> panic_type{nullptr};
@@ -32,11 +41,8 @@ PyObject *panic_exception_type() {
     PyMutex_Lock(&panic_mutex);
     t = panic_type.load(std::memory_order_relaxed);
     if (!t) {
-        t = PyErr_NewExceptionWithDoc(
-            "basinkit.PanicException",
-            "Raised when an internal invariant of basinkit is broken.\n\n"
-            "Derives from BaseException so that `except Exception` does not swallow it.",
-            PyExc_BaseException, nullptr);
+        t = PyErr_NewExceptionWithDoc("basinkit.PanicException", doc::panic_exception,
+                                      PyExc_BaseException, nullptr);
         if (t) panic_type.store(t, std::memory_order_release);
     }
     PyMutex_Unlock(&panic_mutex);

@@ -1,4 +1,3 @@
-
 #include "areas_py.hpp"
 #include "boundary/binding.hpp"
 #include "boundary/convert.hpp"
@@ -8,6 +7,13 @@
 
 namespace basinkit::py {
 
+// Documentation strings, in one place.
+namespace doc {
+
+constexpr char calculate_kge[] = R"(calculate_kge())";
+
+} // namespace doc
+
 namespace {
 
 constexpr const char *params[] = {"sim", "obs", "use_log"};
@@ -15,7 +21,7 @@ constexpr const char *params[] = {"sim", "obs", "use_log"};
 PyObject *calculate_kge(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
         PyObject *a[3];
-        if (!bind({"calculate_kge()", params, 2}, args, nargs, kwnames, a)) return nullptr;
+        if (!bind({doc::calculate_kge, params, 2}, args, nargs, kwnames, a)) return nullptr;
         std::vector<double> sim, obs;
         bool use_log = false;
         if (!convert_arg("sim", a[0], &sim) || !convert_arg("obs", a[1], &obs)) return nullptr;

@@ -1,4 +1,3 @@
-
 #include "areas_py.hpp"
 #include "boundary/binding.hpp"
 #include "boundary/classes.hpp"
@@ -9,6 +8,23 @@
 #include "utils/time_series_py.hpp"
 
 namespace basinkit::py {
+
+// Documentation strings, in one place.
+namespace doc {
+
+constexpr char excess[] = R"(Excess rainfall that becomes surface runoff (inches per time step).)";
+
+constexpr char loss[] =
+    R"(Total infiltrated depth per time step (constant loss + deficit fill, inches).)";
+
+constexpr char deficit[] =
+    R"(Running soil moisture deficit at the end of each time step (inches).)";
+
+constexpr char result[] = R"(Results from the deficit-and-constant rainfall loss model.)";
+
+constexpr char run_deficit_and_constant[] = R"(run_deficit_and_constant())";
+
+} // namespace doc
 
 namespace {
 
@@ -30,24 +46,18 @@ template <TimeSeries DeficitConstantValue::*Field> PyObject *read_series(PyObjec
 }
 
 PyGetSetDef result_getset[] = {
-    {"excess", read_series<&DeficitConstantValue::excess>, nullptr,
-     "Excess rainfall that becomes surface runoff (inches per time step).", nullptr},
-    {"loss", read_series<&DeficitConstantValue::loss>, nullptr,
-     "Total infiltrated depth per time step (constant loss + deficit fill, "
-     "inches).",
-     nullptr},
-    {"deficit", read_series<&DeficitConstantValue::deficit>, nullptr,
-     "Running soil moisture deficit at the end of each time step (inches).", nullptr},
+    {"excess", read_series<&DeficitConstantValue::excess>, nullptr, doc::excess, nullptr},
+    {"loss", read_series<&DeficitConstantValue::loss>, nullptr, doc::loss, nullptr},
+    {"deficit", read_series<&DeficitConstantValue::deficit>, nullptr, doc::deficit, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyClass<DeficitConstantValue> result_class(
-    "DeficitConstantResult", Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    {
-        {Py_tp_doc,
-         const_cast<char *>("Results from the deficit-and-constant rainfall loss model.")},
-        {Py_tp_getset, result_getset},
-    });
+PyClass<DeficitConstantValue> result_class("DeficitConstantResult",
+                                           Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                           {
+                                               {Py_tp_doc, const_cast<char *>(doc::result)},
+                                               {Py_tp_getset, result_getset},
+                                           });
 
 constexpr const char *params[] = {"rainfall", "initial_deficit", "max_deficit",
                                   "constant_loss_per_hr", "time_to_dry"};
@@ -56,7 +66,7 @@ PyObject *run_deficit_and_constant(PyObject *, PyObject *const *args, Py_ssize_t
                                    PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
         PyObject *a[5];
-        if (!bind({"run_deficit_and_constant()", params, 5}, args, nargs, kwnames, a))
+        if (!bind({doc::run_deficit_and_constant, params, 5}, args, nargs, kwnames, a))
             return nullptr;
         Shared<TimeSeries> rainfall;
         double initial_deficit, max_deficit, loss_per_hr;

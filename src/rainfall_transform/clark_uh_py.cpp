@@ -1,4 +1,3 @@
-
 #include "areas_py.hpp"
 #include "boundary/binding.hpp"
 #include "boundary/classes.hpp"
@@ -10,6 +9,13 @@
 
 namespace basinkit::py {
 
+// Documentation strings, in one place.
+namespace doc {
+
+constexpr char run_clark_uh[] = R"(run_clark_uh())";
+
+} // namespace doc
+
 namespace {
 
 constexpr const char *params[] = {"rainfall", "basin_area", "tc", "storage_r"};
@@ -17,7 +23,7 @@ constexpr const char *params[] = {"rainfall", "basin_area", "tc", "storage_r"};
 PyObject *run_clark_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
         PyObject *a[4];
-        if (!bind({"run_clark_uh()", params, 4}, args, nargs, kwnames, a)) return nullptr;
+        if (!bind({doc::run_clark_uh, params, 4}, args, nargs, kwnames, a)) return nullptr;
         Shared<TimeSeries> rainfall;
         double basin_area;
         if (!convert_arg("rainfall", incremental_series, a[0], &rainfall) ||

@@ -1,4 +1,3 @@
-
 #include "areas_py.hpp"
 #include "boundary/binding.hpp"
 #include "boundary/classes.hpp"
@@ -10,6 +9,13 @@
 
 namespace basinkit::py {
 
+// Documentation strings, in one place.
+namespace doc {
+
+constexpr char run_muskingum_routing[] = R"(run_muskingum_routing())";
+
+} // namespace doc
+
 namespace {
 
 constexpr const char *params[] = {"inflow", "k", "x", "sub_reaches", "initial_outflow"};
@@ -18,7 +24,7 @@ PyObject *run_muskingum_routing(PyObject *, PyObject *const *args, Py_ssize_t na
                                 PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
         PyObject *a[5];
-        if (!bind({"run_muskingum_routing()", params, 5}, args, nargs, kwnames, a)) return nullptr;
+        if (!bind({doc::run_muskingum_routing, params, 5}, args, nargs, kwnames, a)) return nullptr;
         Shared<TimeSeries> inflow;
         double x, initial_outflow;
         std::int64_t sub_reaches;

@@ -1,4 +1,3 @@
-
 #include "areas_py.hpp"
 #include "boundary/binding.hpp"
 #include "boundary/classes.hpp"
@@ -11,6 +10,25 @@
 #include "utils/time_series_py.hpp"
 
 namespace basinkit::py {
+
+// Documentation strings, in one place.
+namespace doc {
+
+constexpr char reservoir_storage[] = R"(Reservoir storage volume at each output time step.)";
+
+constexpr char reservoir_elevation[] = R"(Water surface elevation at each output time step.)";
+
+constexpr char reservoir_total_outflow[] =
+    R"(Combined outflow from all outlets at each output time step.)";
+
+constexpr char reservoir_individual_outflows[] =
+    R"(Per-outlet outflow time series keyed by outlet name.)";
+
+constexpr char result[] = R"(Results from a level pool routing simulation.)";
+
+constexpr char run_level_pool_routing[] = R"(run_level_pool_routing())";
+
+} // namespace doc
 
 namespace {
 
@@ -55,23 +73,20 @@ PyObject *read_outflows(PyObject *self, void *) {
 }
 
 PyGetSetDef result_getset[] = {
-    {"reservoir_storage", read_storage, nullptr,
-     "Reservoir storage volume at each output time step.", nullptr},
-    {"reservoir_elevation", read_elevation, nullptr,
-     "Water surface elevation at each output time step.", nullptr},
-    {"reservoir_total_outflow", read_total, nullptr,
-     "Combined outflow from all outlets at each output time step.", nullptr},
-    {"reservoir_individual_outflows", read_outflows, nullptr,
-     "Per-outlet outflow time series keyed by outlet name.", nullptr},
+    {"reservoir_storage", read_storage, nullptr, doc::reservoir_storage, nullptr},
+    {"reservoir_elevation", read_elevation, nullptr, doc::reservoir_elevation, nullptr},
+    {"reservoir_total_outflow", read_total, nullptr, doc::reservoir_total_outflow, nullptr},
+    {"reservoir_individual_outflows", read_outflows, nullptr, doc::reservoir_individual_outflows,
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyClass<LevelPoolValue> result_class(
-    "LevelPoolResult", Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    {
-        {Py_tp_doc, const_cast<char *>("Results from a level pool routing simulation.")},
-        {Py_tp_getset, result_getset},
-    });
+PyClass<LevelPoolValue> result_class("LevelPoolResult",
+                                     Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                     {
+                                         {Py_tp_doc, const_cast<char *>(doc::result)},
+                                         {Py_tp_getset, result_getset},
+                                     });
 
 constexpr const char *params[] = {"inflow", "initial_elevation", "elevation_storage",
                                   "discharge_info"};
@@ -80,7 +95,8 @@ PyObject *run_level_pool_routing(PyObject *, PyObject *const *args, Py_ssize_t n
                                  PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
         PyObject *a[4];
-        if (!bind({"run_level_pool_routing()", params, 4}, args, nargs, kwnames, a)) return nullptr;
+        if (!bind({doc::run_level_pool_routing, params, 4}, args, nargs, kwnames, a))
+            return nullptr;
         Shared<TimeSeries> inflow;
         double initial_elevation;
         ElevationStorage curve;
