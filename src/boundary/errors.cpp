@@ -66,9 +66,6 @@ PyObject *raise(const Error &e) {
     case ErrorKind::Value:
         PyErr_SetString(PyExc_ValueError, e.message.c_str());
         return nullptr;
-    case ErrorKind::Type:
-        PyErr_SetString(PyExc_TypeError, e.message.c_str());
-        return nullptr;
     case ErrorKind::Runtime:
         PyErr_SetString(PyExc_RuntimeError, e.message.c_str());
         return nullptr;
