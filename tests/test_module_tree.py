@@ -121,7 +121,8 @@ def test_every_all_list_is_exactly_the_documented_one(path):
 
 def test_registered_members_follow_the_documented_order():
     for path, members in TREE.items():
-        registered = resolve(path).__all__
+        module = resolve(path)
+        registered = module.__all__
         assert type(registered) is list
         documented = [n for n, _, _ in members]
         assert [n for n in documented if n in registered] == registered, path
