@@ -2,6 +2,7 @@
 
 import array
 import math
+import operator
 import re
 from datetime import timedelta
 from decimal import Decimal
@@ -24,10 +25,7 @@ def data_of(value):
 
 
 def registered(path):
-    obj = basinkit
-    for part in path.split("."):
-        obj = getattr(obj, part)
-    return obj
+    return operator.attrgetter(path)(basinkit)
 
 
 def exact(message):

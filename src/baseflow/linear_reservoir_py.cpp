@@ -34,7 +34,21 @@ A linear reservoir models groundwater storage with the recurrence relation:
 Chaining `num_reservoir` reservoirs in series produces a more peaked,
 delayed response.)";
 
-constexpr char run_linear_reservoir[] = R"(run_linear_reservoir())";
+constexpr char run_linear_reservoir[] = R"(run_linear_reservoir(basin_area, rainfall, reservoirs)
+--
+
+Routes infiltrated rainfall through multiple named linear reservoirs to produce baseflow.
+
+# Arguments
+
+* `basin_area` - Drainage area in acres.
+* `rainfall` - Infiltrated rainfall series (inches per time step).
+* `reservoirs` - Named linear reservoir configurations.
+
+# Errors
+
+Returns a `PyValueError` if sum of all fractions exceeds 1.0,
+or any reservoir fails its stability check.)";
 
 } // namespace doc
 
@@ -96,7 +110,7 @@ PyObject *run_linear_reservoir(PyObject *, PyObject *const *args, Py_ssize_t nar
                                PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
         PyObject *a[3];
-        if (!bind({doc::run_linear_reservoir, run_params, 3}, args, nargs, kwnames, a))
+        if (!bind({"run_linear_reservoir()", run_params, 3}, args, nargs, kwnames, a))
             return nullptr;
         double basin_area;
         Shared<TimeSeries> rainfall;
@@ -118,17 +132,7 @@ PyObject *run_linear_reservoir(PyObject *, PyObject *const *args, Py_ssize_t nar
 }
 
 PyMethodDef run_def =
-    function_def("run_linear_reservoir", run_linear_reservoir,
-                 "run_linear_reservoir(basin_area, rainfall, reservoirs)\n--\n\n"
-                 "Routes infiltrated rainfall through multiple named linear reservoirs to "
-                 "produce baseflow.\n\n"
-                 "# Arguments\n\n"
-                 "* `basin_area` - Drainage area in acres.\n"
-                 "* `rainfall` - Infiltrated rainfall series (inches per time step).\n"
-                 "* `reservoirs` - Named linear reservoir configurations.\n\n"
-                 "# Errors\n\n"
-                 "Returns a `PyValueError` if sum of all fractions exceeds 1.0,\n"
-                 "or any reservoir fails its stability check.");
+    function_def("run_linear_reservoir", run_linear_reservoir, doc::run_linear_reservoir);
 
 } // namespace
 

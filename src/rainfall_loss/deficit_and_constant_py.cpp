@@ -22,7 +22,24 @@ constexpr char deficit[] =
 
 constexpr char result[] = R"(Results from the deficit-and-constant rainfall loss model.)";
 
-constexpr char run_deficit_and_constant[] = R"(run_deficit_and_constant())";
+constexpr char run_deficit_and_constant[] =
+    R"(run_deficit_and_constant(rainfall, initial_deficit, max_deficit, constant_loss_per_hr, time_to_dry)
+--
+
+Separates gross rainfall into excess runoff and infiltration losses using the
+deficit-and-constant model.
+
+# Arguments
+
+* `rainfall` - Gross rainfall time series (inches per time step).
+* `initial_deficit` - Starting soil moisture deficit (inches).
+* `max_deficit` - Maximum soil moisture storage capacity (inches).
+* `constant_loss_per_hr` - Constant infiltration rate (inches/hour).
+* `time_to_dry` - Characteristic drying time for deficit recovery.
+
+# Returns
+
+A `DeficitConstantResult` with `excess`, `loss`, and `deficit` series.)";
 
 } // namespace doc
 
@@ -66,7 +83,7 @@ PyObject *run_deficit_and_constant(PyObject *, PyObject *const *args, Py_ssize_t
                                    PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
         PyObject *a[5];
-        if (!bind({doc::run_deficit_and_constant, params, 5}, args, nargs, kwnames, a))
+        if (!bind({"run_deficit_and_constant()", params, 5}, args, nargs, kwnames, a))
             return nullptr;
         Shared<TimeSeries> rainfall;
         double initial_deficit, max_deficit, loss_per_hr;
@@ -90,22 +107,8 @@ PyObject *run_deficit_and_constant(PyObject *, PyObject *const *args, Py_ssize_t
     });
 }
 
-PyMethodDef run_def =
-    function_def("run_deficit_and_constant", run_deficit_and_constant,
-                 "run_deficit_and_constant(rainfall, initial_deficit, max_deficit, "
-                 "constant_loss_per_hr, "
-                 "time_to_dry)\n--\n\n"
-                 "Separates gross rainfall into excess runoff and infiltration losses using "
-                 "the\n"
-                 "deficit-and-constant model.\n\n"
-                 "# Arguments\n\n"
-                 "* `rainfall` - Gross rainfall time series (inches per time step).\n"
-                 "* `initial_deficit` - Starting soil moisture deficit (inches).\n"
-                 "* `max_deficit` - Maximum soil moisture storage capacity (inches).\n"
-                 "* `constant_loss_per_hr` - Constant infiltration rate (inches/hour).\n"
-                 "* `time_to_dry` - Characteristic drying time for deficit recovery.\n\n"
-                 "# Returns\n\n"
-                 "A `DeficitConstantResult` with `excess`, `loss`, and `deficit` series.");
+PyMethodDef run_def = function_def("run_deficit_and_constant", run_deficit_and_constant,
+                                   doc::run_deficit_and_constant);
 
 } // namespace
 

@@ -12,7 +12,22 @@ namespace basinkit::py {
 // Documentation strings, in one place.
 namespace doc {
 
-constexpr char run_clark_uh[] = R"(run_clark_uh())";
+constexpr char run_clark_uh[] = R"(run_clark_uh(rainfall, basin_area, tc, storage_r)
+--
+
+Transforms excess rainfall into a runoff hydrograph using the Clark unit hydrograph.
+
+# Arguments
+
+* `rainfall` - Excess rainfall series (inches per time step).
+* `basin_area` - Drainage area in acres.
+* `tc` - Time of concentration. Controls the duration and shape of the
+  translation hydrograph.
+* `storage_r` - Linear reservoir storage coefficient. Controls attenuation.
+
+# Returns
+
+A `ContinuousTimeSeries` (kind=discharge, cfs) at the same time step as `rainfall`.)";
 
 } // namespace doc
 
@@ -23,7 +38,7 @@ constexpr const char *params[] = {"rainfall", "basin_area", "tc", "storage_r"};
 PyObject *run_clark_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
         PyObject *a[4];
-        if (!bind({doc::run_clark_uh, params, 4}, args, nargs, kwnames, a)) return nullptr;
+        if (!bind({"run_clark_uh()", params, 4}, args, nargs, kwnames, a)) return nullptr;
         Shared<TimeSeries> rainfall;
         double basin_area;
         if (!convert_arg("rainfall", incremental_series, a[0], &rainfall) ||
@@ -38,21 +53,7 @@ PyObject *run_clark_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
     });
 }
 
-PyMethodDef run_def =
-    function_def("run_clark_uh", run_clark_uh,
-                 "run_clark_uh(rainfall, basin_area, tc, storage_r)\n--\n\n"
-                 "Transforms excess rainfall into a runoff hydrograph using the Clark unit "
-                 "hydrograph.\n\n"
-                 "# Arguments\n\n"
-                 "* `rainfall` - Excess rainfall series (inches per time step).\n"
-                 "* `basin_area` - Drainage area in acres.\n"
-                 "* `tc` - Time of concentration. Controls the duration and shape of the\n"
-                 "  translation hydrograph.\n"
-                 "* `storage_r` - Linear reservoir storage coefficient. Controls "
-                 "attenuation.\n\n"
-                 "# Returns\n\n"
-                 "A `ContinuousTimeSeries` (kind=discharge, cfs) at the same time step as "
-                 "`rainfall`.");
+PyMethodDef run_def = function_def("run_clark_uh", run_clark_uh, doc::run_clark_uh);
 
 } // namespace
 

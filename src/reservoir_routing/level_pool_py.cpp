@@ -26,7 +26,20 @@ constexpr char reservoir_individual_outflows[] =
 
 constexpr char result[] = R"(Results from a level pool routing simulation.)";
 
-constexpr char run_level_pool_routing[] = R"(run_level_pool_routing())";
+constexpr char run_level_pool_routing[] =
+    R"(run_level_pool_routing(inflow, initial_elevation, elevation_storage, discharge_info)
+--
+
+Performs level pool (modified Puls) routing for a reservoir.
+
+Integrates the mass balance equation `dS/dt = I - O` over the inflow
+hydrograph duration. Output vectors are recorded at the original inflow time
+step.
+
+# Errors
+
+Returns a `PyValueError` if any outlet's discharge calculation fails or if
+the initial elevation is outside the elevation-storage curve range.)";
 
 } // namespace doc
 
@@ -95,8 +108,7 @@ PyObject *run_level_pool_routing(PyObject *, PyObject *const *args, Py_ssize_t n
                                  PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
         PyObject *a[4];
-        if (!bind({doc::run_level_pool_routing, params, 4}, args, nargs, kwnames, a))
-            return nullptr;
+        if (!bind({"run_level_pool_routing()", params, 4}, args, nargs, kwnames, a)) return nullptr;
         Shared<TimeSeries> inflow;
         double initial_elevation;
         ElevationStorage curve;
@@ -112,16 +124,8 @@ PyObject *run_level_pool_routing(PyObject *, PyObject *const *args, Py_ssize_t n
     });
 }
 
-PyMethodDef run_def = function_def(
-    "run_level_pool_routing", run_level_pool_routing,
-    "run_level_pool_routing(inflow, initial_elevation, elevation_storage, discharge_info)\n--\n\n"
-    "Performs level pool (modified Puls) routing for a reservoir.\n\n"
-    "Integrates the mass balance equation `dS/dt = I - O` over the inflow\n"
-    "hydrograph duration. Output vectors are recorded at the original inflow time\n"
-    "step.\n\n"
-    "# Errors\n\n"
-    "Returns a `PyValueError` if any outlet's discharge calculation fails or if\n"
-    "the initial elevation is outside the elevation-storage curve range.");
+PyMethodDef run_def =
+    function_def("run_level_pool_routing", run_level_pool_routing, doc::run_level_pool_routing);
 
 } // namespace
 

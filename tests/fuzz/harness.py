@@ -39,13 +39,6 @@ def is_panic(exc):
     return t.__name__ == "PanicException" and t.__bases__ == (BaseException,)
 
 
-def _find(path):
-    obj = basinkit
-    for part in path.split("."):
-        obj = getattr(obj, part)
-    return obj
-
-
 utils = basinkit.utils
 CTS = utils.ContinuousTimeSeries
 ITS = utils.IncrementalTimeSeries
@@ -842,8 +835,8 @@ def t_level_pool(src):
 
 
 def t_result_classes(src):
-    cls = src.choice([_find("rainfall_loss.DeficitConstantResult"),
-                      _find("reservoir.LevelPoolResult")])
+    cls = src.choice([basinkit.rainfall_loss.DeficitConstantResult,
+                      basinkit.reservoir.LevelPoolResult])
     op = src.integer(0, 2)
     if op == 0:
         return Case("result_new", lambda: cls(), must_fail=True)

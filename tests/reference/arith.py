@@ -6,20 +6,12 @@ from bisect import bisect_right
 
 def max_num(a, b):
     """The larger value; a NaN operand is ignored; on a tie, the first."""
-    if a != a:
-        return b
-    if b != b:
-        return a
-    return b if a < b else a
+    return b if a != a or (b == b and a < b) else a
 
 
 def min_num(a, b):
     """The smaller value; a NaN operand is ignored; on a tie, the first."""
-    if a != a:
-        return b
-    if b != b:
-        return a
-    return b if b < a else a
+    return b if a != a or (b == b and b < a) else a
 
 
 def seconds(td):

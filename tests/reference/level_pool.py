@@ -19,22 +19,25 @@ class Uncontrolled:
     elevation_offset: float | None = None
 
 
+@dataclass(frozen=True, kw_only=True)
+class _Gated:
+    """Elevation gates and a release cap, given by keyword."""
+
+    minimum_elevation: float | None = None
+    maximum_elevation: float | None = None
+    maximum_release: float | None = None
+
+
 @dataclass(frozen=True)
-class Controlled:
+class Controlled(_Gated):
     elevation: list
     discharge: list
-    minimum_elevation: float | None = None
-    maximum_elevation: float | None = None
-    maximum_release: float | None = None
 
 
 @dataclass(frozen=True)
-class Specified:
+class Specified(_Gated):
     values: list
     time_step: int
-    minimum_elevation: float | None = None
-    maximum_elevation: float | None = None
-    maximum_release: float | None = None
 
 
 def _outside(e, low, high):

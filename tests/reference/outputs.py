@@ -3,6 +3,7 @@ every model and the outputs a known build gave for them, as IEEE-754 bit
 patterns (written by benchmarks/make_reference.py).
 """
 
+import operator
 import struct
 from datetime import timedelta
 
@@ -58,10 +59,7 @@ def encode_input(v):
 
 
 def resolve(path):
-    obj = basinkit
-    for part in path.split("."):
-        obj = getattr(obj, part)
-    return obj
+    return operator.attrgetter(path)(basinkit)
 
 
 def decode_input(e):
