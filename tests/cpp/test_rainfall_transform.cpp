@@ -163,9 +163,9 @@ TEST(clark_holds_the_volume_of_its_excess) {
         std::uint64_t tc, r;
         double area;
     };
-    const Case cases[] = {{7200, 3600, 640.0},   {9000, 1800, 10.0},     {36000, 18000, 333.0},
-                          {3600, 7200, 5.0},     {100000, 250000, 2.0},  {0, 900, 64.0},
-                          {10800, 0, 12.0},      {10800, 1000, 12.0},    {3600, 1, 900.0}};
+    const Case cases[] = {{7200, 3600, 640.0}, {9000, 1800, 10.0},    {36000, 18000, 333.0},
+                          {3600, 7200, 5.0},   {100000, 250000, 2.0}, {0, 900, 64.0},
+                          {10800, 0, 12.0},    {10800, 1000, 12.0},   {3600, 1, 900.0}};
     const std::vector<double> rain{0.3, 0.0, 1.1, 0.6, 0.02};
     for (const Case &c : cases) {
         const double q_sum = sum(translation(3600.0, static_cast<double>(c.tc), c.area));
