@@ -15,44 +15,50 @@ def time_area(t):
     return math.pow(1.0 - t, 1.5) * (-1.414) + 1.0
 
 
-def unit_hydrograph(dt, basin_area, tc_s, r_s):
-    """Ordinates (cfs per inch): the ceil(tc / dt) translation ordinates
-    through the reservoir (x = 0, K = R), then its recession with zero inflow
-    while each ordinate exceeds 1e-9 of the largest so far."""
-    n = math.ceil(tc_s / dt)
+def unit_hydrograph(dt, basin_area, tc_s, r_s, bug=None):
+    """Ordinates (cfs per inch) U_0..U_n, then the recession.
+
+    The translation ordinates q_1..q_n, n = ceil(tc / dt) and at least 1 (a
+    zero tc is its limit), are the inflow at the end of each interval after a
+    zero inflow at time 0; they pass the reservoir (x = 0, K = R) from
+    U_0 = 0.0. The recession runs on with zero inflow while each |ordinate|
+    exceeds 1e-9 of the largest magnitude so far (at most 1,000,000).
+
+    Faults: "point_values" (q_1..q_n from time 0 with no zero in front),
+    "stops_at_negative" (the cutoff compares signed ordinates).
+    """
+    n = max(math.ceil(tc_s / dt), 1)
     c = muskingum.coefficients(dt, r_s, 0.0)
     dt_h = dt / 3600.0
-    u, a_prev, q_prev, largest = [], 0.0, 0.0, 0.0
+    q, a_prev = [], 0.0
     for j in range(1, n + 1):
-        a = time_area(min_num((dt * j) / tc_s, 1.0))
-        q = (((a - a_prev) * basin_area) * 1.00833) / dt_h
+        # Python refuses the division by a zero tc; its quotient is +inf.
+        a = time_area(min_num((dt * j) / tc_s, 1.0) if tc_s > 0.0 else 1.0)
+        q.append((((a - a_prev) * basin_area) * 1.00833) / dt_h)
         a_prev = a
-        # The reservoir starts empty: the first ordinate is 0.0.
-        o = 0.0 if j == 1 else muskingum.step(c, u[-1], q_prev, q)
-        u.append(o)
-        if o > largest:
-            largest = o
-        q_prev = q
-    last = u[-1]
+    inflow = q if bug == "point_values" else [0.0] + q
+    u, largest = [0.0], 0.0
+    for i in range(1, len(inflow)):
+        u.append(muskingum.step(c, u[-1], inflow[i - 1], inflow[i]))
+        largest = max(largest, abs(u[-1]))
+    last, q_prev = u[-1], inflow[-1]
     for _ in range(MAX_RECESSION):
         last = muskingum.step(c, last, q_prev, 0.0)
         q_prev = 0.0
-        if not last > 1e-9 * largest:
+        if not (last if bug == "stops_at_negative" else abs(last)) > 1e-9 * largest:
             break
-        if last > largest:
-            largest = last
+        largest = max(largest, abs(last))
         u.append(last)
     return u
 
 
-def clark(rain, time_step, basin_area, tc, storage_r):
+def clark(rain, time_step, basin_area, tc, storage_r, bug=None):
     """Discharge for excess `rain` per `time_step` seconds (tc and storage_r
     timedeltas): each value sums its terms in increasing rainfall index from
-    0.0, zero rainfall skipped; L zeros for a zero tc or a step below 1 s."""
-    tc_s, r_s = seconds(tc), seconds(storage_r)
-    if tc_s <= 0.0 or time_step < 1:
+    0.0, zero rainfall skipped; L zeros for a step below 1 s."""
+    if time_step < 1:
         return [0.0] * len(rain)
-    u = unit_hydrograph(float(time_step), basin_area, tc_s, r_s)
+    u = unit_hydrograph(float(time_step), basin_area, seconds(tc), seconds(storage_r), bug)
     q = [0.0] * (len(rain) + len(u) - 1)
     for i, p in enumerate(rain):
         if p == 0.0:
@@ -60,4 +66,3 @@ def clark(rain, time_step, basin_area, tc, storage_r):
         for k, uk in enumerate(u):
             q[i + k] = q[i + k] + p * uk
     return q
-

@@ -86,7 +86,9 @@ def level_pool(inflow, step, initial_elevation, elevation, storage, outlets, bug
     records the releases at the initial elevation without moving storage.
 
     Faults: "no_floor" (storage may go below 0.0), "spill_over_top" (storage
-    above the curve goes on instead of failing).
+    above the curve goes on instead of failing), "advances_at_the_first_instant"
+    (storage moves at the first instant too), "right_rectangle" (the inflow of
+    each second taken at its end only).
     """
     s = lookup(elevation, storage, initial_elevation)
     if s is None:
@@ -107,9 +109,11 @@ def level_pool(inflow, step, initial_elevation, elevation, storage, outlets, bug
         if record:
             total_rec.append(total)
             next_record += step
-            if t == step:
+            if t == step and bug != "advances_at_the_first_instant":
                 continue
         i_t = series_value(inflow, step, t)
+        if bug == "right_rectangle":
+            i_prev = i_t
         s = (s + ((i_prev + i_t) * 0.5) * 1.0) - (total * 1.0)
         if bug != "no_floor":
             s = max_num(s, 0.0)
@@ -119,7 +123,7 @@ def level_pool(inflow, step, initial_elevation, elevation, storage, outlets, bug
                 e = elevation[-1] + (s - storage[-1]) * 1e-6
             else:
                 raise ValueError(f"storage {s} is outside the elevation-storage curve")
-        if record:
+        if record and t != step:
             storage_rec.append(s)
             elevation_rec.append(e)
         i_prev = i_t
