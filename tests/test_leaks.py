@@ -226,43 +226,49 @@ def test_reference_counts_of_arguments_are_unchanged(name):
     assert not changed
 
 
-@pytest.mark.parametrize("name", SCENARIOS)
-def test_memory_does_not_grow(name, capfd):
-    fn, _, expected = SCENARIOS[name]
-    args = _make()
-    for _ in range(WARMUP):
-        _call(fn, args, expected)
+def _growth(call):
+    """Traced heap and resident set growth over ITERATIONS calls."""
     gc.collect()
     tracemalloc.start()
     try:
         traced0 = tracemalloc.get_traced_memory()[0]
         rss0 = _rss()
         for _ in range(ITERATIONS):
-            _call(fn, args, expected)
+            call()
         gc.collect()
-        traced = tracemalloc.get_traced_memory()[0] - traced0
-        rss = _rss() - rss0
+        return tracemalloc.get_traced_memory()[0] - traced0, _rss() - rss0
     finally:
         tracemalloc.stop()
+
+
+def _over(traced, rss):
+    return traced >= TRACED_BOUND or (rss >= RSS_BOUND and RSS_MEANINGFUL)
+
+
+@pytest.mark.parametrize("name", SCENARIOS)
+def test_memory_does_not_grow(name, capfd):
+    fn, _, expected = SCENARIOS[name]
+    args = _make()
+    for _ in range(WARMUP):
+        _call(fn, args, expected)
+    traced, rss = _growth(lambda: _call(fn, args, expected))
+    if _over(traced, rss):
+        # Memory the interpreter takes once (a cache that earlier tests left
+        # part full, say) can land in one window; a leak of ours grows in
+        # every window of the same length, so the next one decides.
+        traced, rss = _growth(lambda: _call(fn, args, expected))
     capfd.readouterr()  # the fault scenarios print one line per call
     assert traced < TRACED_BOUND, f"traced heap grew by {traced} bytes"
     assert rss < RSS_BOUND or not RSS_MEANINGFUL, f"resident set grew by {rss} bytes"
 
 
 def test_bounds_would_catch_a_leak():
-    # The same measurement on a deliberate leak of one input copy per call.
+    # The same measurement on a deliberate leak of one input copy per call:
+    # over the bounds in the first window and in the second.
     kept = []
-    rss0 = _rss()
-    tracemalloc.start()
-    try:
-        traced0 = tracemalloc.get_traced_memory()[0]
-        for _ in range(ITERATIONS):
-            kept.append(CTS(VALUES, H, "discharge"))
-        traced = tracemalloc.get_traced_memory()[0] - traced0
-    finally:
-        tracemalloc.stop()
-    rss = _rss() - rss0
-    assert traced >= TRACED_BOUND and (rss >= RSS_BOUND or not RSS_MEANINGFUL)
+    for _ in range(2):
+        traced, rss = _growth(lambda: kept.append(CTS(VALUES, H, "discharge")))
+        assert traced >= TRACED_BOUND and (rss >= RSS_BOUND or not RSS_MEANINGFUL)
     del kept
     # And a leak of a single small object per call.
     kept = []
