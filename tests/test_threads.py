@@ -62,6 +62,24 @@ def _run_threads(worker, n=THREADS):
     return errors
 
 
+def _race(writer, reader, stop, n=THREADS):
+    """Thread 0 runs writer, the others reader; stop is set when either side ends."""
+    def worker(i):
+        if i == 0:
+            try:
+                writer()
+            finally:
+                stop.set()
+        else:
+            try:
+                reader()
+            finally:
+                if i == 1:
+                    stop.set()
+
+    return _run_threads(worker, n)
+
+
 @pytest.fixture(scope="module")
 def shared():
     flow = CTS([10.0 + 40.0 * math.sin(i / 7.0) ** 2 for i in range(300)], H, "discharge")
@@ -184,20 +202,7 @@ def test_reservoir_setters_race_readers_without_tearing(shared):
             if out is not None and not any(out[0].data == v for v in expected.values()):
                 bad.append("baseflow from a torn copy")
 
-    def worker(i):
-        if i == 0:
-            try:
-                writer()
-            finally:
-                stop.set()
-        else:
-            try:
-                reader()
-            finally:
-                if i == 1:
-                    stop.set()
-
-    errors = _run_threads(worker)
+    errors = _race(writer, reader, stop)
     assert not errors, errors[:3]
     assert not bad, bad[:5]
     if GIL:
@@ -343,19 +348,6 @@ def test_a_list_resized_and_rewritten_meanwhile_is_read_as_one_of_its_states():
             if not _is_a_state(data):
                 bad.append(data)
 
-    def worker(i):
-        if i == 0:
-            try:
-                writer()
-            finally:
-                stop.set()
-        else:
-            try:
-                reader()
-            finally:
-                if i == 1:
-                    stop.set()
-
-    errors = _run_threads(worker, 4)
+    errors = _race(writer, reader, stop, 4)
     assert not errors, errors[:3]
     assert not bad, [(len(d), d[:3], d[-3:]) for d in bad[:3]]
