@@ -2,7 +2,7 @@
 # Builds the CPythons basinkit supports from Debian's source packages into a
 # cache, reusing any build already there, and prints one line per interpreter.
 #
-#   scripts/interpreters.sh [--all] [--test] [--threads] [VERSION...]
+#   scripts/interpreters.sh [--all | --newest] [--test [--threads]] [VERSION...]
 #
 #   VERSION    3.13, 3.14 or 3.15; a trailing t (3.14t) asks for the
 #              free-threaded build (configure --disable-gil)
@@ -127,6 +127,7 @@ build() {
     rm -rf "$src" "$prefix" && mkdir -p "$src"
     tar -xf "$tarball" -C "$src" --strip-components=1 || return 1
     [[ $tag == *t ]] && flags+=(--disable-gil)
+    # The interpreter's own test suite is left out: it only lengthens the install.
     if ! (cd "$src" && ./configure -q --prefix="$prefix" --with-ensurepip=install --disable-test-modules "${flags[@]}" &&
         make -j"$JOBS" && make install) >"$work/$tag.log" 2>&1; then
         tail -n 40 "$work/$tag.log" >&2
