@@ -15,19 +15,25 @@ namespace {
 std::atomic<PyObject *> panic_type{nullptr};
 PyMutex panic_mutex{};
 
-// Writes a message built from UTF-8 pieces as a TypeError.
-void set_type_error(const std::string &message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+// Raises `type` with a message built from UTF-8 pieces. Taken by length, so
+// user text with a NUL in it reaches the message whole.
+void set_error(PyObject *type, std::string_view message) {
+    Ref text(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(type, text.get());
 }
 
-std::string type_qualname(PyObject *obj) {
+void set_type_error(std::string_view message) {
+    set_error(PyExc_TypeError, message);
+}
+
+// The qualified name of the object's type as a str, kept as Python has it
+// (a NUL or a lone surrogate in a Python class's name stays as it is).
+Ref type_qualname(PyObject *obj) {
     Ref q(PyType_GetQualName(Py_TYPE(obj)));
-    if (q) {
-        Py_ssize_t n = 0;
-        if (const char *s = PyUnicode_AsUTF8AndSize(q.get(), &n)) return std::string(s, n);
-    }
+    if (q) return q;
     PyErr_Clear();
-    return Py_TYPE(obj)->tp_name;
+    return Ref(PyUnicode_FromString(Py_TYPE(obj)->tp_name));
 }
 
 } // namespace
@@ -51,7 +57,8 @@ PyObject *panic_exception_type() {
 
 PyObject *raise_panic(std::string_view message) {
     std::string text = message.empty() ? std::string("internal fault") : std::string(message);
-    std::fprintf(stderr, "basinkit: internal fault: %s\n", text.c_str());
+    std::string line = "basinkit: internal fault: " + text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
     PyObject *type = panic_exception_type();
     if (!type) return nullptr;
@@ -64,16 +71,20 @@ PyObject *raise_panic(std::string_view message) {
 PyObject *raise(const Error &e) {
     switch (e.kind) {
     case ErrorKind::Value:
-        PyErr_SetString(PyExc_ValueError, e.message.c_str());
+        set_error(PyExc_ValueError, e.message);
         return nullptr;
     case ErrorKind::Type:
-        PyErr_SetString(PyExc_TypeError, e.message.c_str());
+        set_error(PyExc_TypeError, e.message);
         return nullptr;
     case ErrorKind::Runtime:
-        PyErr_SetString(PyExc_RuntimeError, e.message.c_str());
+        set_error(PyExc_RuntimeError, e.message);
         return nullptr;
     case ErrorKind::Memory:
-        PyErr_SetString(PyExc_MemoryError, e.message.c_str());
+        set_error(PyExc_MemoryError, e.message);
+        return nullptr;
+    case ErrorKind::Interrupted:
+        // The signal handler's exception is already set by the hook.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
         return nullptr;
     case ErrorKind::Panic:
         break;
@@ -82,14 +93,19 @@ PyObject *raise(const Error &e) {
 }
 
 bool raise_cast_error(PyObject *obj, std::string_view target) {
-    std::string m;
+    Ref expected(
+        PyUnicode_DecodeUTF8(target.data(), static_cast<Py_ssize_t>(target.size()), "replace"));
+    if (!expected) return false;
+    Ref message;
     if (obj == Py_None) {
-        m.append("'None' is not an instance of '");
+        message = Ref(PyUnicode_FromFormat("'None' is not an instance of '%U'", expected.get()));
     } else {
-        m.append("'").append(type_qualname(obj)).append("' object is not an instance of '");
+        Ref actual = type_qualname(obj);
+        if (!actual) return false;
+        message = Ref(PyUnicode_FromFormat("'%U' object is not an instance of '%U'", actual.get(),
+                                           expected.get()));
     }
-    m.append(target).append("'");
-    set_type_error(m);
+    if (message) PyErr_SetObject(PyExc_TypeError, message.get());
     return false;
 }
 
@@ -164,11 +180,21 @@ bool keyword(const Signature &sig, Py_ssize_t nargs, PyObject *key, PyObject *va
              PyObject **out) {
     Py_ssize_t i = find_param(sig, key);
     if (i < 0) {
-        Ref text(PyObject_Str(key));
-        const char *k = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-        if (!k) return false;
-        set_type_error(std::string(sig.callable) + " got an unexpected keyword argument '" + k +
-                       "'");
+        Ref name(PyObject_Str(key));
+        if (!name) return false;
+        // A name that cannot be written as UTF-8 (a lone surrogate) is shown
+        // escaped, as repr would show it, without repr's quotes.
+        Py_ssize_t length = 0;
+        if (!PyUnicode_AsUTF8AndSize(name.get(), &length)) {
+            PyErr_Clear();
+            Ref quoted(PyObject_Repr(name.get()));
+            if (!quoted) return false;
+            name = Ref(PyUnicode_Substring(quoted.get(), 1, PyUnicode_GetLength(quoted.get()) - 1));
+            if (!name) return false;
+        }
+        Ref message(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'", sig.callable,
+                                         name.get()));
+        if (message) PyErr_SetObject(PyExc_TypeError, message.get());
         return false;
     }
     if (i < nargs || out[i]) {
@@ -403,13 +429,25 @@ bool convert(PyObject *o, std::string *out) {
 
 namespace {
 
+PyMutex datetime_mutex{};
+
+// The capsule is imported by the module body, before any class exists, so a
+// conversion never imports it (nor races another thread doing so).
 bool datetime_ready() {
     if (PyDateTimeAPI) return true;
-    PyDateTime_IMPORT;
-    return PyDateTimeAPI != nullptr;
+    PyErr_SetString(PyExc_ImportError, "the datetime C API was not imported");
+    return false;
 }
 
 } // namespace
+
+bool import_datetime() {
+    PyMutex_Lock(&datetime_mutex);
+    if (!PyDateTimeAPI) PyDateTime_IMPORT;
+    const bool ready = PyDateTimeAPI != nullptr;
+    PyMutex_Unlock(&datetime_mutex);
+    return ready;
+}
 
 bool check_timedelta(PyObject *o) {
     if (!datetime_ready()) return false;
@@ -469,7 +507,10 @@ ClassBase::ClassBase(const char *name, unsigned flags, std::size_t basicsize, de
     spec_.name = qualified_.c_str();
     spec_.basicsize = static_cast<int>(basicsize);
     spec_.itemsize = 0;
-    spec_.flags = Py_TPFLAGS_DEFAULT | flags;
+    // Immutable: the class objects are shared by every import in the process,
+    // and a patched slot (`__new__`, `__release_buffer__`) would break the
+    // invariants the C++ side relies on. Python subclasses stay mutable.
+    spec_.flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | flags;
     spec_.slots = slots_.data();
 }
 
@@ -534,10 +575,13 @@ bool add_function(PyObject *module, PyMethodDef *def) {
 bool add_submodule(PyObject *module, PyObject *submodule) {
     Ref full(PyModule_GetNameObject(submodule));
     if (!full) return false;
-    const char *s = PyUnicode_AsUTF8(full.get());
+    Py_ssize_t length = 0;
+    const char *s = PyUnicode_AsUTF8AndSize(full.get(), &length);
     if (!s) return false;
-    const char *dot = std::strrchr(s, '.');
-    Ref name(PyUnicode_FromString(dot ? dot + 1 : s));
+    const std::string_view whole(s, static_cast<std::size_t>(length));
+    const std::size_t dot = whole.rfind('.');
+    const std::string_view last = dot == std::string_view::npos ? whole : whole.substr(dot + 1);
+    Ref name(PyUnicode_FromStringAndSize(last.data(), static_cast<Py_ssize_t>(last.size())));
     if (!name) return false;
     return add_member(module, name.get(), submodule);
 }

@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "cancel.hpp"
 #include "error.hpp"
 #include "utils/duration.hpp"
 
@@ -108,6 +109,13 @@ template <class T> bool ok(const Result<T> &r) {
 // Issues a UserWarning through the `warnings` module, imported now.
 bool warn(const char *message);
 
+// The cancellation hook for long-running cores: they stop when a pending
+// signal's handler raises (KeyboardInterrupt for Ctrl-C), which leaves that
+// exception set for the binding to return.
+inline CancelHook signal_cancel() {
+    return {[](void *) { return PyErr_CheckSignals() < 0; }, nullptr};
+}
+
 // ---------------------------------------------------------------- binding
 
 // A parameter list: every parameter positional-or-keyword, the first
@@ -135,6 +143,10 @@ bool convert(PyObject *o, std::int32_t *out);
 bool convert_flag(PyObject *o, bool *out);
 bool convert(PyObject *o, std::vector<double> *out);
 bool convert(PyObject *o, std::string *out);
+
+// Imports the datetime C API once; every module body calls it before any
+// conversion can need it.
+bool import_datetime();
 
 // Type test only; the duration itself is taken later by the model body.
 bool check_timedelta(PyObject *o);

@@ -23,11 +23,12 @@ double time_area(double t) {
 
 // Runs the reservoir on past the translation with zero inflow, from the last
 // outflow `u` and the last inflow `q`, handing each kept ordinate to `emit`;
-// returns how many were kept.
+// `kept` receives how many were kept. False when `check` stopped it.
 template <class Emit>
-std::size_t run_recession(const MuskingumCoefficients &c, double u, double q, double largest,
-                          Emit &&emit) {
-    std::size_t kept = 0;
+bool run_recession(const MuskingumCoefficients &c, double u, double q, double largest,
+                   CancelCheck &check, std::size_t &kept, Emit &&emit) {
+    kept = 0;
+    std::size_t since_check = 0;
     while (kept < CLARK_MAX_RECESSION) {
         u = muskingum_step(c, u, q, 0.0);
         q = 0.0;
@@ -36,8 +37,12 @@ std::size_t run_recession(const MuskingumCoefficients &c, double u, double q, do
         if (u > largest) largest = u;
         emit(kept, u);
         ++kept;
+        if (++since_check == CancelCheck::POLL_INTERVAL) {
+            since_check = 0;
+            if (check.stop(CancelCheck::POLL_INTERVAL)) return false;
+        }
     }
-    return kept;
+    return true;
 }
 
 // The blocked convolution below: q[j] = sum of p_i * u[j - i] over the
@@ -49,6 +54,7 @@ std::size_t run_recession(const MuskingumCoefficients &c, double u, double q, do
 // outside its own reach adds p * 0.0, a zero of either sign, which leaves a
 // sum unchanged (a sum starting at +0.0 is never -0.0). That needs p finite.
 struct Convolution {
+    CancelCheck *check; // asked once per block
     const double *rain;
     const std::size_t *wet; // indices of the nonzero rainfall values, increasing
     std::size_t wet_count;
@@ -69,7 +75,7 @@ using Double4 = double __attribute__((vector_size(4 * sizeof(double))));
 
 // `Width` lanes per vector V, Block / Width accumulators.
 template <class V, std::size_t Width, std::size_t Block>
-[[gnu::always_inline]] inline void convolve_blocks(const Convolution &c) {
+[[gnu::always_inline]] inline bool convolve_blocks(const Convolution &c) {
     static_assert(sizeof(V) == Width * sizeof(double) && Block % Width == 0 && Block <= MAX_BLOCK);
     std::size_t lo = 0, hi = 0; // wet[lo, hi) lies in the block's window
     for (std::size_t j0 = 0; j0 < c.q_len; j0 += Block) {
@@ -94,25 +100,28 @@ template <class V, std::size_t Width, std::size_t Block>
         std::memcpy(lanes, acc, sizeof lanes);
         const std::size_t n = c.q_len - j0 < Block ? c.q_len - j0 : Block;
         std::copy(lanes, lanes + n, c.q + j0);
+        if (c.check->stop(hi - lo + 1)) return false;
     }
+    return true;
 }
 
 #if defined(__x86_64__) && !defined(BASINKIT_PORTABLE_KERNELS)
 // Four lanes where the processor has them; the same values either way
 // (BASINKIT_PORTABLE_KERNELS builds the two-lane kernel only, to check that).
-[[gnu::target("avx2")]] void convolve_avx2(const Convolution &c) {
-    convolve_blocks<Double4, 4, 32>(c);
+[[gnu::target("avx2")]] bool convolve_avx2(const Convolution &c) {
+    return convolve_blocks<Double4, 4, 32>(c);
 }
 #endif
 
-void convolve(const Convolution &c) {
+// False when the cancellation check stopped it.
+bool convolve(const Convolution &c) {
 #if defined(__x86_64__) && !defined(BASINKIT_PORTABLE_KERNELS)
     if (__builtin_cpu_supports("avx2")) return convolve_avx2(c);
 #endif
-    convolve_blocks<Double2, 2, 16>(c);
+    return convolve_blocks<Double2, 2, 16>(c);
 }
 #else
-void convolve(const Convolution &c) {
+bool convolve(const Convolution &c) {
     constexpr std::size_t Block = 8;
     std::size_t lo = 0, hi = 0;
     for (std::size_t j0 = 0; j0 < c.q_len; j0 += Block) {
@@ -128,16 +137,42 @@ void convolve(const Convolution &c) {
         }
         const std::size_t n = c.q_len - j0 < Block ? c.q_len - j0 : Block;
         std::copy(acc, acc + n, c.q + j0);
+        if (c.check->stop(hi - lo + 1)) return false;
     }
+    return true;
 }
 #endif
 
-void convolve_blocked(std::span<const double> rain, std::span<const double> head,
-                      std::span<const double> tail, std::vector<double> &q) {
+// Appends `count` copies of `value`, or the values of `from`, in chunks,
+// asking about cancellation between them: a long unit hydrograph's buffers
+// take a while just to fill. False when `check` stopped it.
+bool append_fill(std::vector<double> &v, std::size_t count, double value, CancelCheck &check) {
+    constexpr std::size_t chunk = CancelCheck::POLL_INTERVAL;
+    for (std::size_t done = 0; done < count; done += chunk) {
+        const std::size_t part = count - done < chunk ? count - done : chunk;
+        v.insert(v.end(), part, value);
+        if (check.stop(part)) return false;
+    }
+    return true;
+}
+bool append_copy(std::vector<double> &v, std::span<const double> from, CancelCheck &check) {
+    constexpr std::size_t chunk = CancelCheck::POLL_INTERVAL;
+    for (std::size_t done = 0; done < from.size(); done += chunk) {
+        const std::size_t part = from.size() - done < chunk ? from.size() - done : chunk;
+        v.insert(v.end(), from.begin() + done, from.begin() + done + part);
+        if (check.stop(part)) return false;
+    }
+    return true;
+}
+
+bool convolve_blocked(std::span<const double> rain, std::span<const double> head,
+                      std::span<const double> tail, std::vector<double> &q, CancelCheck &check) {
     const std::size_t m = head.size() + tail.size();
-    std::vector<double> padded(m + 2 * PAD, 0.0);
-    std::copy(head.begin(), head.end(), padded.begin() + PAD);
-    std::copy(tail.begin(), tail.end(), padded.begin() + PAD + head.size());
+    std::vector<double> padded;
+    padded.reserve(m + 2 * PAD);
+    padded.assign(PAD, 0.0);
+    if (!append_copy(padded, head, check) || !append_copy(padded, tail, check)) return false;
+    padded.insert(padded.end(), PAD, 0.0);
     // The wet steps, listed once: a block then visits only those in its
     // window, without a test per block and step.
     std::size_t wet_count = 0;
@@ -146,13 +181,15 @@ void convolve_blocked(std::span<const double> rain, std::span<const double> head
     wet.reserve(wet_count);
     for (std::size_t i = 0; i < rain.size(); ++i)
         if (rain[i] != 0.0) wet.push_back(i);
-    convolve({rain.data(), wet.data(), wet.size(), padded.data() + PAD, m, q.data(), q.size()});
+    return convolve(
+        {&check, rain.data(), wet.data(), wet.size(), padded.data() + PAD, m, q.data(), q.size()});
 }
 
 } // namespace
 
 Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double basin_area,
-                                                  double tc_s, double storage_r_s) {
+                                                  double tc_s, double storage_r_s,
+                                                  const CancelHook &cancel) {
     const double dt = static_cast<double>(time_step);
     const double steps = std::ceil(tc_s / dt);
     if (!(steps <= static_cast<double>(CLARK_MAX_ORDINATES)))
@@ -165,11 +202,16 @@ Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double
     const MuskingumCoefficients c = muskingum_coefficients(dt, storage_r_s, 0.0);
 
     ClarkUnitHydrograph uh;
-    uh.head.resize(n);
+    // Filled as computed (no zeroing pass first), so that a long one can be
+    // stopped from its start.
+    uh.head.reserve(n);
     double a_prev = 0.0; // A_0
     double q_prev = 0.0;
     double largest = 0.0;
+    CancelCheck check(cancel);
     for (std::size_t j = 1; j <= n; ++j) {
+        if (j % CancelCheck::POLL_INTERVAL == 0 && check.stop(CancelCheck::POLL_INTERVAL))
+            return interrupted();
         const double t = min_num((dt * static_cast<double>(j)) / tc_s, 1.0);
         const double a = time_area(t);
         // cfs per inch of excess: 1 inch on 1 acre in 1 hour is 1.00833 cfs.
@@ -177,45 +219,53 @@ Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double
         a_prev = a;
         // The reservoir starts empty: the first ordinate is 0.0 whatever q_1 is.
         const double u = j == 1 ? 0.0 : muskingum_step(c, uh.head[j - 2], q_prev, q);
-        uh.head[j - 1] = u;
+        uh.head.push_back(u);
         if (u > largest) largest = u;
         q_prev = q;
     }
 
     // Counted first so the recession is allocated once at its final length.
     const double u_last = uh.head[n - 1];
-    const std::size_t m = run_recession(c, u_last, q_prev, largest, [](std::size_t, double) {});
+    std::size_t m = 0;
+    if (!run_recession(c, u_last, q_prev, largest, check, m, [](std::size_t, double) {}))
+        return interrupted();
     uh.recession.resize(m);
-    run_recession(c, u_last, q_prev, largest,
-                  [&](std::size_t i, double u) { uh.recession[i] = u; });
+    if (!run_recession(c, u_last, q_prev, largest, check, m,
+                       [&](std::size_t i, double u) { uh.recession[i] = u; }))
+        return interrupted();
     return uh;
 }
 
 Result<std::vector<double>> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_step,
-                                        double basin_area, Duration tc, Duration storage_r) {
+                                        double basin_area, Duration tc, Duration storage_r,
+                                        const CancelHook &cancel) {
     const std::size_t len = rainfall.size();
     const double tc_s = tc.as_secs_f64();
     const double r_s = storage_r.as_secs_f64();
     if (tc_s <= 0.0 || time_step < 1) return std::vector<double>(len, 0.0);
 
-    auto uh = clark_unit_hydrograph(time_step, basin_area, tc_s, r_s);
+    auto uh = clark_unit_hydrograph(time_step, basin_area, tc_s, r_s, cancel);
     if (!uh) return std::unexpected(std::move(uh.error()));
     const std::span<const double> head = uh->head, tail = uh->recession;
     const std::size_t m = head.size() + tail.size();
 
     // Each value sums its contributions in increasing rainfall index from 0.0;
     // zero rainfall (either sign) is skipped, even against infinite ordinates.
-    std::vector<double> q(len + m - 1, 0.0);
+    CancelCheck check(cancel);
+    std::vector<double> q;
+    q.reserve(len + m - 1);
+    if (!append_fill(q, len + m - 1, 0.0, check)) return interrupted();
     bool finite = true;
     for (const double p : rainfall) finite = finite && std::isfinite(p);
     if (finite) {
-        convolve_blocked(rainfall, head, tail, q);
+        if (!convolve_blocked(rainfall, head, tail, q, check)) return interrupted();
         return q;
     }
     // NaN or infinite rainfall reaches exactly its own m values.
     for (std::size_t i = 0; i < len; ++i) {
         const double p = rainfall[i];
         if (p == 0.0) continue;
+        if (check.stop(m)) return interrupted();
         double *row = q.data() + i;
         for (std::size_t k = 0; k < head.size(); ++k) row[k] = row[k] + p * head[k];
         row += head.size();

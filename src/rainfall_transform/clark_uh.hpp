@@ -4,6 +4,7 @@
 // discharge in cfs.
 #pragma once
 
+#include "cancel.hpp"
 #include "error.hpp"
 #include "utils/duration.hpp"
 
@@ -29,12 +30,15 @@ inline constexpr std::size_t CLARK_MAX_RECESSION = 1'000'000;
 // The unit hydrograph for a step of `time_step` seconds (at least 1) and a
 // positive `tc_s`; `storage_r_s` is the reservoir constant R in seconds. The
 // recession continues while each ordinate exceeds 1e-9 of the largest so far.
+// `cancel` may stop it early (an Interrupted error), as in clark_uh_rs.
 Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double basin_area,
-                                                  double tc_s, double storage_r_s);
+                                                  double tc_s, double storage_r_s,
+                                                  const CancelHook &cancel = {});
 
 // Discharge for the excess `rainfall`: L + m - 1 values for L rainfall values
 // and m unit-hydrograph ordinates; L zeros for a zero `tc` or a step below 1 s.
 Result<std::vector<double>> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_step,
-                                        double basin_area, Duration tc, Duration storage_r);
+                                        double basin_area, Duration tc, Duration storage_r,
+                                        const CancelHook &cancel = {});
 
 } // namespace basinkit
