@@ -23,7 +23,9 @@ double time_area(double t) {
 
 // Runs the reservoir on past the translation with zero inflow, from the last
 // outflow `u` and the last inflow `q`, handing each kept ordinate to `emit`;
-// `kept` receives how many were kept. False when `check` stopped it.
+// `kept` receives how many were kept. `largest` is the largest |U| so far.
+// Below R = dt / 2 the recession alternates in sign, so magnitudes are
+// compared. False when `check` stopped it.
 template <class Emit>
 bool run_recession(const MuskingumCoefficients &c, double u, double q, double largest,
                    CancelCheck &check, std::size_t &kept, Emit &&emit) {
@@ -32,9 +34,10 @@ bool run_recession(const MuskingumCoefficients &c, double u, double q, double la
     while (kept < CLARK_MAX_RECESSION) {
         u = muskingum_step(c, u, q, 0.0);
         q = 0.0;
-        // Zero, negative and NaN ordinates all end the recession.
-        if (!(u > 1e-9 * largest)) break;
-        if (u > largest) largest = u;
+        const double size = std::fabs(u);
+        // Zero and NaN ordinates end the recession.
+        if (!(size > 1e-9 * largest)) break;
+        if (size > largest) largest = size;
         emit(kept, u);
         ++kept;
         if (++since_check == CancelCheck::POLL_INTERVAL) {
@@ -68,7 +71,6 @@ struct Convolution {
 constexpr std::size_t MAX_BLOCK = 32;
 constexpr std::size_t PAD = MAX_BLOCK - 1;
 
-#if defined(__GNUC__)
 // Vectors of two and four doubles (GCC/Clang vector extensions).
 using Double2 = double __attribute__((vector_size(2 * sizeof(double))));
 using Double4 = double __attribute__((vector_size(4 * sizeof(double))));
@@ -105,43 +107,28 @@ template <class V, std::size_t Width, std::size_t Block>
     return true;
 }
 
-#if defined(__x86_64__) && !defined(BASINKIT_PORTABLE_KERNELS)
-// Four lanes where the processor has them; the same values either way
-// (BASINKIT_PORTABLE_KERNELS builds the two-lane kernel only, to check that).
+#if defined(__x86_64__)
 [[gnu::target("avx2")]] bool convolve_avx2(const Convolution &c) {
     return convolve_blocks<Double4, 4, 32>(c);
 }
 #endif
 
+// True when `kernel` runs the four-lane AVX2 code on this processor.
+bool uses_avx2([[maybe_unused]] ConvolutionKernel kernel) {
+#if defined(__x86_64__)
+    return kernel == ConvolutionKernel::Fastest && __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
 // False when the cancellation check stopped it.
-bool convolve(const Convolution &c) {
-#if defined(__x86_64__) && !defined(BASINKIT_PORTABLE_KERNELS)
-    if (__builtin_cpu_supports("avx2")) return convolve_avx2(c);
+bool convolve(const Convolution &c, ConvolutionKernel kernel) {
+#if defined(__x86_64__)
+    if (uses_avx2(kernel)) return convolve_avx2(c);
 #endif
     return convolve_blocks<Double2, 2, 16>(c);
 }
-#else
-bool convolve(const Convolution &c) {
-    constexpr std::size_t Block = 8;
-    std::size_t lo = 0, hi = 0;
-    for (std::size_t j0 = 0; j0 < c.q_len; j0 += Block) {
-        const std::size_t first = j0 + 1 > c.m ? j0 + 1 - c.m : 0;
-        while (lo < c.wet_count && c.wet[lo] < first) ++lo;
-        while (hi < c.wet_count && c.wet[hi] < j0 + Block) ++hi;
-        double acc[Block] = {};
-        for (std::size_t w = lo; w < hi; ++w) {
-            const std::size_t i = c.wet[w];
-            const double *u =
-                c.u0 + static_cast<std::ptrdiff_t>(j0) - static_cast<std::ptrdiff_t>(i);
-            for (std::size_t b = 0; b < Block; ++b) acc[b] = acc[b] + c.rain[i] * u[b];
-        }
-        const std::size_t n = c.q_len - j0 < Block ? c.q_len - j0 : Block;
-        std::copy(acc, acc + n, c.q + j0);
-        if (c.check->stop(hi - lo + 1)) return false;
-    }
-    return true;
-}
-#endif
 
 // Appends `count` copies of `value`, or the values of `from`, in chunks,
 // asking about cancellation between them: a long unit hydrograph's buffers
@@ -166,7 +153,8 @@ bool append_copy(std::vector<double> &v, std::span<const double> from, CancelChe
 }
 
 bool convolve_blocked(std::span<const double> rain, std::span<const double> head,
-                      std::span<const double> tail, std::vector<double> &q, CancelCheck &check) {
+                      std::span<const double> tail, std::vector<double> &q,
+                      ConvolutionKernel kernel, CancelCheck &check) {
     const std::size_t m = head.size() + tail.size();
     std::vector<double> padded;
     padded.reserve(m + 2 * PAD);
@@ -182,16 +170,22 @@ bool convolve_blocked(std::span<const double> rain, std::span<const double> head
     for (std::size_t i = 0; i < rain.size(); ++i)
         if (rain[i] != 0.0) wet.push_back(i);
     return convolve(
-        {&check, rain.data(), wet.data(), wet.size(), padded.data() + PAD, m, q.data(), q.size()});
+        {&check, rain.data(), wet.data(), wet.size(), padded.data() + PAD, m, q.data(), q.size()},
+        kernel);
 }
 
 } // namespace
+
+const char *kernel_name(ConvolutionKernel kernel) {
+    return uses_avx2(kernel) ? "avx2" : "portable";
+}
 
 Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double basin_area,
                                                   double tc_s, double storage_r_s,
                                                   const CancelHook &cancel) {
     const double dt = static_cast<double>(time_step);
-    const double steps = std::ceil(tc_s / dt);
+    // A zero tc is its own limit: the whole excess arrives within one step.
+    const double steps = std::max(std::ceil(tc_s / dt), 1.0);
     if (!(steps <= static_cast<double>(CLARK_MAX_ORDINATES)))
         return memory_error("`tc` spans " + fmt::plain(steps) +
                             " time steps; the unit hydrograph can hold at most " +
@@ -201,12 +195,16 @@ Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double
     // Translated inflow through a linear reservoir with x = 0, K = R.
     const MuskingumCoefficients c = muskingum_coefficients(dt, storage_r_s, 0.0);
 
-    ClarkUnitHydrograph uh;
+    // Each translation ordinate q_j is the inflow at the end of interval j,
+    // after a zero inflow at time 0, so the trapezoid of every interval takes
+    // in all of the excess.
     // Filled as computed (no zeroing pass first), so that a long one can be
     // stopped from its start.
-    uh.head.reserve(n);
+    ClarkUnitHydrograph uh;
+    uh.head.reserve(n + 1);
+    uh.head.push_back(0.0);
     double a_prev = 0.0; // A_0
-    double q_prev = 0.0;
+    double q_prev = 0.0; // I_0
     double largest = 0.0;
     CancelCheck check(cancel);
     for (std::size_t j = 1; j <= n; ++j) {
@@ -217,15 +215,14 @@ Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double
         // cfs per inch of excess: 1 inch on 1 acre in 1 hour is 1.00833 cfs.
         const double q = (((a - a_prev) * basin_area) * 1.00833) / dt_h;
         a_prev = a;
-        // The reservoir starts empty: the first ordinate is 0.0 whatever q_1 is.
-        const double u = j == 1 ? 0.0 : muskingum_step(c, uh.head[j - 2], q_prev, q);
+        const double u = muskingum_step(c, uh.head[j - 1], q_prev, q);
         uh.head.push_back(u);
-        if (u > largest) largest = u;
+        if (std::fabs(u) > largest) largest = std::fabs(u);
         q_prev = q;
     }
 
     // Counted first so the recession is allocated once at its final length.
-    const double u_last = uh.head[n - 1];
+    const double u_last = uh.head[n];
     std::size_t m = 0;
     if (!run_recession(c, u_last, q_prev, largest, check, m, [](std::size_t, double) {}))
         return interrupted();
@@ -238,11 +235,11 @@ Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double
 
 Result<std::vector<double>> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_step,
                                         double basin_area, Duration tc, Duration storage_r,
-                                        const CancelHook &cancel) {
+                                        ConvolutionKernel kernel, const CancelHook &cancel) {
     const std::size_t len = rainfall.size();
     const double tc_s = tc.as_secs_f64();
     const double r_s = storage_r.as_secs_f64();
-    if (tc_s <= 0.0 || time_step < 1) return std::vector<double>(len, 0.0);
+    if (time_step < 1) return std::vector<double>(len, 0.0);
 
     auto uh = clark_unit_hydrograph(time_step, basin_area, tc_s, r_s, cancel);
     if (!uh) return std::unexpected(std::move(uh.error()));
@@ -258,7 +255,7 @@ Result<std::vector<double>> clark_uh_rs(std::span<const double> rainfall, std::i
     bool finite = true;
     for (const double p : rainfall) finite = finite && std::isfinite(p);
     if (finite) {
-        if (!convolve_blocked(rainfall, head, tail, q, check)) return interrupted();
+        if (!convolve_blocked(rainfall, head, tail, q, kernel, check)) return interrupted();
         return q;
     }
     // NaN or infinite rainfall reaches exactly its own m values.

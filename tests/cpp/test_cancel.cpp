@@ -107,7 +107,8 @@ TEST(cancel_clark_long_translation) {
     const std::vector<double> rain{0.5, 1.0};
     check_cancellable<std::vector<double>>(
         [&](const CancelHook &h) {
-            return clark_uh_rs(rain, 1, 100.0, Duration{400'000, 0}, Duration{50, 0}, h);
+            return clark_uh_rs(rain, 1, 100.0, Duration{400'000, 0}, Duration{50, 0},
+                               ConvolutionKernel::Fastest, h);
         },
         same_vectors, 6);
 }
@@ -119,14 +120,16 @@ TEST(cancel_clark_convolution_polls_beyond_the_unit_hydrograph) {
     CHECK(clark_unit_hydrograph(60, 100.0, 6000.0 * 60.0, 600.0, uh_only.hook()).has_value());
     check_cancellable<std::vector<double>>(
         [&](const CancelHook &h) {
-            return clark_uh_rs(rain, 60, 100.0, Duration{6000 * 60, 0}, Duration{600, 0}, h);
+            return clark_uh_rs(rain, 60, 100.0, Duration{6000 * 60, 0}, Duration{600, 0},
+                               ConvolutionKernel::Fastest, h);
         },
         same_vectors, uh_only.polls + 10);
     // Non-finite rainfall takes the plain convolution, which polls too.
     rain[7] = std::numeric_limits<double>::infinity();
     check_cancellable<std::vector<double>>(
         [&](const CancelHook &h) {
-            return clark_uh_rs(rain, 60, 100.0, Duration{6000 * 60, 0}, Duration{600, 0}, h);
+            return clark_uh_rs(rain, 60, 100.0, Duration{6000 * 60, 0}, Duration{600, 0},
+                               ConvolutionKernel::Fastest, h);
         },
         same_vectors, uh_only.polls + 10);
 }
