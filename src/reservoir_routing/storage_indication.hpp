@@ -20,6 +20,11 @@
 // state towards the target, so the pool never jumps over a gate it could
 // stop at: the state stays continuous with the previous one.
 //
+// While the pool is held at a gate (or at the curve's bottom) its storage
+// does not change, so the equation gives O2 = (I1 + I2) - O1: the release
+// alternates around the inflow, two consecutive values averaging it, and the
+// volume stays exact. A finely stepped pool opens and shuts the gate instead.
+//
 // Results are on the inflow's clock from time 0: n values each, value 0 the
 // initial state (storage and elevation from the initial elevation, releases
 // of the outlets there at time 0).
