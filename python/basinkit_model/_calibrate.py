@@ -27,7 +27,7 @@ from . import _checks as chk
 from ._elements import Basin
 from ._files import loads
 from ._params import numeric_path
-from ._run import Array, Precipitation, Score, _clock, _rain, run_basin, score_arrays
+from ._run import Array, Precipitation, Score, _Clock, _clock, _rain, run_basin, score_arrays, simulate
 
 Objective = Union[str, Callable[[Array, Array], float]]
 """'kge' or 'nse' (maximised), 'rmse' (minimised), or a callable(sim, obs) -> loss to minimise."""
@@ -72,8 +72,8 @@ class Calibration:
 @dataclass(frozen=True)
 class _Job:
     toml: str
-    precipitation: Precipitation
-    extend: timedelta | None
+    clock: _Clock
+    rain: dict[str, Array]
     at: str
     positions: NDArray[np.int64]
     observed: Array
@@ -101,7 +101,7 @@ def _evaluate(job: _Job, rows: list[list[float]]) -> list[_Row]:
     out: list[_Row] = []
     for row in rows:
         try:
-            run = run_basin(base.with_values(_decode(job, row)), job.precipitation, extend=job.extend)
+            run = simulate(base.with_values(_decode(job, row)), job.clock, job.rain)
             sim = run._results[job.at].outflow[job.positions]
             s = score_arrays(sim, job.observed, skipped=job.skipped)
             if callable(job.objective):
@@ -144,7 +144,7 @@ def _slots(workers: Workers) -> int:
     if isinstance(workers, int):
         return workers
     if hasattr(workers, "nthreads"):  # a Dask client
-        return max(1, sum(workers.nthreads().values()))
+        return max(1, int(sum(workers.nthreads().values())))
     return max(1, int(getattr(workers, "_max_workers", 4)))
 
 
@@ -201,7 +201,7 @@ def calibrate(
         raise TypeError("workers must be an int, a concurrent.futures.Executor or a Dask Client")
     # The clock and the rain are checked here, before any worker starts.
     clock = _clock(precipitation, extend)
-    _rain(basin, precipitation, clock)
+    rain = _rain(basin, precipitation, clock)
     if not isinstance(observed, pd.Series) or not isinstance(observed.index, pd.DatetimeIndex):
         raise TypeError("observed must be a pandas Series on a DatetimeIndex")
     if (observed.index.tz is None) != (clock.index.tz is None):
@@ -213,8 +213,8 @@ def calibrate(
         raise ValueError("observed has no value on the instants of the run")
     job = _Job(
         basin.to_toml(),
-        precipitation,
-        extend,
+        clock,
+        rain,
         at,
         clock.index.get_indexer(common[keep]).astype(np.int64),
         obs[keep],
@@ -255,10 +255,12 @@ def calibrate(
         return float(losses[0]) if single else losses
 
     try:
-        found = differential_evolution(
+        # Typed loosely: the vectorised call takes whole populations.
+        optimiser: Any = differential_evolution
+        found = optimiser(
             population,
             bounds,
-            seed=seed,
+            rng=seed,
             maxiter=maxiter,
             popsize=popsize,
             tol=tol,

@@ -104,6 +104,5 @@ def clock_series(flow: object, where: str) -> pd.Series:
 
 def same_series(a: pd.Series, b: pd.Series) -> bool:
     """Equal values on equal instants (names and frequency aside)."""
-    return bool(a.index.equals(b.index)) and bool(
-        (a.to_numpy() == b.to_numpy()).all()
-    ) and str(a.index.tz) == str(b.index.tz)
+    ia, ib = pd.DatetimeIndex(a.index), pd.DatetimeIndex(b.index)
+    return bool(ia.equals(ib)) and str(ia.tz) == str(ib.tz) and bool((a.to_numpy() == b.to_numpy()).all())

@@ -363,10 +363,11 @@ def _head(element: Element, word: str) -> str:
     return f"{word} '{name}': "
 
 
-def _part(value: Any, cls: type, where: str) -> None:
+def _part(value: object, cls: type, where: str) -> None:
     if not isinstance(value, cls):
         raise TypeError(f"{where} must be a {cls.__name__}, got {type(value).__name__}")
-    value._check(where)
+    check: Any = getattr(value, "_check")
+    check(where)
 
 
 def _downstream(element: Element, where: str) -> None:

@@ -107,8 +107,8 @@ def _clock(precipitation: Precipitation, extend: timedelta | None) -> _Clock:
                 f"precipitation index is not uniform: its steps take {len(steps)} different values"
             )
         step_ns = int(steps[0])
-    elif idx.freq is not None:
-        step_ns = int(pd.Timedelta(idx.freq).value)
+    elif getattr(idx.freq, "nanos", None) is not None:
+        step_ns = int(getattr(idx.freq, "nanos"))
     else:
         raise ValueError("precipitation needs two rows or an index with a freq to fix its time step")
     if step_ns < 1_000_000_000 or step_ns % 1_000_000_000:
@@ -144,7 +144,7 @@ def _rain(basin: Basin, precipitation: Precipitation, clock: _Clock) -> dict[str
             raise TypeError(f"precipitation for '{name}' must hold numbers") from exc
         bad = np.isnan(values)
         if bad.any():
-            raise ValueError(f"precipitation for '{name}' is NaN at {series.index[bad.argmax()]}")
+            raise ValueError(f"precipitation for '{name}' is NaN at {series.index[int(bad.argmax())]}")
         if (values < 0).any():
             at = int((values < 0).argmax())
             raise ValueError(f"precipitation for '{name}' is negative ({values[at]}) at {series.index[at]}")
@@ -155,12 +155,12 @@ def _rain(basin: Basin, precipitation: Precipitation, clock: _Clock) -> dict[str
 
 
 def _on_clock(series: pd.Series, clock: _Clock, where: str) -> Array:
-    if (series.index.tz is None) != (clock.index.tz is None):
+    if (pd.DatetimeIndex(series.index).tz is None) != (clock.index.tz is None):
         raise ValueError(f"{where}: its index and the precipitation's must both carry a time zone or neither")
     values = series.reindex(clock.index).to_numpy(dtype="float64")
     gaps = np.isnan(values)
     if gaps.any():
-        raise ValueError(f"{where} has no value at {clock.index[gaps.argmax()]} (needed at every instant of the run)")
+        raise ValueError(f"{where} has no value at {clock.index[int(gaps.argmax())]} (needed at every instant of the run)")
     return values
 
 
@@ -292,7 +292,11 @@ _Result = Union[_SubbasinResult, _ReservoirResult, _FlowResult]
 def run_basin(basin: Basin, precipitation: Precipitation, *, extend: timedelta | None = None) -> BasinRun:
     """Runs every element in computation order on the clock of `precipitation`."""
     clock = _clock(precipitation, extend)
-    rain = _rain(basin, precipitation, clock)
+    return simulate(basin, clock, _rain(basin, precipitation, clock))
+
+
+def simulate(basin: Basin, clock: _Clock, rain: Mapping[str, Array]) -> BasinRun:
+    """Runs every element on a checked clock with checked rain (what `run_basin` checks)."""
     results: dict[str, _Result] = {}
     for name in basin.order():
         e = basin.element(name)
