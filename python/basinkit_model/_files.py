@@ -140,6 +140,17 @@ class _Table:
             raise self.error(key, "is missing")
         return _Table(self.data[key], self.file, self.element, f"{self.prefix}{key}.")
 
+    def make(self, cls: Callable[..., T], *args: Any) -> T:
+        """Builds a part, its own checks reported against this table's keys."""
+        try:
+            return cls(*args)
+        except (TypeError, ValueError) as exc:
+            message, head = str(exc), f"{getattr(cls, '__name__', '')}."
+            if message.startswith(head):
+                field, _, rest = message[len(head) :].partition(" ")
+                raise self.error(field, rest) from None
+            raise self.error("", message) from None
+
     def done(self) -> None:
         extra = [k for k in self.data if k not in self.used]
         if extra:
@@ -190,9 +201,15 @@ def _outlet(t: _Table) -> Outlet:
     kind = t.take("kind", _str)
     out: Outlet
     if kind == "spillway":
-        out = Spillway(t.take("elevations", _floats), t.take("discharges", _floats), t.take("offset", _opt_float, None))
+        out = t.make(
+            Spillway,
+            t.take("elevations", _floats),
+            t.take("discharges", _floats),
+            t.take("offset", _opt_float, None),
+        )
     elif kind == "gate":
-        out = Gate(
+        out = t.make(
+            Gate,
             t.take("elevations", _floats),
             t.take("discharges", _floats),
             t.take("minimum_elevation", _opt_float, None),
@@ -200,11 +217,15 @@ def _outlet(t: _Table) -> Outlet:
             t.take("maximum_release", _opt_float, None),
         )
     elif kind == "constant":
-        out = ConstantRelease(
-            t.take("q", _float), t.take("minimum_elevation", _opt_float, None), t.take("maximum_elevation", _opt_float, None)
+        out = t.make(
+            ConstantRelease,
+            t.take("q", _float),
+            t.take("minimum_elevation", _opt_float, None),
+            t.take("maximum_elevation", _opt_float, None),
         )
     elif kind == "schedule":
-        out = ReleaseSchedule(
+        out = t.make(
+            ReleaseSchedule,
             t.take("flow", _series),
             t.take("minimum_elevation", _opt_float, None),
             t.take("maximum_elevation", _opt_float, None),
@@ -222,14 +243,15 @@ def _element(t: _Table, name: str) -> Element:
     e: Element
     if kind == "subbasin":
         loss_t, clark_t = t.sub("loss"), t.sub("transform")
-        loss = DeficitConstant(
+        loss = loss_t.make(
+            DeficitConstant,
             loss_t.take("initial_deficit", _float),
             loss_t.take("max_deficit", _float),
             loss_t.take("rate_in_per_hr", _float),
             loss_t.take("time_to_dry", parse_duration),
         )
         loss_t.done()
-        clark = Clark(clark_t.take("tc", parse_duration), clark_t.take("storage_r", parse_duration))
+        clark = clark_t.make(Clark, clark_t.take("tc", parse_duration), clark_t.take("storage_r", parse_duration))
         clark_t.done()
         layers = None
         if t.has("baseflow"):
@@ -237,7 +259,8 @@ def _element(t: _Table, name: str) -> Element:
             layers = {}
             for layer in base_t.data:
                 lt = base_t.sub(layer)
-                layers[layer] = Baseflow(
+                layers[layer] = lt.make(
+                    Baseflow,
                     lt.take("k", parse_duration),
                     lt.take("fraction", _float),
                     lt.take("initial_q", _float),
@@ -247,7 +270,8 @@ def _element(t: _Table, name: str) -> Element:
         e = Subbasin(name, t.take("area_acres", _float), loss, clark, layers, down)
     elif kind == "reach":
         rt = t.sub("routing")
-        routing = Muskingum(
+        routing = rt.make(
+            Muskingum,
             rt.take("k", parse_duration),
             rt.take("x", _float),
             rt.take("sub_reaches", _int, 1),
