@@ -21,7 +21,6 @@ from typing import Any, Protocol, Union
 import numpy as np
 import pandas as pd
 from numpy.typing import NDArray
-from scipy.optimize import differential_evolution
 
 from . import _checks as chk
 from ._elements import Basin
@@ -255,7 +254,10 @@ def calibrate(
         return float(losses[0]) if single else losses
 
     try:
-        # Typed loosely: the vectorised call takes whole populations.
+        # Imported here so that workers, which only run the basin, never load it;
+        # typed loosely: the vectorised call takes whole populations.
+        from scipy.optimize import differential_evolution
+
         optimiser: Any = differential_evolution
         found = optimiser(
             population,
