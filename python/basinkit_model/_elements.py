@@ -434,6 +434,14 @@ class Basin:
     _by_name: dict[str, Element] = dataclasses.field(init=False, repr=False)
     _upstream: dict[str, tuple[str, ...]] = dataclasses.field(init=False, repr=False)
     _order: tuple[str, ...] = dataclasses.field(init=False, repr=False)
+    _columns: pd.Index | None = dataclasses.field(init=False, repr=False, default=None)
+
+    def _column_index(self) -> pd.Index:
+        # Built on first use and kept: a pandas Index of names is slow to make.
+        if self._columns is None:
+            _set(self, "_columns", pd.Index(self.names))
+        assert self._columns is not None
+        return self._columns
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Basin):

@@ -6,7 +6,7 @@ import math
 from collections.abc import Mapping
 from dataclasses import dataclass
 from datetime import timedelta
-from functools import cached_property
+from functools import cached_property, lru_cache
 from typing import Union
 
 import numpy as np
@@ -83,9 +83,18 @@ class _Clock:
     def seconds(self) -> float:
         return float(self.step.days * 86400 + self.step.seconds)
 
-    @cached_property
+    @property
     def index(self) -> pd.DatetimeIndex:
-        return pd.date_range(self.start, periods=self.steps + 1, freq=pd.Timedelta(self.step), name="time")
+        return _instants(self.start, self.step, self.steps)
+
+
+@lru_cache(maxsize=64)
+def _instants(start: pd.Timestamp, step: timedelta, steps: int) -> pd.DatetimeIndex:
+    # Shared between runs on the same clock: an index is immutable.
+    return pd.date_range(start, periods=steps + 1, freq=pd.Timedelta(step), name="time")
+
+
+_NS_PER_UNIT = {"s": 1_000_000_000, "ms": 1_000_000, "us": 1_000, "ns": 1}
 
 
 def _clock(precipitation: Precipitation, extend: timedelta | None) -> _Clock:
@@ -101,12 +110,12 @@ def _clock(precipitation: Precipitation, extend: timedelta | None) -> _Clock:
     if len(idx) < 1:
         raise ValueError("precipitation is empty")
     if len(idx) >= 2:
-        steps = np.unique(np.diff(idx.as_unit("ns").asi8))
-        if len(steps) != 1:
+        steps = np.diff(idx.asi8)
+        if not (steps == steps[0]).all():
             raise ValueError(
-                f"precipitation index is not uniform: its steps take {len(steps)} different values"
+                f"precipitation index is not uniform: its steps take {len(np.unique(steps))} different values"
             )
-        step_ns = int(steps[0])
+        step_ns = int(steps[0]) * _NS_PER_UNIT[str(idx.unit)]
     elif getattr(idx.freq, "nanos", None) is not None:
         step_ns = int(getattr(idx.freq, "nanos"))
     else:
@@ -476,9 +485,9 @@ class BasinRun:
     @cached_property
     def flows(self) -> pd.DataFrame:
         """Outflow of every element (cfs), one column each, on the window's instants."""
-        return pd.DataFrame(
-            {e.name: self._results[e.name].outflow for e in self.basin.elements}, index=self.index
-        )
+        # One block of floats, built once.
+        values = np.column_stack([self._results[e.name].outflow for e in self.basin.elements])
+        return pd.DataFrame(values, index=self.index, columns=self.basin._column_index())
 
     def element(self, name: str) -> pd.DataFrame:
         """Details of one element on the window's instants.
