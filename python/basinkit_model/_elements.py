@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+import os
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from datetime import timedelta
@@ -493,7 +494,7 @@ class Basin:
 
         return dumps(self)
 
-    def save(self, path: str | Any) -> None:
+    def save(self, path: str | os.PathLike[str]) -> None:
         """Writes the basin to a TOML file that `basinkit_model.load` reads back to an equal basin."""
         from ._files import save
 
