@@ -383,6 +383,25 @@ def _baseflow_storage_change(settings: Subbasin, loss: Array, seconds: float) ->
     return inflow, change
 
 
+def _clark_cut_tail(e: Subbasin, clock: _Clock) -> float:
+    """Discharge sum (cfs) that the unit hydrograph's recession would still give after its cut.
+
+    The recession stops once an ordinate falls below 1e-9 of the peak; past that
+    it would go on geometrically, each ordinate C2 times the one before.
+    """
+    unit = np.asarray(
+        rainfall_transform.run_clark_uh(
+            utils.IncrementalTimeSeries([1.0], clock.step, "rainfall"), e.area_acres, e.transform.tc, e.transform.storage_r
+        )
+    )
+    r = e.transform.storage_r
+    two_r = 2.0 * ((r.microseconds * 1000) / 1e9 + _whole_seconds(r))
+    c2 = (two_r - clock.seconds) / (clock.seconds + two_r)
+    if len(unit) < 2 or not abs(c2) < 1.0:
+        return 0.0
+    return float(unit[-1]) * c2 / (1.0 - c2)
+
+
 def _reach_storage_change(e: Reach, inflow: Array, outflow: Array, seconds: float) -> float:
     """Storage change (flow unit x s) of the reach, K_seg (x I + (1 - x) O) in each sub-reach."""
     m = e.routing
@@ -526,7 +545,8 @@ class BasinRun:
 
         Columns: ``inflow`` (rain on a subbasin, the summed inflow elsewhere),
         ``outflow``, ``storage_change`` (soil, groundwater, channel or pool),
-        ``beyond_window`` (what a model produced past the window's end),
+        ``beyond_window`` (what a model produced past the window's end, with
+        the little the Clark recession would still give after it is cut),
         ``residual`` = inflow - outflow - storage_change - beyond_window, and
         ``residual_pct`` (% of inflow). Volumes of flows are the areas under
         straight lines between instants, except a reservoir's outflow: the
@@ -558,6 +578,7 @@ class BasinRun:
             window = self._clock.steps
             tail = r.direct[window:]
             beyond = dt * (0.5 * float(tail[0]) + float(tail[1:].sum())) if len(tail) else 0.0
+            beyond += dt * float(r.excess.sum()) * _clark_cut_tail(e, self._clock)
             soil = loss - to_layers
             return rain, _trapezoid(r.outflow, dt), soil + groundwater, beyond
         if isinstance(e, Reservoir):
