@@ -221,3 +221,10 @@ def test_file_errors_name_file_element_and_key(tmp_path, old, new, words):
         bm.load(path)
     message = str(info.value)
     assert message.startswith(str(path)) and words in message
+
+
+def test_fields_checked_together_change_together():
+    b = storm_basin().with_values({"upper.loss.initial_deficit": 2.0, "upper.loss.max_deficit": 3.0})
+    assert (b.get("upper.loss.initial_deficit"), b.get("upper.loss.max_deficit")) == (2.0, 3.0)
+    with pytest.raises(ValueError, match="initial_deficit 2.0 exceeds max_deficit 1.5"):
+        storm_basin().with_values({"upper.loss.initial_deficit": 2.0})

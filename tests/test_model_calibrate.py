@@ -21,7 +21,8 @@ BOUNDS = {
     "upper.transform.storage_r": (1 * H, 8 * H),
     "reach1.routing.k": (1 * H, 6 * H),
 }
-SMALL = dict(seed=3, maxiter=30, popsize=6, tol=1e-8, extend=30 * H)
+# RMSE separates the Clark tc from the reach K, which delay the flood alike, better than KGE.
+SMALL = dict(seed=3, maxiter=30, popsize=6, tol=1e-8, extend=30 * H, objective="rmse")
 
 
 def basin(tc=2 * H, r=2 * H, k=2 * H) -> bm.Basin:
@@ -33,7 +34,11 @@ def basin(tc=2 * H, r=2 * H, k=2 * H) -> bm.Basin:
     )
 
 
-RAIN = pd.Series([0.1, 0.5, 1.2, 0.7, 0.3, 0.1], index=pd.date_range("2024-01-01", periods=6, freq="h", tz="UTC"))
+# Two bursts: the second one's shape pins down the routing.
+RAIN = pd.Series(
+    [0.1, 0.5, 1.2, 0.7, 0.3, 0.1, 0.0, 0.0, 0.0, 0.8, 0.2, 0.0, 0.0, 0.4],
+    index=pd.date_range("2024-01-01", periods=14, freq="h", tz="UTC"),
+)
 OBSERVED = basin(**{"tc": 5 * H, "r": 3 * H, "k": 3 * H}).run(RAIN, extend=30 * H).flows["reach1"]
 
 
@@ -47,11 +52,11 @@ def test_calibration_recovers_known_parameters(serial):
         got = serial.values[path]
         assert isinstance(got, timedelta)
         assert abs(got / value - 1.0) < 0.02, (path, got)
-    assert serial.score > 0.999 and serial.components.kge == serial.score
+    assert serial.score < 0.5 and serial.components.rmse == serial.score and serial.components.kge > 0.999
     assert serial.basin.get("upper.transform.tc") == serial.values["upper.transform.tc"]
     assert serial.failed == 0 and serial.evaluations == len(serial.history)
     assert list(serial.history.columns[:3]) == list(BOUNDS)
-    assert serial.history["loss"].min() == pytest.approx(-serial.score)
+    assert serial.history["loss"].min() == pytest.approx(serial.score)
 
 
 @pytest.mark.parametrize(

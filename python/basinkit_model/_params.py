@@ -61,23 +61,38 @@ def numeric_path(basin: Basin, path: str) -> str:
     )
 
 
-def _replace(value: Any, keys: list[str], new: Any) -> Any:
-    if not keys:
-        return new
-    head, rest = keys[0], keys[1:]
-    child = _replace(_step(value, head), rest, new)
+class _Leaf:
+    """A new value at the end of a path (as opposed to a branch of further parts)."""
+
+    def __init__(self, value: Any) -> None:
+        self.value = value
+
+
+def _apply(value: Any, changes: Mapping[str, Any]) -> Any:
+    # Every part is replaced once with all of its changes, so that fields checked
+    # against each other (initial and max deficit) can change together.
+    new = {
+        key: change.value if isinstance(change, _Leaf) else _apply(_step(value, key), change)
+        for key, change in changes.items()
+    }
     if isinstance(value, Mapping):
-        return {**value, head: child}
-    return dataclasses.replace(value, **{head: child})
+        return {**value, **new}
+    return dataclasses.replace(value, **new)
 
 
 def set_paths(basin: Basin, values: Mapping[str, Any]) -> Basin:
-    """A new basin with every path set; each element validated again."""
+    """A new basin with every path set; each changed part validated again."""
     from ._elements import Basin
 
-    elements = {e.name: e for e in basin.elements}
+    tree: dict[str, Any] = {}
     for path, new in values.items():
         get_path(basin, path)
-        parts = path.split(".")
-        elements[parts[0]] = _replace(elements[parts[0]], parts[1:], new)
-    return Basin(tuple(elements[e.name] for e in basin.elements))
+        *parts, last = path.split(".")
+        node = tree
+        for part in parts:
+            node = node.setdefault(part, {})
+        node[last] = _Leaf(new)
+    elements = [
+        _apply(e, tree[e.name]) if e.name in tree else e for e in basin.elements
+    ]
+    return Basin(tuple(elements))
