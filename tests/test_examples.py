@@ -123,10 +123,10 @@ def test_storm_event_plot_writes_a_png(tmp_path):
 
 def test_storm_event_series_share_the_event_clock(storm):
     r = storm.simulate(storm.parse_args([]))
-    n = len(r["rain"])
+    n = len(r["rain"])  # rain intervals: hours 0-1, ..., (n - 1)-n
     for key in ("inflow", "routed", "baseflow", "outflow", "elevation", "storage"):
-        assert len(r[key]) == n, key  # hours 0 .. n - 1
-    assert all(len(v) == n for v in r["outlets"].values())
+        assert len(r[key]) == n + 1, key  # instants: hours 0 .. n
+    assert all(len(v) == n + 1 for v in r["outlets"].values())
     # At hour 0 the reservoir stands at its initial state and the basin gives
     # only the layers' initial baseflow.
     assert r["elevation"][0] == 106.0 and r["inflow"][0] == r["baseflow"][0] == 12.0
@@ -144,10 +144,10 @@ def test_storm_event_plot_draws_each_series_at_its_instants(storm, tmp_path):
     fig = plt.gcf()
     try:
         ax_rain, ax_q, ax_e = fig.axes
-        hours = list(range(len(r["rain"])))
+        hours = list(range(len(r["rain"]) + 1))
         # Rain bars span their own hour.
-        bars = ax_rain.patches[: len(hours)]
-        assert [(b.get_x(), b.get_width()) for b in bars] == [(h, 1.0) for h in hours]
+        bars = ax_rain.patches[: len(r["rain"])]
+        assert [(b.get_x(), b.get_width()) for b in bars] == [(h, 1.0) for h in hours[:-1]]
         lines = {line.get_label().strip(): line for line in ax_q.get_lines()}
         for name in r["outlets"]:
             assert list(lines[name.replace("_", " ")].get_xdata()) == hours
