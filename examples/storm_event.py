@@ -20,9 +20,15 @@ import sys
 from datetime import timedelta
 from pathlib import Path
 
-import pandas as pd
+try:
+    import pandas as pd
 
-import basinkit_model as bm
+    import basinkit_model as bm
+except ImportError as exc:  # basinkit_model needs pandas, SciPy and tomli-w
+    sys.exit(
+        f"storm_event.py runs its basin with basinkit_model ({exc}): python -m pip install "
+        "'basinkit[model]' (or, in the basinkit checkout, python -m pip install '.[model]')"
+    )
 
 HERE = Path(__file__).resolve().parent
 BASIN_TOML = HERE / "data" / "storm.toml"
