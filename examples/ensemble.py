@@ -216,6 +216,16 @@ def start_dask(scheduler: str | None, workers: int):
     return client, where
 
 
+def stop_dask(client, scheduler: str | None) -> None:
+    """Closes the client, and the local cluster if this script started it."""
+    if client is None:
+        return
+    cluster = client.cluster
+    client.close()
+    if cluster is not None and not scheduler:
+        cluster.close()
+
+
 def run_dask(client, base: dict, work: list[Batch], progress: Progress) -> list[Score]:
     from dask.distributed import as_completed as dask_completed
 
@@ -314,11 +324,7 @@ def calibrate(args: argparse.Namespace, event: argparse.Namespace, reference: fl
         bar.close()
         if pool is not None:
             pool.shutdown()
-        if client is not None:
-            cluster = client.cluster
-            client.close()
-            if cluster is not None and not args.scheduler:
-                cluster.close()
+        stop_dask(client, args.scheduler)
     wall_s = time.perf_counter() - started
     print(f"wall time {wall_s:.2f} s for {fit.evaluations} runs ({fit.evaluations / wall_s:.1f} runs/s), "
           f"{fit.failed} failed; start-up {setup_s:.2f} s")
@@ -372,11 +378,7 @@ def main(argv: list[str] | None = None) -> int:
             results = run_dask(client, base, work, progress)
     finally:
         progress.close()
-        if client is not None:
-            cluster = client.cluster
-            client.close()
-            if cluster is not None and not args.scheduler:
-                cluster.close()
+        stop_dask(client, args.scheduler)
     wall_s = time.perf_counter() - started
 
     if sorted(r[0] for r in results) != list(range(args.n)):
