@@ -2,12 +2,9 @@
 // interpreter: 30 days of hourly inflow, a 25-point elevation-storage curve,
 // (a) one outlet and (b) three outlets.
 //
-// Build and run from the repository root (one command line):
-//   g++ -std=c++23 -O2 -ffp-contract=off -Isrc benchmarks/level_pool_bench.cpp
-//       src/format.cpp src/utils/time_series.cpp src/utils/general.cpp
-//       src/reservoir_routing/level_pool.cpp
-//       $(find src/reservoir_routing/reservoir_utils -name '*.cpp' ! -name '*_py.cpp')
-//       -o /tmp/level_pool_bench && /tmp/level_pool_bench
+// Built by CMake on request, against the core library:
+//   cmake -S . -B build -DBASINKIT_BENCHMARKS=ON && cmake --build build --target level_pool_bench
+//   build/level_pool_bench
 
 #include "reservoir_routing/level_pool.hpp"
 
