@@ -13,6 +13,9 @@ enum class ErrorKind {
     Runtime, // RuntimeError
     Memory,  // MemoryError: a working set too large to allocate
     Panic,   // a broken internal invariant (PanicException)
+    // The caller's cancellation hook asked to stop; the hook has already
+    // recorded why (for Python, the exception its signal handler raised).
+    Interrupted,
 };
 
 struct Error {
@@ -30,6 +33,9 @@ inline std::unexpected<Error> runtime_error(std::string message) {
 }
 inline std::unexpected<Error> memory_error(std::string message) {
     return std::unexpected(Error{ErrorKind::Memory, std::move(message)});
+}
+inline std::unexpected<Error> interrupted() {
+    return std::unexpected(Error{ErrorKind::Interrupted, {}});
 }
 // An empty message means "no message of its own"; the boundary supplies a
 // generic one.

@@ -2,6 +2,7 @@
 // stand-alone initialisers that expose one area each.
 
 #include "areas_py.hpp"
+#include "boundary/convert.hpp"
 #include "boundary/errors.hpp"
 #include "boundary/ref.hpp"
 #include "boundary/registration.hpp"
@@ -23,8 +24,23 @@ constexpr Area areas[] = {
     {"metrics", init_metrics},
 };
 
+// What every module body does first. The class objects are created once per
+// process, and CPython cannot share heap types between interpreters (their
+// attribute caches would mix up classes), so any interpreter but the main
+// one is refused before a class is created or touched. The slot that
+// declares this only stops interpreters with a GIL of their own.
+bool prepare_import() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, "basinkit cannot be imported in a subinterpreter: "
+                                           "its classes are shared by the whole process");
+        return false;
+    }
+    return import_datetime();
+}
+
 int basinkit_exec(PyObject *module) {
     return guarded_int([&]() -> int {
+        if (!prepare_import()) return -1;
         if (!PyModule_Check(module)) {
             raise_cast_error(module, "PyModule");
             return -1;
@@ -40,12 +56,14 @@ int basinkit_exec(PyObject *module) {
 }
 
 template <int (*Init)(PyObject *)> int standalone_exec(PyObject *module) {
-    return guarded_int([&]() -> int { return Init(module); });
+    return guarded_int([&]() -> int { return prepare_import() ? Init(module) : -1; });
 }
 
 #define BASINKIT_SLOTS(exec_fn)                                                                    \
     {                                                                                              \
-        {Py_mod_exec, reinterpret_cast<void *>(exec_fn)}, {Py_mod_gil, Py_MOD_GIL_NOT_USED}, {     \
+        {Py_mod_exec, reinterpret_cast<void *>(exec_fn)},                                          \
+            {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},            \
+            {Py_mod_gil, Py_MOD_GIL_NOT_USED}, {                                                   \
             0, nullptr                                                                             \
         }                                                                                          \
     }

@@ -92,6 +92,58 @@ def test_binding_comes_before_conversion():
         CTS("x", 1)
 
 
+# Keyword names as Python allows them: a NUL stays in the message, a name
+# that cannot be written as UTF-8 is shown escaped as repr would show it.
+@pytest.mark.parametrize("name,shown", [
+    ("a\x00b", "a\x00b"),
+    ("\ud800", "\\ud800"),
+    ("x\udfffy'", "x\\udfffy'"),
+    ("é\u2603", "é\u2603"),
+])
+@pytest.mark.parametrize("call,callable_name", [
+    (lambda kw: basinkit.metrics.calculate_kge([1.0], [1.0], **kw), "calculate_kge()"),
+    (lambda kw: CTS([1.0], HOUR, "discharge", **kw), NEW),
+    (lambda kw: _disaggregate(60, **kw), DIS),
+], ids=["function", "constructor", "method"])
+def test_unexpected_keyword_names_are_reported_whole(call, callable_name, name, shown):
+    with pytest.raises(TypeError) as info:
+        call({name: 1})
+    assert type(info.value) is TypeError
+    assert str(info.value) == f"{callable_name} got an unexpected keyword argument '{shown}'"
+
+
+# User text inside model messages is reported whole, a NUL included.
+@pytest.mark.parametrize("call,message", [
+    (lambda: CTS([1.0], HOUR, "discharge\x00evil"),
+     'kind must be one of ["discharge", "rainfall", "elevation", "volume"]; '
+     "got 'discharge\x00evil'"),
+    (lambda: basinkit.baseflow.run_linear_reservoir(
+        1.0, ITS([1.0], timedelta(seconds=1), "rainfall"),
+        {"lay\x00er": basinkit.baseflow.LinearReservoir(timedelta(days=20000), 0.5, 0.0,
+                                                         100_000_001)}),
+     "num_reservoir 100000001 of layer 'lay\x00er' is too large: at most 100000000 "
+     "reservoirs can be chained."),
+], ids=["kind", "layer-name"])
+def test_user_text_with_a_nul_is_reported_whole(call, message):
+    with pytest.raises((ValueError, MemoryError)) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_type_names_with_a_nul_or_surrogate_reach_the_cast_message():
+    odd = type("Odd", (), {})
+    odd.__qualname__ = "O\x00d\ud800d"
+    with pytest.raises(TypeError) as info:
+        data_of(odd())
+    assert str(info.value) == ("argument 'data': 'O\x00d\ud800d' object is not an instance "
+                               "of 'Sequence'")
+    outlet = registered("reservoir.run_level_pool_routing")
+    curve = registered("reservoir.reservoir_utils.ElevationStorage")([0.0, 1.0], [0.0, 1.0])
+    with pytest.raises(TypeError) as info:
+        outlet(CTS([1.0, 1.0], HOUR, "discharge"), 0.5, curve, {"x": odd()})
+    assert str(info.value).count("'O\x00d\ud800d' object is not an instance of") == 4
+
+
 @pytest.mark.parametrize("path,args,message", [
     ("metrics.calculate_kge", ([1.0], [1.0], False, 4),
      "calculate_kge() takes from 2 to 3 positional arguments but 4 were given"),

@@ -5,7 +5,9 @@ import importlib.machinery
 import importlib.util
 import operator
 import os
+import subprocess
 import sys
+import textwrap
 import types
 from datetime import timedelta
 
@@ -378,3 +380,149 @@ def test_standalone_module_mirrors_its_submodule(tmp_path, modname, area):
 def test_standalone_module_has_the_documented_members(tmp_path, modname, area):
     module = _load_standalone(tmp_path, modname)
     assert module.__all__ == [n for n, _, _ in TREE[area]]
+
+
+# ---------------------------------------------------------------- immutable classes
+
+
+@pytest.mark.parametrize("path,name,sig", CLASSES, ids=ids(CLASSES))
+def test_class_attributes_can_be_neither_set_nor_deleted(path, name, sig):
+    cls = member(path, name)
+    before = dict(vars(cls))
+    for attr in [*before, "__new__", "__init__", "__release_buffer__", "brand_new"]:
+        with pytest.raises(TypeError):
+            setattr(cls, attr, None)
+        with pytest.raises(TypeError):
+            delattr(cls, attr)
+    assert dict(vars(cls)) == before
+    if name in FINAL_CLASSES:
+        return
+    # A Python subclass stays an ordinary, mutable class.
+    sub = type("Sub", (cls,), {})
+    sub.extra = 1
+    sub.__repr__ = lambda self: "sub"
+    del sub.extra
+    assert not hasattr(sub, "extra")
+
+
+def _child(code, *args, timeout=120):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
+                          capture_output=True, text=True, timeout=timeout)
+
+
+# Each ran into a crash or a leak while the classes could be patched; in a
+# child process, so that a crash fails the test instead of ending the run.
+REPRODUCTIONS = {
+    "patched_new": """
+        import basinkit
+        ru = basinkit.reservoir.reservoir_utils
+        try:
+            ru.ElevationDischarge.__new__ = staticmethod(lambda c, *a, **k: object.__new__(c))
+        except TypeError:
+            pass
+        for make in (ru.ElevationDischarge,
+                     type("Sub", (ru.ElevationDischarge,),
+                          {"__new__": lambda c, *a, **k: object.__new__(c)})):
+            try:
+                ru.ControlledDischargeInfo(make())
+            except TypeError:
+                pass
+        print("ok")
+    """,
+    "release_buffer_deleted": """
+        import tracemalloc
+        from datetime import timedelta
+        import basinkit
+        CTS = basinkit.utils.ContinuousTimeSeries
+        try:
+            del CTS.__release_buffer__
+        except TypeError:
+            pass
+        series = CTS([1.0] * 10, timedelta(hours=1), "volume")
+        tracemalloc.start()
+        for _ in range(20000):
+            memoryview(series).release()
+        grew = tracemalloc.get_traced_memory()[0]
+        assert grew < 20000 * 8, grew
+        print("ok")
+    """,
+    "patch_outlives_reimport": """
+        import sys
+        from datetime import timedelta
+        import basinkit
+        CTS = basinkit.utils.ContinuousTimeSeries
+        try:
+            CTS.total_duration = lambda self: -1
+        except TypeError:
+            pass
+        del sys.modules["basinkit"]
+        import basinkit
+        assert basinkit.utils.ContinuousTimeSeries([1.0, 2.0], timedelta(seconds=7),
+                                                   "volume").total_duration() == 7
+        print("ok")
+    """,
+}
+
+
+@pytest.mark.parametrize("name", REPRODUCTIONS)
+def test_patching_a_class_cannot_crash_or_leak(name):
+    run = _child(REPRODUCTIONS[name])
+    assert (run.returncode, run.stdout) == (0, "ok\n"), run.stderr
+
+
+# ---------------------------------------------------------------- one interpreter
+
+
+SUBINTERPRETERS = """
+    import sys
+    from datetime import timedelta
+    import _interpreters
+
+    kind, order, folder = sys.argv[1:4]
+    names = ["basinkit", "init_loss", "init_transform", "init_baseflow", "init_reach",
+             "init_reservoir", "init_metrics"]
+    sys.path.insert(0, folder)
+
+    def in_subinterpreter(code):
+        interp = _interpreters.create(kind)
+        try:
+            return _interpreters.run_string(interp, code)
+        finally:
+            _interpreters.destroy(interp)
+
+    if order == "main-first":
+        import basinkit
+    for name in names:
+        failure = in_subinterpreter(f"import sys; sys.path.insert(0, {folder!r}); import {name}")
+        assert failure is not None and failure.type.__name__ == "ImportError", (name, failure)
+        print(failure.msg)
+    # A subinterpreter of its own classes beside ours, as an application would have.
+    assert in_subinterpreter("class Other:\\n    kind = 'other'\\nOther().kind") is None
+    import basinkit
+    import init_reach
+    series = basinkit.utils.ContinuousTimeSeries([100.0, 300.0, 200.0], timedelta(minutes=1),
+                                                 "discharge")
+    assert series.kind == "discharge"
+    out = init_reach.run_muskingum_routing(series, timedelta(hours=2), 0.2, 3, 50.0)
+    print(repr(out.data))
+"""
+
+
+@pytest.mark.parametrize("order", ["main-first", "main-never"])
+@pytest.mark.parametrize("kind", ["legacy", "isolated"])
+def test_import_in_a_subinterpreter_fails_and_the_main_one_works(tmp_path, kind, order):
+    for modname, _ in STANDALONE:
+        os.symlink(basinkit.__file__,
+                   tmp_path / (modname + importlib.machinery.EXTENSION_SUFFIXES[0]))
+    run = _child(SUBINTERPRETERS, kind, order, tmp_path)
+    assert run.returncode == 0, run.stderr
+    *messages, data = run.stdout.splitlines()
+    assert len(messages) == 1 + len(STANDALONE)
+    if kind == "legacy":
+        # Only the module's own check stops an interpreter that shares the GIL.
+        assert set(messages) == {"basinkit cannot be imported in a subinterpreter: "
+                                 "its classes are shared by the whole process"}
+    series = basinkit.utils.ContinuousTimeSeries([100.0, 300.0, 200.0], timedelta(minutes=1),
+                                                 "discharge")
+    expected = basinkit.reach.run_muskingum_routing(series, timedelta(hours=2), 0.2, 3, 50.0)
+    assert data == repr(expected.data)

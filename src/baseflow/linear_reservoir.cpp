@@ -77,18 +77,33 @@ template <std::size_t N, std::size_t L> void route_layers(const Sweep &w, const 
     }
 }
 
-// A chain of any length, alone.
-void route_any_chain(const Sweep &w, const LayerPass &p) {
-    std::vector<double> state(static_cast<std::size_t>(p.reservoirs), p.initial_q);
+// A chain of any length, alone; a long chain runs in chunks, asking about
+// cancellation between them. False when `check` stopped it.
+bool route_any_chain(const Sweep &w, const LayerPass &p, CancelCheck &check) {
+    const std::size_t length = static_cast<std::size_t>(p.reservoirs);
+    constexpr std::size_t chunk = CancelCheck::POLL_INTERVAL;
+    // Even filling the states of a long chain takes a while.
+    std::vector<double> state;
+    state.reserve(length);
+    for (std::size_t j0 = 0; j0 < length; j0 += chunk) {
+        const std::size_t part = length - j0 > chunk ? chunk : length - j0;
+        state.insert(state.end(), part, p.initial_q);
+        if (check.stop(part)) return false;
+    }
     for (std::size_t i = 0; i < w.n_steps; ++i) {
         double flow = w.area_factor * ((p.fraction * w.rain[i]) / w.dt_h);
-        for (double &s : state) {
-            flow = (p.c * flow) + (p.d * s);
-            s = flow;
+        for (std::size_t j0 = 0; j0 < length; j0 += chunk) {
+            const std::size_t j1 = length - j0 > chunk ? j0 + chunk : length;
+            for (std::size_t j = j0; j < j1; ++j) {
+                flow = (p.c * flow) + (p.d * state[j]);
+                state[j] = flow;
+            }
+            if (check.stop(j1 - j0)) return false;
         }
         p.series[i] = flow;
         w.total[i] = flow + w.total[i];
     }
+    return true;
 }
 
 // Longest chain routed with registers; most layers fused in one sweep.
@@ -108,43 +123,53 @@ void route_group(const Sweep &w, const LayerPass *layers, std::size_t count) {
 }
 
 // `count` consecutive layers of one chain length, at most FUSED_LAYERS.
-void route_group(const Sweep &w, const LayerPass *layers, std::size_t count) {
+bool route_group(const Sweep &w, const LayerPass *layers, std::size_t count, CancelCheck &check) {
     switch (layers[0].reservoirs) {
     case 0:
-        return route_group<0>(w, layers, count);
+        route_group<0>(w, layers, count);
+        break;
     case 1:
-        return route_group<1>(w, layers, count);
+        route_group<1>(w, layers, count);
+        break;
     case 2:
-        return route_group<2>(w, layers, count);
+        route_group<2>(w, layers, count);
+        break;
     case 3:
-        return route_group<3>(w, layers, count);
+        route_group<3>(w, layers, count);
+        break;
     case 4:
-        return route_group<4>(w, layers, count);
+        route_group<4>(w, layers, count);
+        break;
     default:
-        return route_any_chain(w, layers[0]);
+        return route_any_chain(w, layers[0], check);
     }
+    // A short chain's sweep is a small multiple of the rainfall; the count of
+    // layers multiplies it, so the check comes between groups.
+    return !check.stop(w.n_steps * count * (layers[0].reservoirs + 1));
 }
 
 // Every layer in order: runs of up to FUSED_LAYERS layers with the same
 // short chain share a sweep; each run is added to the total after the ones
 // before it, so the total's order of addition is unchanged.
-void route_all(const Sweep &w, const std::vector<LayerPass> &layers) {
+bool route_all(const Sweep &w, const std::vector<LayerPass> &layers, CancelCheck &check) {
     for (std::size_t k = 0; k < layers.size();) {
         std::size_t count = 1;
         if (layers[k].reservoirs <= REGISTER_CHAIN)
             while (count < FUSED_LAYERS && k + count < layers.size() &&
                    layers[k + count].reservoirs == layers[k].reservoirs)
                 ++count;
-        route_group(w, &layers[k], count);
+        if (!route_group(w, &layers[k], count, check)) return false;
         k += count;
     }
+    return true;
 }
 
 } // namespace
 
 Result<BaseflowOutput>
 linear_reservoir_rs(double basin_area, std::span<const double> rainfall, std::int32_t time_step,
-                    const std::vector<std::pair<std::string, LinearReservoirConfig>> &layers) {
+                    const std::vector<std::pair<std::string, LinearReservoirConfig>> &layers,
+                    const CancelHook &cancel) {
     if (!layers.empty()) {
         double fraction = 0.0;
         for (const auto &[name, layer] : layers) fraction = fraction + layer.gw_fraction;
@@ -185,7 +210,9 @@ linear_reservoir_rs(double basin_area, std::span<const double> rainfall, std::in
         passes.push_back({layer.gw_fraction, c, 1.0 - c, layer.initial_q, layer.num_reservoir,
                           out.components.back().second.data()});
     }
-    route_all({rainfall.data(), n_steps, area_factor, dt_h, out.total.data()}, passes);
+    CancelCheck check(cancel);
+    if (!route_all({rainfall.data(), n_steps, area_factor, dt_h, out.total.data()}, passes, check))
+        return interrupted();
     return out;
 }
 

@@ -3,6 +3,7 @@
 // reservoirs. Area in acres, rainfall in inches per step, discharge in cfs.
 #pragma once
 
+#include "cancel.hpp"
 #include "error.hpp"
 #include "utils/duration.hpp"
 
@@ -40,8 +41,10 @@ Result<LinearReservoirConfig> make_linear_reservoir(Duration k, double gw_fracti
 // Routes `rainfall` (steps of `time_step` seconds) through every layer, in the
 // order given. Fails on fractions summing above 1.000001, then on the first
 // unstable layer, then on a chain too long to allocate; nothing partial.
+// `cancel` may stop the routing early (an Interrupted error).
 Result<BaseflowOutput>
 linear_reservoir_rs(double basin_area, std::span<const double> rainfall, std::int32_t time_step,
-                    const std::vector<std::pair<std::string, LinearReservoirConfig>> &layers);
+                    const std::vector<std::pair<std::string, LinearReservoirConfig>> &layers,
+                    const CancelHook &cancel = {});
 
 } // namespace basinkit

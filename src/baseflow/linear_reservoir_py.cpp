@@ -120,7 +120,8 @@ PyObject *run_linear_reservoir(PyObject *, PyObject *const *args, Py_ssize_t nar
             !convert_arg("rainfall", incremental_series, a[1], &rainfall))
             return nullptr;
         if (!named_arg("reservoirs", a[2], &layers, take_layer)) return nullptr;
-        auto out = linear_reservoir_rs(basin_area, rainfall->data, rainfall->time_step, layers);
+        auto out = linear_reservoir_rs(basin_area, rainfall->data, rainfall->time_step, layers,
+                                       signal_cancel());
         if (!ok(out)) return nullptr;
         const std::int32_t step = rainfall->time_step;
         Ref components(new_series_dict(out->components, step, "discharge"));

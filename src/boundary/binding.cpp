@@ -46,11 +46,21 @@ bool keyword(const Signature &sig, Py_ssize_t nargs, PyObject *key, PyObject *va
              PyObject **out) {
     Py_ssize_t i = find_param(sig, key);
     if (i < 0) {
-        Ref text(PyObject_Str(key));
-        const char *k = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-        if (!k) return false;
-        set_type_error(std::string(sig.callable) + " got an unexpected keyword argument '" + k +
-                       "'");
+        Ref name(PyObject_Str(key));
+        if (!name) return false;
+        // A name that cannot be written as UTF-8 (a lone surrogate) is shown
+        // escaped, as repr would show it, without repr's quotes.
+        Py_ssize_t length = 0;
+        if (!PyUnicode_AsUTF8AndSize(name.get(), &length)) {
+            PyErr_Clear();
+            Ref quoted(PyObject_Repr(name.get()));
+            if (!quoted) return false;
+            name = Ref(PyUnicode_Substring(quoted.get(), 1, PyUnicode_GetLength(quoted.get()) - 1));
+            if (!name) return false;
+        }
+        Ref message(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'", sig.callable,
+                                         name.get()));
+        if (message) PyErr_SetObject(PyExc_TypeError, message.get());
         return false;
     }
     if (i < nargs || out[i]) {

@@ -10,7 +10,10 @@ ClassBase::ClassBase(const char *name, unsigned flags, std::size_t basicsize, de
     spec_.name = qualified_.c_str();
     spec_.basicsize = static_cast<int>(basicsize);
     spec_.itemsize = 0;
-    spec_.flags = Py_TPFLAGS_DEFAULT | flags;
+    // Immutable: the class objects are shared by every import in the process,
+    // and a patched slot (`__new__`, `__release_buffer__`) would break the
+    // invariants the C++ side relies on. Python subclasses stay mutable.
+    spec_.flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | flags;
     spec_.slots = slots_.data();
 }
 

@@ -210,13 +210,25 @@ bool convert(PyObject *o, std::string *out) {
 
 namespace {
 
+PyMutex datetime_mutex{};
+
+// The capsule is imported by the module body, before any class exists, so a
+// conversion never imports it (nor races another thread doing so).
 bool datetime_ready() {
     if (PyDateTimeAPI) return true;
-    PyDateTime_IMPORT;
-    return PyDateTimeAPI != nullptr;
+    PyErr_SetString(PyExc_ImportError, "the datetime C API was not imported");
+    return false;
 }
 
 } // namespace
+
+bool import_datetime() {
+    PyMutex_Lock(&datetime_mutex);
+    if (!PyDateTimeAPI) PyDateTime_IMPORT;
+    const bool ready = PyDateTimeAPI != nullptr;
+    PyMutex_Unlock(&datetime_mutex);
+    return ready;
+}
 
 bool check_timedelta(PyObject *o) {
     if (!datetime_ready()) return false;

@@ -25,6 +25,10 @@ bool convert_flag(PyObject *o, bool *out);
 bool convert(PyObject *o, std::vector<double> *out);
 bool convert(PyObject *o, std::string *out);
 
+// Imports the datetime C API once; every module body calls it before any
+// conversion can need it.
+bool import_datetime();
+
 // Type test only; the duration itself is taken later by the model body.
 bool check_timedelta(PyObject *o);
 // A non-negative duration; a negative timedelta is a ValueError.

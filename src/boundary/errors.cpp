@@ -19,20 +19,27 @@ namespace {
 std::atomic<PyObject *> panic_type{nullptr};
 PyMutex panic_mutex{};
 
-std::string type_qualname(PyObject *obj) {
+// Raises `type` with a message built from UTF-8 pieces. Taken by length, so
+// user text with a NUL in it reaches the message whole.
+void set_error(PyObject *type, std::string_view message) {
+    Ref text(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(type, text.get());
+}
+
+// The qualified name of the object's type as a str, kept as Python has it
+// (a NUL or a lone surrogate in a Python class's name stays as it is).
+Ref type_qualname(PyObject *obj) {
     Ref q(PyType_GetQualName(Py_TYPE(obj)));
-    if (q) {
-        Py_ssize_t n = 0;
-        if (const char *s = PyUnicode_AsUTF8AndSize(q.get(), &n)) return std::string(s, n);
-    }
+    if (q) return q;
     PyErr_Clear();
-    return Py_TYPE(obj)->tp_name;
+    return Ref(PyUnicode_FromString(Py_TYPE(obj)->tp_name));
 }
 
 } // namespace
 
 void set_type_error(const std::string &message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    set_error(PyExc_TypeError, message);
 }
 
 PyObject *panic_exception_type() {
@@ -51,7 +58,8 @@ PyObject *panic_exception_type() {
 
 PyObject *raise_panic(std::string_view message) {
     std::string text = message.empty() ? std::string("internal fault") : std::string(message);
-    std::fprintf(stderr, "basinkit: internal fault: %s\n", text.c_str());
+    std::string line = "basinkit: internal fault: " + text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
     PyObject *type = panic_exception_type();
     if (!type) return nullptr;
@@ -64,13 +72,17 @@ PyObject *raise_panic(std::string_view message) {
 PyObject *raise(const Error &e) {
     switch (e.kind) {
     case ErrorKind::Value:
-        PyErr_SetString(PyExc_ValueError, e.message.c_str());
+        set_error(PyExc_ValueError, e.message);
         return nullptr;
     case ErrorKind::Runtime:
-        PyErr_SetString(PyExc_RuntimeError, e.message.c_str());
+        set_error(PyExc_RuntimeError, e.message);
         return nullptr;
     case ErrorKind::Memory:
-        PyErr_SetString(PyExc_MemoryError, e.message.c_str());
+        set_error(PyExc_MemoryError, e.message);
+        return nullptr;
+    case ErrorKind::Interrupted:
+        // The signal handler's exception is already set by the hook.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
         return nullptr;
     case ErrorKind::Panic:
         break;
@@ -79,14 +91,19 @@ PyObject *raise(const Error &e) {
 }
 
 bool raise_cast_error(PyObject *obj, std::string_view target) {
-    std::string m;
+    Ref expected(
+        PyUnicode_DecodeUTF8(target.data(), static_cast<Py_ssize_t>(target.size()), "replace"));
+    if (!expected) return false;
+    Ref message;
     if (obj == Py_None) {
-        m.append("'None' is not an instance of '");
+        message = Ref(PyUnicode_FromFormat("'None' is not an instance of '%U'", expected.get()));
     } else {
-        m.append("'").append(type_qualname(obj)).append("' object is not an instance of '");
+        Ref actual = type_qualname(obj);
+        if (!actual) return false;
+        message = Ref(PyUnicode_FromFormat("'%U' object is not an instance of '%U'", actual.get(),
+                                           expected.get()));
     }
-    m.append(target).append("'");
-    set_type_error(m);
+    if (message) PyErr_SetObject(PyExc_TypeError, message.get());
     return false;
 }
 

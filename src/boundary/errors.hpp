@@ -3,6 +3,7 @@
 #pragma once
 
 #include "boundary/ref.hpp"
+#include "cancel.hpp"
 #include "error.hpp"
 
 #include <exception>
@@ -20,7 +21,7 @@ PyObject *raise_panic(std::string_view message);
 // The internal-fault exception class, derived directly from BaseException.
 PyObject *panic_exception_type();
 
-// Raises TypeError with a message built from UTF-8 pieces.
+// Raises TypeError with a message built from UTF-8 pieces (taken by length).
 void set_type_error(const std::string &message);
 
 // Raises the cast message "'{}' object is not an instance of '{}'" (or the
@@ -69,5 +70,12 @@ template <class T> bool ok(const Result<T> &r) {
 
 // Issues a UserWarning through the `warnings` module, imported now.
 bool warn(const char *message);
+
+// The cancellation hook for long-running cores: they stop when a pending
+// signal's handler raises (KeyboardInterrupt for Ctrl-C), which leaves that
+// exception set for the binding to return.
+inline CancelHook signal_cancel() {
+    return {[](void *) { return PyErr_CheckSignals() < 0; }, nullptr};
+}
 
 } // namespace basinkit::py

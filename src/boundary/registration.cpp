@@ -3,6 +3,7 @@
 #include "boundary/errors.hpp"
 
 #include <cstring>
+#include <string_view>
 
 namespace basinkit::py {
 
@@ -51,10 +52,13 @@ bool add_function(PyObject *module, PyMethodDef *def) {
 bool add_submodule(PyObject *module, PyObject *submodule) {
     Ref full(PyModule_GetNameObject(submodule));
     if (!full) return false;
-    const char *s = PyUnicode_AsUTF8(full.get());
+    Py_ssize_t length = 0;
+    const char *s = PyUnicode_AsUTF8AndSize(full.get(), &length);
     if (!s) return false;
-    const char *dot = std::strrchr(s, '.');
-    Ref name(PyUnicode_FromString(dot ? dot + 1 : s));
+    const std::string_view whole(s, static_cast<std::size_t>(length));
+    const std::size_t dot = whole.rfind('.');
+    const std::string_view last = dot == std::string_view::npos ? whole : whole.substr(dot + 1);
+    Ref name(PyUnicode_FromStringAndSize(last.data(), static_cast<Py_ssize_t>(last.size())));
     if (!name) return false;
     return add_member(module, name.get(), submodule);
 }

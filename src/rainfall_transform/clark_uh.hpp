@@ -4,6 +4,7 @@
 // discharge in cfs.
 #pragma once
 
+#include "cancel.hpp"
 #include "error.hpp"
 #include "utils/duration.hpp"
 
@@ -30,9 +31,11 @@ inline constexpr std::size_t CLARK_MAX_RECESSION = 1'000'000;
 // The unit hydrograph for a step of `time_step` seconds (at least 1) and a
 // `tc_s` of zero or more; `storage_r_s` is the reservoir constant R in
 // seconds. The recession continues while each ordinate's magnitude exceeds
-// 1e-9 of the largest so far.
+// 1e-9 of the largest so far. `cancel` may stop it early (an Interrupted
+// error), as in clark_uh_rs.
 Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double basin_area,
-                                                  double tc_s, double storage_r_s);
+                                                  double tc_s, double storage_r_s,
+                                                  const CancelHook &cancel = {});
 
 // Kernels of the convolution of finite rainfall; every kernel gives the same
 // values to the last bit.
@@ -45,9 +48,11 @@ enum class ConvolutionKernel {
 const char *kernel_name(ConvolutionKernel kernel);
 
 // Discharge for the excess `rainfall`: L + m - 1 values for L rainfall values
-// and m unit-hydrograph ordinates; L zeros for a step below 1 s.
+// and m unit-hydrograph ordinates; L zeros for a step below 1 s. `cancel` may
+// stop it early (an Interrupted error).
 Result<std::vector<double>> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_step,
                                         double basin_area, Duration tc, Duration storage_r,
-                                        ConvolutionKernel kernel = ConvolutionKernel::Fastest);
+                                        ConvolutionKernel kernel = ConvolutionKernel::Fastest,
+                                        const CancelHook &cancel = {});
 
 } // namespace basinkit

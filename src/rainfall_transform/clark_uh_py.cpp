@@ -47,7 +47,8 @@ PyObject *run_clark_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
             return nullptr;
         Duration tc, storage_r;
         if (!to_duration(a[2], &tc) || !to_duration(a[3], &storage_r)) return nullptr;
-        auto q = clark_uh_rs(rainfall->data, rainfall->time_step, basin_area, tc, storage_r);
+        auto q = clark_uh_rs(rainfall->data, rainfall->time_step, basin_area, tc, storage_r,
+                             ConvolutionKernel::Fastest, signal_cancel());
         if (!ok(q)) return nullptr;
         return new_continuous(std::move(*q), rainfall->time_step, "discharge");
     });

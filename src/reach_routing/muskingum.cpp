@@ -43,8 +43,8 @@ constexpr std::int64_t FUSED_PASSES = 8;
 // routes step t - p from what pass p - 1 gave in the round before, so the
 // work of a round is independent and the passes' chains overlap in time.
 template <int Passes, class Emit>
-void route_passes(const double *in, std::size_t n, double start, MuskingumCoefficients c,
-                  Emit &&emit) {
+bool route_passes(const double *in, std::size_t n, double start, MuskingumCoefficients c,
+                  CancelCheck &check, Emit &&emit) {
     double prev_in[Passes], prev_out[Passes], last[Passes];
     prev_in[0] = in[0];
     prev_out[0] = start;
@@ -70,33 +70,42 @@ void route_passes(const double *in, std::size_t n, double start, MuskingumCoeffi
             const int hi = t - 1 < np - 1 ? static_cast<int>(t - 1) : Passes - 1;
             round(t, lo, hi);
         }
-        return;
+        return !check.stop(n * np);
     }
     for (std::size_t t = 1; t < np; ++t) round(t, 0, static_cast<int>(t - 1));
-    for (std::size_t t = np; t < n; ++t) round(t, 0, Passes - 1);
+    // Full rounds in chunks, asking about cancellation between them.
+    constexpr std::size_t chunk = (CancelCheck::POLL_INTERVAL + np - 1) / np;
+    for (std::size_t t = np; t < n;) {
+        const std::size_t stop = n - t > chunk ? t + chunk : n;
+        const std::size_t rounds = stop - t;
+        for (; t < stop; ++t) round(t, 0, Passes - 1);
+        if (check.stop(rounds * np)) return false;
+    }
     for (std::size_t t = n; t < n + np - 1; ++t) round(t, static_cast<int>(t - n + 1), Passes - 1);
+    return !check.stop(np * np);
 }
 
+// False when `check` stopped the sweep.
 template <class Emit>
-void route_fused(const double *in, std::size_t n, double start, const MuskingumCoefficients &c,
-                 std::int64_t passes, Emit &&emit) {
+bool route_fused(const double *in, std::size_t n, double start, const MuskingumCoefficients &c,
+                 std::int64_t passes, CancelCheck &check, Emit &&emit) {
     switch (passes) {
     case 1:
-        return route_passes<1>(in, n, start, c, emit);
+        return route_passes<1>(in, n, start, c, check, emit);
     case 2:
-        return route_passes<2>(in, n, start, c, emit);
+        return route_passes<2>(in, n, start, c, check, emit);
     case 3:
-        return route_passes<3>(in, n, start, c, emit);
+        return route_passes<3>(in, n, start, c, check, emit);
     case 4:
-        return route_passes<4>(in, n, start, c, emit);
+        return route_passes<4>(in, n, start, c, check, emit);
     case 5:
-        return route_passes<5>(in, n, start, c, emit);
+        return route_passes<5>(in, n, start, c, check, emit);
     case 6:
-        return route_passes<6>(in, n, start, c, emit);
+        return route_passes<6>(in, n, start, c, check, emit);
     case 7:
-        return route_passes<7>(in, n, start, c, emit);
+        return route_passes<7>(in, n, start, c, check, emit);
     default:
-        return route_passes<8>(in, n, start, c, emit);
+        return route_passes<8>(in, n, start, c, check, emit);
     }
 }
 
@@ -104,7 +113,8 @@ void route_fused(const double *in, std::size_t n, double start, const MuskingumC
 
 Result<std::vector<double>> muskingum_reach_rs(std::span<const double> inflow,
                                                std::int32_t time_step, Duration k, double x,
-                                               std::int64_t sub_reaches, double initial_outflow) {
+                                               std::int64_t sub_reaches, double initial_outflow,
+                                               const CancelHook &cancel) {
     if (inflow.empty()) return value_error(EMPTY_INFLOW);
     if (sub_reaches < 1) return value_error("`sub_reaches` must be >= 1.");
     const double dt = static_cast<double>(time_step);
@@ -121,12 +131,14 @@ Result<std::vector<double>> muskingum_reach_rs(std::span<const double> inflow,
     // The first sweep reads the caller's values and writes the result; later
     // sweeps route it in place.
     auto write = [out](std::size_t i, double v) { out[i] = v; };
+    CancelCheck check(cancel);
     std::int64_t left = sub_reaches;
     std::int64_t passes = left < FUSED_PASSES ? left : FUSED_PASSES;
-    route_fused(inflow.data(), n, initial_outflow, c, passes, write);
+    if (!route_fused(inflow.data(), n, initial_outflow, c, passes, check, write))
+        return interrupted();
     for (left -= passes; left > 0; left -= passes) {
         passes = left < FUSED_PASSES ? left : FUSED_PASSES;
-        route_fused(out, n, out[0], c, passes, write);
+        if (!route_fused(out, n, out[0], c, passes, check, write)) return interrupted();
     }
     return routed;
 }

@@ -3,6 +3,7 @@
 // reservoir of the Clark unit hydrograph (x = 0).
 #pragma once
 
+#include "cancel.hpp"
 #include "error.hpp"
 #include "utils/duration.hpp"
 
@@ -53,8 +54,10 @@ Result<std::vector<double>> muskingum_routing_rs(std::vector<double> inflow,
 
 // A whole reach: `sub_reaches` passes with K = k / sub_reaches each, the first
 // starting at `initial_outflow`, the later ones at their own first inflow.
+// `cancel` may stop the passes early (an Interrupted error).
 Result<std::vector<double>> muskingum_reach_rs(std::span<const double> inflow,
                                                std::int32_t time_step, Duration k, double x,
-                                               std::int64_t sub_reaches, double initial_outflow);
+                                               std::int64_t sub_reaches, double initial_outflow,
+                                               const CancelHook &cancel = {});
 
 } // namespace basinkit

@@ -67,8 +67,8 @@ PyObject *run_muskingum_routing(PyObject *, PyObject *const *args, Py_ssize_t na
             return nullptr;
         Duration k;
         if (!to_duration(a[1], &k)) return nullptr;
-        auto out =
-            muskingum_reach_rs(inflow->data, inflow->time_step, k, x, sub_reaches, initial_outflow);
+        auto out = muskingum_reach_rs(inflow->data, inflow->time_step, k, x, sub_reaches,
+                                      initial_outflow, signal_cancel());
         if (!ok(out)) return nullptr;
         return new_continuous(std::move(*out), inflow->time_step, "discharge");
     });

@@ -8,10 +8,9 @@
 
 namespace basinkit {
 
-Result<LevelPoolOutput>
-level_pool_routing_rs(const TimeSeries &inflow, double initial_elevation,
-                      const ElevationStorage &curve,
-                      const std::vector<std::pair<std::string, DischargeInfo>> &outlets) {
+Result<LevelPoolOutput> level_pool_routing_rs(
+    const TimeSeries &inflow, double initial_elevation, const ElevationStorage &curve,
+    const std::vector<std::pair<std::string, DischargeInfo>> &outlets, const CancelHook &cancel) {
     const std::size_t n = inflow.data.size();
     const std::int64_t dt = inflow.time_step;
     if (dt < 1) return panic("inflow time step must be at least one second");
@@ -57,43 +56,54 @@ level_pool_routing_rs(const TimeSeries &inflow, double initial_elevation,
     // elevation but does not advance the storage. Recorded instants are the
     // multiples of dt.
     std::int64_t next_record = dt;
-    for (std::int64_t t = dt; t <= end; t += step) {
-        const bool record = t == next_record;
-        double total = 0.0;
-        for (std::size_t k = 0; k < sources.size(); ++k) {
-            double q;
-            if (auto fast = try_get_discharge(sources[k], elevation, t)) [[likely]]
-                q = *fast;
-            else if (auto plain = get_discharge(outlets[k].second, elevation, t))
-                q = *plain;
+    // The instants run in chunks, asking about cancellation between them; a
+    // chunk's cost grows with the number of outlets.
+    CancelCheck check(cancel);
+    const std::uint64_t work_per_instant = outlets.size() + 1;
+    const std::int64_t chunk = static_cast<std::int64_t>(
+        (CancelCheck::POLL_INTERVAL + work_per_instant - 1) / work_per_instant);
+    for (std::int64_t t = dt; t <= end;) {
+        if (t != dt && check.stop(static_cast<std::uint64_t>(chunk) * work_per_instant))
+            return interrupted();
+        const std::int64_t chunk_end = end - t >= chunk ? t + chunk : end + 1;
+        for (; t < chunk_end; t += step) {
+            const bool record = t == next_record;
+            double total = 0.0;
+            for (std::size_t k = 0; k < sources.size(); ++k) {
+                double q;
+                if (auto fast = try_get_discharge(sources[k], elevation, t)) [[likely]]
+                    q = *fast;
+                else if (auto plain = get_discharge(outlets[k].second, elevation, t))
+                    q = *plain;
+                else
+                    return std::unexpected(std::move(plain.error()));
+                if (record) out.outflows[k].second.push_back(q);
+                total = total + q;
+            }
+            if (record) {
+                out.total.push_back(total);
+                next_record += dt;
+                if (t == dt) continue;
+            }
+            // t lies within the inflow's span, so the lookup cannot fail.
+            const double inflow_t =
+                series_value_within(inflow.data, inflow.time_step, static_cast<double>(t));
+            // Trapezoidal inflow minus the explicit release; the order of the
+            // operations is kept for bit-exact results. A NaN bracket gives 0.0.
+            storage = max_num(
+                (storage + ((inflow_prev + inflow_t) * 0.5) * step_f) - (total * step_f), 0.0);
+            if (auto fast = table.try_get_elevation(storage)) [[likely]]
+                elevation = *fast;
+            else if (auto plain = curve.get_elevation(storage))
+                elevation = *plain;
             else
                 return std::unexpected(std::move(plain.error()));
-            if (record) out.outflows[k].second.push_back(q);
-            total = total + q;
+            if (record) {
+                out.storage.push_back(storage);
+                out.elevation.push_back(elevation);
+            }
+            inflow_prev = inflow_t;
         }
-        if (record) {
-            out.total.push_back(total);
-            next_record += dt;
-            if (t == dt) continue;
-        }
-        // t lies within the inflow's span, so the lookup cannot fail.
-        const double inflow_t =
-            series_value_within(inflow.data, inflow.time_step, static_cast<double>(t));
-        // Trapezoidal inflow minus the explicit release; the order of the
-        // operations is kept for bit-exact results. A NaN bracket gives 0.0.
-        storage =
-            max_num((storage + ((inflow_prev + inflow_t) * 0.5) * step_f) - (total * step_f), 0.0);
-        if (auto fast = table.try_get_elevation(storage)) [[likely]]
-            elevation = *fast;
-        else if (auto plain = curve.get_elevation(storage))
-            elevation = *plain;
-        else
-            return std::unexpected(std::move(plain.error()));
-        if (record) {
-            out.storage.push_back(storage);
-            out.elevation.push_back(elevation);
-        }
-        inflow_prev = inflow_t;
     }
     return out;
 }

@@ -2,6 +2,7 @@
 // only on its water level, integrated in explicit one-second steps.
 #pragma once
 
+#include "cancel.hpp"
 #include "error.hpp"
 #include "reservoir_routing/reservoir_utils/discharge_source.hpp"
 #include "reservoir_routing/reservoir_utils/elevation_storage.hpp"
@@ -25,9 +26,11 @@ struct LevelPoolOutput {
 
 // Routes `inflow` (time step of at least one second) through the reservoir.
 // Outlets are visited in the order given; names are expected to be unique.
+// `cancel` may stop the integration early (an Interrupted error).
 Result<LevelPoolOutput>
 level_pool_routing_rs(const TimeSeries &inflow, double initial_elevation,
                       const ElevationStorage &curve,
-                      const std::vector<std::pair<std::string, DischargeInfo>> &outlets);
+                      const std::vector<std::pair<std::string, DischargeInfo>> &outlets,
+                      const CancelHook &cancel = {});
 
 } // namespace basinkit

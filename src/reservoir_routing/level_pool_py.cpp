@@ -118,7 +118,8 @@ PyObject *run_level_pool_routing(PyObject *, PyObject *const *args, Py_ssize_t n
             !convert_arg("elevation_storage", elevation_storage_class, a[2], &curve) ||
             !named_arg("discharge_info", a[3], &outlets, extract_discharge_info))
             return nullptr;
-        auto out = level_pool_routing_rs(*inflow, initial_elevation, curve, outlets);
+        auto out =
+            level_pool_routing_rs(*inflow, initial_elevation, curve, outlets, signal_cancel());
         if (!ok(out)) return nullptr;
         return result_class.wrap(LevelPoolValue{std::move(*out), inflow->time_step});
     });

@@ -34,7 +34,8 @@ Result<double> series_get_value(std::span<const double> data, std::int32_t time_
     return series_value_within(data, time_step, clamped);
 }
 
-Result<TimeSeries> series_disaggregate(const TimeSeries &s, std::int32_t target_step) {
+Result<TimeSeries> series_disaggregate(const TimeSeries &s, std::int32_t target_step,
+                                       const CancelHook &cancel) {
     if (target_step < 30) return value_error("target_step must be >= 30 seconds.");
     const std::int32_t n = s.time_step / target_step;
     if (s.time_step - n * target_step != 0)
@@ -46,9 +47,17 @@ Result<TimeSeries> series_disaggregate(const TimeSeries &s, std::int32_t target_
     out.time_step = target_step;
     out.kind = s.kind;
     out.data.reserve(static_cast<std::size_t>(n) * s.data.size());
+    // Each value splits into up to 2**31 / 30 pieces: written in chunks,
+    // asking about cancellation between them.
+    CancelCheck check(cancel);
+    const auto chunk = static_cast<std::int32_t>(CancelCheck::POLL_INTERVAL);
     for (double v : s.data) {
         const double piece = factor * v;
-        for (std::int32_t j = 0; j < n; ++j) out.data.push_back(piece);
+        for (std::int32_t j = 0; j < n; j += chunk) {
+            const std::int32_t count = n - j < chunk ? n - j : chunk;
+            out.data.insert(out.data.end(), static_cast<std::size_t>(count), piece);
+            if (check.stop(static_cast<std::uint64_t>(count))) return interrupted();
+        }
     }
     return out;
 }

@@ -2,6 +2,7 @@
 // classes, plus the lookups the models need.
 #pragma once
 
+#include "cancel.hpp"
 #include "error.hpp"
 
 #include <cstddef>
@@ -43,8 +44,9 @@ inline double series_value_within(std::span<const double> data, std::int32_t tim
 }
 
 // Splits each interval of an incremental series into time_step / target_step
-// equal pieces.
-Result<TimeSeries> series_disaggregate(const TimeSeries &s, std::int32_t target_step);
+// equal pieces. `cancel` may stop it early (an Interrupted error).
+Result<TimeSeries> series_disaggregate(const TimeSeries &s, std::int32_t target_step,
+                                       const CancelHook &cancel = {});
 
 // time_step * (n - 1) for a continuous series, time_step * n for an incremental one.
 inline std::int64_t continuous_total_duration(const TimeSeries &s) {

@@ -155,8 +155,9 @@ PyObject *disaggregate(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
         std::int32_t target;
         if (!convert_arg("target_step", a[0], &target)) return nullptr;
         Result<TimeSeries> r = std::unexpected(Error{});
-        if (!PyClass<TimeSeries>::read(
-                self, [&](const TimeSeries &s) { r = series_disaggregate(s, target); }))
+        if (!PyClass<TimeSeries>::read(self, [&](const TimeSeries &s) {
+                r = series_disaggregate(s, target, signal_cancel());
+            }))
             return nullptr;
         if (!ok(r)) return nullptr;
         return incremental_series.wrap(std::move(*r));

@@ -9,9 +9,14 @@ documented to reach an internal fault; anything else is a Fault.
 """
 
 import copy
+import importlib.machinery
 import math
 import os
 import pickle
+import signal
+import subprocess
+import sys
+import tempfile
 import warnings
 from datetime import timedelta
 
@@ -77,7 +82,7 @@ class DupKey(str):
 
 class Case:
     def __init__(self, name, call, *, must_fail=False, panic_ok=False, allowed=(), check=None,
-                 warn_error=False, detail="", strict=False):
+                 warn_error=False, detail="", strict=False, on_error=None):
         self.name = name
         # Every argument is well-formed: a conversion error would be a fault.
         self.strict = strict and not must_fail
@@ -88,6 +93,8 @@ class Case:
         self.check = check
         self.warn_error = warn_error
         self.detail = detail
+        # Called with an allowed exception; raises Fault if its message is wrong.
+        self.on_error = on_error
 
     def __repr__(self):
         return f"{self.name}: {self.detail}"
@@ -97,6 +104,7 @@ def bind(src, fn, names, required, vals):
     """Calls `fn` with `vals` laid out by position and keyword. Returns the
     thunk, whether the layout is broken on purpose, and a description."""
     args, kwargs = [], {}
+    odd_key = None
     positional = True
     for name, v in zip(names, vals):
         if v is None:  # an optional parameter left out
@@ -125,7 +133,9 @@ def bind(src, fn, names, required, vals):
             args += [0.0] * (len(names) + 1 - len(args))
             broken = True
         elif mutation == 2:
-            kwargs[src.choice(["bogus", "Data", "self", "time_step_", names[0] + "_"])] = 1.0
+            odd_key = src.choice(["bogus", "Data", "self", "time_step_", names[0] + "_",
+                                  "a\x00b", names[0] + "\x00", "\ud800", "x\udfff'", "é\u2603"])
+            kwargs[odd_key] = 1.0
             broken = True
         elif args:
             # The same parameter by position and by keyword.
@@ -133,10 +143,31 @@ def bind(src, fn, names, required, vals):
             broken = True
 
     def thunk():
-        return fn(*args, **kwargs)
+        if odd_key is None:
+            return fn(*args, **kwargs)
+        # Binding comes first, so the odd name is what the call reports.
+        try:
+            return fn(*args, **kwargs)
+        except TypeError as exc:
+            if "unexpected keyword argument" in str(exc):
+                expect(str(exc).endswith(f"unexpected keyword argument '{shown(odd_key)}'"),
+                       f"unexpected keyword {odd_key!r} reported as {str(exc)!r}")
+            raise
+        except Exception as exc:  # noqa: BLE001 - any other class is the fault
+            raise Fault(f"unexpected keyword {odd_key!r} gave {type(exc).__name__}: {exc}")
 
-    detail = f"args={[_r(a) for a in args]} kwargs={ {k: _r(v) for k, v in kwargs.items()} }"
+    detail = f"args={[_r(a) for a in args]} kwargs={ {_r(k): _r(v) for k, v in kwargs.items()} }"
     return thunk, broken, detail
+
+
+def shown(name):
+    """A keyword name as messages show it: whole, or escaped as repr would
+    escape it when it cannot be written as UTF-8."""
+    try:
+        name.encode()
+    except UnicodeEncodeError:
+        return repr(name)[1:-1]
+    return name
 
 
 def _r(o):
@@ -255,7 +286,7 @@ def name_key(src, i):
     if k == 16:
         return V(DupKey("dup"), "dup")
     if k == 17:
-        return V(src.choice(["", "é\u2603", "a\x00b"]) + str(i), UNKNOWN)
+        return V(src.choice(["", "é\u2603", "a\x00b", "\ud800"]) + str(i), UNKNOWN)
     return V(src.choice([1, None, b"x", (1,), 2.5]), FAIL)
 
 
@@ -321,8 +352,13 @@ def t_series_new(src):
         expect(mv.readonly and mv.format == "d" and mv.shape == (n,), "buffer shape differs")
         expect(lists_equal(mv.tolist(), obj.data), "buffer differs from data")
 
+    def on_error(exc):
+        # User text reaches the message whole, NULs included.
+        if isinstance(exc, ValueError) and str(exc).startswith("kind must be one of"):
+            expect(str(exc).endswith(f"got '{kind.obj}'"), f"kind reported as {str(exc)!r}")
+
     return Case("series_new", thunk, strict=known(*vals), must_fail=must_fail, check=check,
-                detail=detail)
+                detail=detail, on_error=on_error)
 
 
 def t_series_use(src):
@@ -850,6 +886,208 @@ def t_result_classes(src):
     return Case("result_object_new", lambda: object.__new__(cls), must_fail=True)
 
 
+# ---------------------------------------------------------------- hardening
+
+
+CLASSES = [CTS, ITS, LinearReservoir, ES, ED, CONST, SPECIFIED, CTRL, UNCTRL,
+           basinkit.rainfall_loss.DeficitConstantResult, basinkit.reservoir.LevelPoolResult]
+# What each class holds at import: no case may change it.
+CLASS_DICTS = {cls: dict(vars(cls)) for cls in CLASSES}
+ODD_ATTRS = ["__new__", "__init__", "__release_buffer__", "__buffer__", "__class__",
+             "__dict__", "__bases__", "x", "", "a\x00b", "\ud800"]
+
+
+def t_class_attrs(src):
+    """Setting or deleting any attribute of a class fails; a Python subclass
+    may do as it likes; an instance cannot change its class."""
+    cls = src.choice(CLASSES)
+    attr = src.choice(sorted(vars(cls)) + ODD_ATTRS)
+    value = src.choice([None, 1, staticmethod(lambda c, *a, **k: object.__new__(c)),
+                        lambda self, *a: None])
+    op = src.integer(0, 3)
+
+    def unchanged(_=None):
+        expect(dict(vars(cls)) == CLASS_DICTS[cls], f"{cls.__name__} changed")
+
+    if op == 0:
+        call = lambda: setattr(cls, attr, value)  # noqa: E731
+    elif op == 1:
+        call = lambda: delattr(cls, attr)  # noqa: E731
+    elif op == 2 and cls is not LinearReservoir:
+        sub = type(cls.__name__ + "Sub", (cls,), {})
+
+        def call():
+            try:
+                setattr(sub, attr, value)
+                delattr(sub, attr)
+            except (AttributeError, TypeError):
+                pass
+            unchanged()
+
+        return Case("subclass_attrs", call, detail=f"{cls.__name__}.{attr!r}")
+    else:
+        a, b = src.choice([(CTSSub, ITSSub), (ESSub, EDSub), (CONSTSub, CTRLSub),
+                           (SPECIFIEDSub, UNCTRLSub), (CTSSub, ESSub)])
+        obj = {CTSSub: lambda: CTSSub([1.0], timedelta(1), "volume"),
+               ESSub: lambda: ESSub([0.0, 1.0], [0.0, 1.0]),
+               CONSTSub: lambda: CONSTSub(1.0),
+               SPECIFIEDSub: lambda: SPECIFIEDSub(CTS([1.0], timedelta(1), "volume"))}[a]()
+        return Case("instance_class", lambda: setattr(obj, "__class__", b), must_fail=True,
+                    detail=f"{a.__name__} -> {b.__name__}")
+    return Case("class_attrs", call, must_fail=True, check=unchanged, on_error=unchanged,
+                detail=f"{'set' if op == 0 else 'del'} {cls.__name__}.{attr!r}")
+
+
+class Interrupted(Exception):
+    """Raised by the alarm handler of the interruption cases."""
+
+
+_alarm = {"armed": False, "installed": False}
+
+
+def _on_alarm(signum, frame):
+    if _alarm["armed"]:
+        _alarm["armed"] = False
+        raise Interrupted
+
+
+def interrupted_run(call, delay):
+    """Runs `call` with an alarm `delay` seconds in whose handler raises;
+    returns the result, or the Interrupted exception."""
+    if not _alarm["installed"]:
+        # Installed for good: a signal that arrives just after the case finds
+        # the handler disarmed rather than missing.
+        signal.signal(signal.SIGALRM, _on_alarm)
+        _alarm["installed"] = True
+    try:
+        _alarm["armed"] = True
+        signal.setitimer(signal.ITIMER_REAL, delay)
+        return call()
+    except Interrupted as exc:
+        return exc
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        _alarm["armed"] = False
+
+
+def _long_call(src):
+    """A call whose work outgrows its input, sized by the budget, and a
+    function turning its result into comparable values."""
+    budget = max(BUDGET, 1000)
+    kind = src.choice(["muskingum", "level_pool", "baseflow", "clark", "disaggregate"])
+    if kind == "muskingum":
+        inflow = CTS(_values(src, src.integer(1, 4)), timedelta(minutes=1), "discharge")
+        sub = src.integer(1, budget // len(inflow.data))
+        return kind, (lambda: basinkit.reach.run_muskingum_routing(
+            inflow, timedelta(hours=2), 0.2, sub, 50.0)), lambda r: r.data
+    if kind == "level_pool":
+        step = src.integer(1, budget // 2)
+        inflow = CTS([10.0, 40.0, 20.0], timedelta(seconds=step), "discharge")
+        curve = ES([0.0, 100.0], [0.0, 1e12])
+        outlets = {"a": CONST(5.0), "b": CTRL(ED([0.0, 100.0], [0.0, 10.0]))}
+        return kind, (lambda: run_level_pool_routing(inflow, 50.0, curve, outlets)), (
+            lambda r: (r.reservoir_storage.data, r.reservoir_elevation.data,
+                       r.reservoir_total_outflow.data))
+    if kind == "baseflow":
+        rain = ITS(_values(src, src.integer(1, 5)), timedelta(seconds=1), "rainfall")
+        chain = src.integer(5, max(5, budget // len(rain.data)))
+        layers = {"deep": LinearReservoir(timedelta(days=20000), 0.5, 1.0, chain),
+                  "near": LinearReservoir(timedelta(hours=1), 0.25, 0.0, 2)}
+        return kind, (lambda: basinkit.baseflow.run_linear_reservoir(100.0, rain, layers)), (
+            lambda r: (r[0].data, sorted((k, v.data) for k, v in r[1].items())))
+    if kind == "clark":
+        rain = ITS([1.0, 0.5, 0.0, 2.0][:src.integer(1, 4)], timedelta(seconds=1), "rainfall")
+        tc = src.integer(1, budget // 4)
+        return kind, (lambda: basinkit.rainfall_transform.run_clark_uh(
+            rain, 100.0, timedelta(seconds=tc), timedelta(seconds=10))), lambda r: r.data
+    pieces = src.integer(1, budget // 2)
+    rain = ITS(_values(src, 2), timedelta(seconds=30 * pieces), "rainfall")
+    return kind, (lambda: rain.disaggregate(30)), lambda r: r.data
+
+
+def t_interrupt(src):
+    """A long call interrupted at a random point by a signal whose handler
+    raises: the call ends with that exception or completes exactly, and the
+    next call gives exactly the uninterrupted values."""
+    kind, call, values = _long_call(src)
+    delay = src.integer(1, 3000) / 1e6
+
+    def run():
+        reference = values(call())
+        outcome = interrupted_run(call, delay)
+        if not isinstance(outcome, Interrupted):
+            expect(lists_equal_deep(values(outcome), reference), f"{kind}: differs")
+        expect(lists_equal_deep(values(call()), reference), f"{kind}: differs after interrupt")
+        return "interrupted" if isinstance(outcome, Interrupted) else "completed"
+
+    return Case("interrupt", run, detail=f"{kind} after {delay * 1e6:.0f} us")
+
+
+def lists_equal_deep(a, b):
+    if isinstance(a, (list, tuple)) and isinstance(b, (list, tuple)):
+        if a and isinstance(a[0], float) and all(isinstance(v, float) for v in a):
+            return lists_equal(list(a), list(b))
+        return len(a) == len(b) and all(lists_equal_deep(x, y) for x, y in zip(a, b))
+    if isinstance(a, float) and isinstance(b, float):
+        return bits_equal(a, b)
+    return a == b
+
+
+_SUBINTERPRETER = """
+import sys
+import _interpreters
+
+kind, first, name, folder = sys.argv[1:5]
+sys.path.insert(0, folder)
+if first == "main":
+    __import__(name)
+interp = _interpreters.create(kind)
+failure = _interpreters.run_string(
+    interp, f"import sys; sys.path.insert(0, {folder!r}); import {name}")
+_interpreters.destroy(interp)
+if failure is None or failure.type.__name__ != "ImportError":
+    sys.exit(f"import in a subinterpreter gave {failure}")
+module = __import__(name)
+print(module.__all__)
+"""
+_subinterpreter_seen = {}
+_standalone_dir = []
+
+
+def _standalone_folder():
+    """A folder where the library is also reachable under its stand-alone
+    module names (links to the very file, not copies)."""
+    if not _standalone_dir:
+        folder = tempfile.mkdtemp(prefix="basinkit-fuzz-")
+        suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
+        for name in ("init_loss", "init_transform", "init_baseflow", "init_reach",
+                     "init_reservoir", "init_metrics"):
+            os.symlink(basinkit.__file__, os.path.join(folder, name + suffix))
+        _standalone_dir.append(folder)
+    return _standalone_dir[0]
+
+
+def t_subinterpreter(src):
+    """Importing in any subinterpreter fails with ImportError, with the main
+    interpreter importing first or not at all; the main one works after.
+    In a child process; each configuration runs once per process."""
+    config = (src.choice(["legacy", "isolated"]), src.choice(["main", "sub"]),
+              src.choice(["basinkit", "init_loss", "init_transform", "init_baseflow",
+                          "init_reach", "init_reservoir", "init_metrics"]))
+
+    def run():
+        if config not in _subinterpreter_seen:
+            child = subprocess.run(
+                [sys.executable, "-c", _SUBINTERPRETER, *config, _standalone_folder()],
+                capture_output=True, text=True, timeout=120)
+            _subinterpreter_seen[config] = (child.returncode, child.stdout, child.stderr)
+        code, out, err = _subinterpreter_seen[config]
+        expect(code == 0 and out.startswith("["), f"child failed ({code}): {err[-400:]}")
+        return out
+
+    return Case("subinterpreter", run, detail=" ".join(config))
+
+
 TARGETS = [
     ("series_new", t_series_new, 6, True),
     ("series_use", t_series_use, 5, True),
@@ -865,6 +1103,9 @@ TARGETS = [
     ("outlet_new", t_outlet_new, 3, None not in (CONST, SPECIFIED, CTRL, UNCTRL, ED)),
     ("level_pool", t_level_pool, 5, run_level_pool_routing is not None and CONST is not None),
     ("result_classes", t_result_classes, 1, True),
+    ("class_attrs", t_class_attrs, 2, True),
+    ("interrupt", t_interrupt, 2, True),
+    ("subinterpreter", t_subinterpreter, 1, True),
 ]
 ACTIVE = [(name, fn) for name, fn, weight, on in TARGETS if on for _ in range(weight)]
 ACTIVE_NAMES = sorted({name for name, _ in ACTIVE})
@@ -902,6 +1143,8 @@ def judge(case):
             raise Fault(f"refused well-formed arguments: {type(exc).__name__}: {exc} "
                         f"on {case!r}") from exc
         if isinstance(exc, ALLOWED + tuple(case.allowed)):
+            if case.on_error is not None:
+                case.on_error(exc)
             return type(exc).__name__
         raise Fault(f"{type(exc).__name__}: {exc} on {case!r}") from exc
     if case.must_fail:

@@ -430,19 +430,24 @@ bool extract_discharge_info(PyObject *o, DischargeInfo *out) {
         {"Specified", "SpecifiedDischargeInfo"},
         {"Constant", "ConstantDischargeInfo"},
     };
-    std::string message = "failed to extract enum DischargeInfo ('Uncontrolled | Controlled | "
-                          "Specified | Constant')";
+    // Built as Python text: the cast messages carry the object's type name as
+    // Python has it, a NUL or a lone surrogate included.
+    Ref message(PyUnicode_FromString("failed to extract enum DischargeInfo ('Uncontrolled | "
+                                     "Controlled | Specified | Constant')"));
+    if (!message) return false;
     for (const Variant &v : variants) {
         raise_cast_error(o, v.cls);
         Ref cause(PyErr_GetRaisedException());
         Ref text(PyObject_Str(cause.get()));
-        const char *t = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-        if (!t) return false;
-        message.append("\n- variant ").append(v.name).append(" (").append(v.name).append("): ");
-        message.append("TypeError: failed to extract field DischargeInfo::").append(v.name);
-        message.append(".0, caused by TypeError: ").append(t);
+        if (!text) return false;
+        Ref line(PyUnicode_FromFormat("\n- variant %s (%s): TypeError: failed to extract field "
+                                      "DischargeInfo::%s.0, caused by TypeError: %U",
+                                      v.name, v.name, v.name, text.get()));
+        if (!line) return false;
+        message = Ref(PyUnicode_Concat(message.get(), line.get()));
+        if (!message) return false;
     }
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    PyErr_SetObject(PyExc_TypeError, message.get());
     return false;
 }
 
