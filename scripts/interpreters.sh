@@ -155,7 +155,9 @@ done
 for tag in "${built[@]}"; do
     py=$(exe "$tag")
     if [ $test = 1 ]; then
-        "$ROOT/scripts/test_interpreter.sh" "$py" "${threads[@]}" || status=1
+        # The sdist is built and installed once, with the first interpreter.
+        SDIST=$([ "$tag" = "${built[0]}" ] && echo 1 || echo 0) \
+            "$ROOT/scripts/test_interpreter.sh" "$py" "${threads[@]}" || status=1
     else
         # The GIL state after importing basinkit, where --test installed it.
         venv_py=${BASINKIT_VENVS:-$HOME/.cache/basinkit/venvs}/$tag/bin/python

@@ -18,6 +18,7 @@
 #   BASINKIT_VENVS  where the environments go (default ~/.cache/basinkit/venvs),
 #                   one per interpreter, replaced on every run
 #   MIN_SPEEDUP     lower bound of the free-threaded scaling check (default 1.4)
+#   SDIST           1 to build the sdist too and install from it once (default 0)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 PY=${1:?usage: test_interpreter.sh PYTHON [--threads]}
@@ -30,7 +31,7 @@ print("%d.%d%s" % (sys.version_info[:2] + ("t" if ft else "",)), int(ft))')"
 venv=${BASINKIT_VENVS:-$HOME/.cache/basinkit/venvs}/$tag
 echo "==== $tag: $PY"
 
-SDIST=0 "$ROOT/scripts/build_wheels.sh" "$PY"
+SDIST=${SDIST:-0} "$ROOT/scripts/build_wheels.sh" "$PY"
 abi=cp${tag/./}
 wheel=$(ls "$ROOT"/dist/basinkit-*-"${abi%t}"-"$abi"-*manylinux*.whl)
 
