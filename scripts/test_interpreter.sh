@@ -17,7 +17,9 @@
 # Environment:
 #   BASINKIT_VENVS  where the environments go (default ~/.cache/basinkit/venvs),
 #                   one per interpreter, replaced on every run
-#   MIN_SPEEDUP     lower bound of the free-threaded scaling check (default 1.4)
+#   MIN_SPEEDUP     fail when two threads are less than this many times as fast
+#                   as one on a free-threaded build (default: identity checked,
+#                   speed-up printed only: a busy machine cannot show scaling)
 #   SDIST           1 to build the sdist too and install from it once (default 0)
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -61,8 +63,9 @@ if [ "$free" = 1 ]; then
 fi
 if [ $threads = 1 ]; then
     echo "== $tag: benchmarks/threads.py --quick"
-    (cd "$ROOT" && "$vpy" benchmarks/threads.py --quick --min-speedup "${MIN_SPEEDUP:-1.4}") ||
-        status=1
+    gate=()
+    [ -n "${MIN_SPEEDUP:-}" ] && gate=(--min-speedup "$MIN_SPEEDUP")
+    (cd "$ROOT" && "$vpy" benchmarks/threads.py --quick "${gate[@]}") || status=1
 fi
 [ $status = 0 ] && echo "==== $tag: passed" || echo "==== $tag: FAILED"
 exit $status
