@@ -9,6 +9,7 @@
 
 #include "error.hpp"
 #include "utils/duration.hpp"
+#include "utils/large_buffer.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -134,6 +135,7 @@ bool convert(PyObject *o, std::int64_t *out);
 bool convert(PyObject *o, std::int32_t *out);
 bool convert_flag(PyObject *o, bool *out);
 bool convert(PyObject *o, std::vector<double> *out);
+bool convert(PyObject *o, Values *out);
 bool convert(PyObject *o, std::string *out);
 
 // Type test only; the duration itself is taken later by the model body.
@@ -187,6 +189,9 @@ inline PyObject *to_py(std::uint64_t v) {
     return PyLong_FromUnsignedLongLong(v);
 }
 inline PyObject *to_py(const std::vector<double> &v) {
+    return to_list(v);
+}
+inline PyObject *to_py(const Values &v) {
     return to_list(v);
 }
 

@@ -133,7 +133,7 @@ void convolve(const Convolution &c) {
 #endif
 
 void convolve_blocked(std::span<const double> rain, std::span<const double> head,
-                      std::span<const double> tail, std::vector<double> &q) {
+                      std::span<const double> tail, Values &q) {
     const std::size_t m = head.size() + tail.size();
     std::vector<double> padded(m + 2 * PAD, 0.0);
     std::copy(head.begin(), head.end(), padded.begin() + PAD);
@@ -191,12 +191,12 @@ Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double
     return uh;
 }
 
-Result<std::vector<double>> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_step,
-                                        double basin_area, Duration tc, Duration storage_r) {
+Result<Values> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_step,
+                           double basin_area, Duration tc, Duration storage_r) {
     const std::size_t len = rainfall.size();
     const double tc_s = tc.as_secs_f64();
     const double r_s = storage_r.as_secs_f64();
-    if (tc_s <= 0.0 || time_step < 1) return std::vector<double>(len, 0.0);
+    if (tc_s <= 0.0 || time_step < 1) return Values(len, 0.0);
 
     auto uh = clark_unit_hydrograph(time_step, basin_area, tc_s, r_s);
     if (!uh) return std::unexpected(std::move(uh.error()));
@@ -205,7 +205,7 @@ Result<std::vector<double>> clark_uh_rs(std::span<const double> rainfall, std::i
 
     // Each value sums its contributions in increasing rainfall index from 0.0;
     // zero rainfall (either sign) is skipped, even against infinite ordinates.
-    std::vector<double> q(len + m - 1, 0.0);
+    Values q(len + m - 1, 0.0);
     bool finite = true;
     for (const double p : rainfall) finite = finite && std::isfinite(p);
     if (finite) {

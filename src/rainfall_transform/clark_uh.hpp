@@ -6,6 +6,7 @@
 
 #include "error.hpp"
 #include "utils/duration.hpp"
+#include "utils/large_buffer.hpp"
 
 #include <cstdint>
 #include <span>
@@ -34,7 +35,7 @@ Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double
 
 // Discharge for the excess `rainfall`: L + m - 1 values for L rainfall values
 // and m unit-hydrograph ordinates; L zeros for a zero `tc` or a step below 1 s.
-Result<std::vector<double>> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_step,
-                                        double basin_area, Duration tc, Duration storage_r);
+Result<Values> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_step,
+                           double basin_area, Duration tc, Duration storage_r);
 
 } // namespace basinkit

@@ -9,9 +9,8 @@ namespace {
 constexpr const char *EMPTY_INFLOW = "`inflow` must contain at least one value.";
 }
 
-Result<std::vector<double>> muskingum_routing_rs(std::vector<double> inflow,
-                                                 std::optional<double> initial_outflow, double dt,
-                                                 double k, double x) {
+Result<Values> muskingum_routing_rs(Values inflow, std::optional<double> initial_outflow, double dt,
+                                    double k, double x) {
     if (inflow.empty()) return value_error(EMPTY_INFLOW);
     // Routed in place: each inflow value is read before its slot is
     // overwritten and kept as the previous inflow of the next step.
@@ -102,15 +101,15 @@ void route_fused(const double *in, std::size_t n, double start, const MuskingumC
 
 } // namespace
 
-Result<std::vector<double>> muskingum_reach_rs(std::span<const double> inflow,
-                                               std::int32_t time_step, Duration k, double x,
-                                               std::int64_t sub_reaches, double initial_outflow) {
+Result<Values> muskingum_reach_rs(std::span<const double> inflow, std::int32_t time_step,
+                                  Duration k, double x, std::int64_t sub_reaches,
+                                  double initial_outflow) {
     if (inflow.empty()) return value_error(EMPTY_INFLOW);
     if (sub_reaches < 1) return value_error("`sub_reaches` must be >= 1.");
     const double dt = static_cast<double>(time_step);
     const double k_seg = k.as_secs_f64() / static_cast<double>(sub_reaches);
     const std::size_t n = inflow.size();
-    std::vector<double> routed(n);
+    Values routed(n);
     double *out = routed.data();
     // A single value passes every later pass unchanged.
     if (n == 1) {

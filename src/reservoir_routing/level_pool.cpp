@@ -48,7 +48,7 @@ level_pool_routing_rs(const TimeSeries &inflow, double initial_elevation,
     if (end >= dt) {
         out.outflows.reserve(outlets.size());
         for (const auto &outlet : outlets) {
-            out.outflows.emplace_back(outlet.first, std::vector<double>());
+            out.outflows.emplace_back(outlet.first, Values());
             out.outflows.back().second.reserve(n);
         }
     }

@@ -31,13 +31,14 @@ std::vector<double> translation(double dt, double tc, double area) {
 // its convolution: what the model gives before its recession is added.
 std::vector<double> truncated_discharge(const std::vector<double> &rain, double dt, double tc,
                                         double r, double area, std::vector<double> *uh_out) {
-    auto uh = muskingum_routing_rs(translation(dt, tc, area), 0.0, dt, r, 0.0);
+    const std::vector<double> translated = translation(dt, tc, area);
+    auto uh = muskingum_routing_rs(Values(translated.begin(), translated.end()), 0.0, dt, r, 0.0);
     std::vector<double> q(rain.size() + uh->size() - 1, 0.0);
     for (std::size_t i = 0; i < rain.size(); ++i) {
         if (rain[i] == 0.0) continue;
         for (std::size_t m = 0; m < uh->size(); ++m) q[i + m] = q[i + m] + rain[i] * (*uh)[m];
     }
-    if (uh_out) *uh_out = *uh;
+    if (uh_out) uh_out->assign(uh->begin(), uh->end());
     return q;
 }
 
