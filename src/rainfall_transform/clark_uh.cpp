@@ -142,7 +142,7 @@ void convolve_blocked(std::span<const double> rain, std::span<const double> head
     // window, without a test per block and step.
     std::size_t wet_count = 0;
     for (const double p : rain) wet_count += p != 0.0;
-    std::vector<std::size_t> wet;
+    std::vector<std::size_t, LargeBufferAllocator<std::size_t>> wet;
     wet.reserve(wet_count);
     for (std::size_t i = 0; i < rain.size(); ++i)
         if (rain[i] != 0.0) wet.push_back(i);

@@ -109,20 +109,23 @@ Result<Values> muskingum_reach_rs(std::span<const double> inflow, std::int32_t t
     const double dt = static_cast<double>(time_step);
     const double k_seg = k.as_secs_f64() / static_cast<double>(sub_reaches);
     const std::size_t n = inflow.size();
-    Values routed(n);
-    double *out = routed.data();
+    Values routed;
+    routed.reserve(n);
     // A single value passes every later pass unchanged.
     if (n == 1) {
-        out[0] = initial_outflow;
+        routed.push_back(initial_outflow);
         return routed;
     }
     const MuskingumCoefficients c = muskingum_coefficients(dt, k_seg, x);
-    // The first sweep reads the caller's values and writes the result; later
+    // The first sweep reads the caller's values and appends the result in
+    // order, so the buffer is written once rather than zeroed first; later
     // sweeps route it in place.
-    auto write = [out](std::size_t i, double v) { out[i] = v; };
+    auto append = [&routed](std::size_t, double v) { routed.push_back(v); };
     std::int64_t left = sub_reaches;
     std::int64_t passes = left < FUSED_PASSES ? left : FUSED_PASSES;
-    route_fused(inflow.data(), n, initial_outflow, c, passes, write);
+    route_fused(inflow.data(), n, initial_outflow, c, passes, append);
+    double *out = routed.data();
+    auto write = [out](std::size_t i, double v) { out[i] = v; };
     for (left -= passes; left > 0; left -= passes) {
         passes = left < FUSED_PASSES ? left : FUSED_PASSES;
         route_fused(out, n, out[0], c, passes, write);

@@ -14,13 +14,27 @@ namespace basinkit {
 namespace {
 
 constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+// Granularity of the smaller blocks: sizes that differ by a few values
+// still share a block.
+constexpr std::size_t SMALL_GRAIN = std::size_t{64} << 10;
+
+std::size_t round_up(std::size_t bytes) {
+    const std::size_t grain = bytes < HUGE_BUFFER_BYTES ? SMALL_GRAIN : HUGE_PAGE;
+    return (bytes + grain - 1) & ~(grain - 1);
+}
 
 std::size_t block_size(std::size_t bytes) {
     if (bytes > std::numeric_limits<std::size_t>::max() - 2 * HUGE_PAGE) throw std::bad_alloc();
-    return (bytes + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    return round_up(bytes);
 }
 
 void *map_block(std::size_t size) {
+    if (size < HUGE_BUFFER_BYTES) {
+        void *block =
+            mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (block == MAP_FAILED) throw std::bad_alloc();
+        return block;
+    }
     // One huge page more than needed, so that an aligned start can be cut out
     // and the rest unmapped.
     const std::size_t span = size + HUGE_PAGE;
@@ -94,7 +108,7 @@ void *large_buffer_acquire(std::size_t bytes) {
 
 void large_buffer_release(void *block, std::size_t bytes) noexcept {
     if (!block) return;
-    const std::size_t size = (bytes + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const std::size_t size = round_up(bytes);
     if (cache.closed || size > LARGE_BUFFER_CACHE_BYTES) {
         munmap(block, size);
         return;

@@ -1,11 +1,12 @@
 // Large value buffers: series data, result records and working vectors of
-// millions of values. glibc hands such blocks back to the kernel when they
-// are freed, so a model called in a loop pays first-touch page faults for
-// every buffer of every call. Here a block of LARGE_BUFFER_MIN_BYTES or more
-// is a whole mapping, 2 MiB-aligned and marked for transparent huge pages,
-// and a freed one waits in a small cache of the freeing thread for the next
-// request of its size. Each thread has its own cache, so no lock is taken;
-// a block may be freed on another thread than the one that obtained it.
+// hundreds of thousands of values and more. glibc hands such blocks back to
+// the kernel when they are freed, so a model called in a loop pays
+// first-touch page faults for every buffer of every call. Here a block of
+// LARGE_BUFFER_MIN_BYTES or more is a whole mapping (from HUGE_BUFFER_BYTES
+// on 2 MiB-aligned and marked for transparent huge pages), and a freed one
+// waits in a small cache of the freeing thread for the next request of its
+// size. Each thread has its own cache, so no lock is taken; a block may be
+// freed on another thread than the one that obtained it.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +17,9 @@
 namespace basinkit {
 
 // Requests below this size go to operator new as usual.
-inline constexpr std::size_t LARGE_BUFFER_MIN_BYTES = std::size_t{4} << 20;
+inline constexpr std::size_t LARGE_BUFFER_MIN_BYTES = std::size_t{256} << 10;
+// Requests from this size on get whole huge pages.
+inline constexpr std::size_t HUGE_BUFFER_BYTES = std::size_t{4} << 20;
 // What one thread keeps at most: a Muskingum call on 10^6 values needs two
 // blocks, the baseflow model with three layers five, level pool routing seven.
 inline constexpr std::size_t LARGE_BUFFER_CACHE_BLOCKS = 8;

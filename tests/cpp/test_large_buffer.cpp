@@ -43,6 +43,12 @@ TEST(large_buffer_freed_block_is_handed_out_again) {
     CHECK(huge_page_aligned(c));
     large_buffer_release(c, 5 * MIB);
     CHECK_EQ(large_buffer_cache_state().blocks, 2u);
+    // Blocks below the huge-page size are kept by 64 KiB.
+    void *d = large_buffer_acquire(300 * 1024);
+    large_buffer_release(d, 300 * 1024);
+    CHECK_EQ(large_buffer_cache_state().bytes, 8 * MIB + 6 * MIB + 320 * 1024);
+    CHECK(large_buffer_acquire(310 * 1024) == d);
+    large_buffer_release(d, 310 * 1024);
     large_buffer_cache_clear();
     CHECK_EQ(large_buffer_cache_state().blocks, 0u);
     CHECK_EQ(large_buffer_cache_state().bytes, 0u);
