@@ -250,6 +250,12 @@ def cases():
     add("clark_negative_zero_rain", "rainfall_transform.run_clark_uh",
         its([-0.0, -0.1, 0.0, 0.25, -0.0], HOUR), 900.0, 3 * HOUR, HOUR)
     add("clark_empty", "rainfall_transform.run_clark_uh", its([], HOUR), 640.0, 3 * HOUR, HOUR)
+    # A zero tc (its limit, one translation ordinate) and an R below dt / 2,
+    # whose recession alternates in sign.
+    add("clark_zero_tc", "rainfall_transform.run_clark_uh",
+        its(rainfall(40, 3, 0.1), HOUR), 640.0, timedelta(0), timedelta(minutes=90))
+    add("clark_alternating_recession", "rainfall_transform.run_clark_uh",
+        its(rainfall(40, 3, 0.1), HOUR), 640.0, 5 * HOUR, timedelta(minutes=6))
     # Lengths around small multiples of a vector block, several recessions.
     for i, (n, tc, r) in enumerate([(1, 5, 2), (7, 3, 1), (15, 16, 4), (16, 17, 0), (17, 40, 9),
                                     (33, 2, 3), (250, 100, 1), (64, 1, 1)]):

@@ -2,7 +2,7 @@
 
 `level_pool_python` is the routing algorithm in plain Python floats, in the
 core's evaluation order, so it agrees bit for bit. `clark_uh_numpy` builds the
-same extended unit hydrograph (head plus reservoir recession) and convolves
+same unit hydrograph (translation through the reservoir plus its recession) and convolves
 with `np.convolve`, whose summation order differs: it agrees within a
 tolerance only.
 """
@@ -121,34 +121,37 @@ def level_pool_python(inflow, dt, initial_elevation, es_elevation, es_storage, o
 
 
 def clark_unit_hydrograph_numpy(dt, basin_area, tc_s, r_s):
-    """Translation ordinates through the reservoir, then its recession while
-    each ordinate exceeds 1e-9 of the largest so far (at most 1,000,000)."""
-    n = math.ceil(tc_s / dt)
+    """Translation ordinates, each at the end of its interval after a zero
+    inflow at time 0, through the reservoir from U_0 = 0.0; then its
+    recession while each |ordinate| exceeds 1e-9 of the largest so far (at
+    most 1,000,000). n = ceil(tc / dt), at least 1: a zero tc is its limit."""
+    n = max(math.ceil(tc_s / dt), 1)
     # math.pow is the C library's pow, as in the core (np.power may round
     # differently in the last bit).
     area = []
     for j in range(1, n + 1):
-        t = min((dt * j) / tc_s, 1.0)
+        t = min((dt * j) / tc_s, 1.0) if tc_s > 0.0 else 1.0
         area.append(math.pow(t, 1.5) * 1.414 if t < 0.5 else math.pow(1.0 - t, 1.5) * (-1.414) + 1.0)
     dt_h = dt / 3600.0
-    q = [(((a - b) * basin_area) * 1.00833) / dt_h for a, b in zip(area, [0.0] + area[:-1])]
+    inflow = [0.0] + [(((a - b) * basin_area) * 1.00833) / dt_h
+                      for a, b in zip(area, [0.0] + area[:-1])]
     two_k = r_s + r_s
     den = dt + two_k
     c0 = c1 = dt / den
     c2 = (two_k - dt) / den
-    u = [0.0] * n
+    u = [0.0] * (n + 1)
     largest = 0.0
-    for i in range(1, n):
-        u[i] = c2 * u[i - 1] + (c1 * q[i - 1] + c0 * q[i])
-        largest = max(largest, u[i])
-    last, q_prev = u[-1], q[-1]
+    for i in range(1, n + 1):
+        u[i] = c2 * u[i - 1] + (c1 * inflow[i - 1] + c0 * inflow[i])
+        largest = max(largest, abs(u[i]))
+    last, q_prev = u[-1], inflow[-1]
     tail = []
     while len(tail) < 1_000_000:
         last = c2 * last + (c1 * q_prev + c0 * 0.0)
         q_prev = 0.0
-        if not last > 1e-9 * largest:
+        if not abs(last) > 1e-9 * largest:
             break
-        largest = max(largest, last)
+        largest = max(largest, abs(last))
         tail.append(last)
     return np.array(u + tail)
 

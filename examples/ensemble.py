@@ -98,11 +98,21 @@ def score_batch(base: dict, batch: Batch) -> list[Score]:
     for index, params in batch:
         try:
             r = event.simulate(argparse.Namespace(**{**base, **params}))
-        except ValueError as exc:  # e.g. the pool rises above the top of its curves
-            out.append((index, math.nan, math.nan, str(exc)))
+            kge, peak = float(r["kge"]), float(max(r["outflow"]))
+        except Exception as exc:  # e.g. the pool rises above the top of its curves
+            out.append((index, math.nan, math.nan, failure(exc)))
             continue
-        out.append((index, float(r["kge"]), float(max(r["outflow"])), None))
+        out.append((index, kge, peak, None))
     return out
+
+
+def failure(exc: BaseException) -> str:
+    """The reason an event failed, on one line: the model's own message for a
+    refused value, with the exception's class for anything else."""
+    text = " ".join(str(exc).split())
+    if isinstance(exc, ValueError) and text:
+        return text
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
 def batches(sets: list[dict[str, float]], size: int) -> list[Batch]:
@@ -212,9 +222,14 @@ def run_dask(client, base: dict, work: list[Batch], progress: Progress) -> list[
 
 
 def rerun_command(base: dict, params: dict[str, float]) -> str:
+    """storm_event.py with the drawn parameters and every other event option
+    that differs from its default, so that it runs the very same event."""
     event = {**base, **params}
+    defaults = vars(storm_event.parse_args([]))
+    drawn = [name for name, *_ in PARAMETERS]
+    fixed = [k for k in defaults if k not in drawn and k != "plot" and event[k] != defaults[k]]
     words = ["python", "examples/storm_event.py"]
-    for name, *_ in PARAMETERS:
+    for name in fixed + drawn:
         words += ["--" + name.replace("_", "-"), repr(event[name])]
     return shlex.join(words)
 
@@ -248,7 +263,12 @@ def main(argv: list[str] | None = None) -> int:
     args, event = parse_args(argv)
     base = vars(event)
     observed = storm_event.read_observed()
-    reference = storm_event.simulate(event)["kge"]
+    try:
+        reference = storm_event.simulate(event)["kge"]
+    except Exception as exc:  # the event options alone already fail
+        print(f"ensemble: the event fails with these options, before any draw: {failure(exc)}",
+              file=sys.stderr)
+        return 2
     sets = draw(args.n, args.seed)
     size = args.batch or max(1, math.ceil(args.n / (8 * args.workers)))
     work = batches(sets, size)
@@ -262,7 +282,7 @@ def main(argv: list[str] | None = None) -> int:
     setup_s = time.perf_counter() - started
     print(f"ensemble: {args.n} parameter sets (seed {args.seed}) in {len(work)} tasks on {where}")
     print(f"observed series: {len(observed)} hourly values, peak {max(observed):.1f} cfs; "
-          f"storm_event defaults score KGE {reference:.4f}")
+          f"the event as given scores KGE {reference:.4f}")
     sys.stdout.flush()
 
     progress = Progress(args.n, enabled=not args.no_progress)

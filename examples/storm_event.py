@@ -70,15 +70,15 @@ def read_observed(path: Path = OBSERVED_CSV) -> list[float]:
         return [float(row["outflow_cfs"]) for row in csv.DictReader(f)]
 
 
-def add_aligned(a: list[float], b: list[float], length: int) -> list[float]:
-    """Adds two hydrographs on the same clock, each cut or held at its last value."""
+def on_event_clock(direct: list[float], base: list[float], base_start: float, length: int) -> list[float]:
+    """Adds direct runoff and baseflow at the event's hours 0 .. length - 1.
 
-    def at(series: list[float], i: int) -> float:
-        if not series:
-            return 0.0
-        return series[i] if i < len(series) else series[-1]
-
-    return [at(a, i) + at(b, i) for i in range(length)]
+    Direct runoff value k is at hour k (0.0 at hour 0). Baseflow value k is
+    the discharge at the end of rain hour k, that is at hour k + 1; at hour 0
+    the layers give their initial discharge.
+    """
+    base_at = [base_start] + base
+    return [direct[k] + base_at[k] for k in range(length)]
 
 
 def simulate(args: argparse.Namespace) -> dict:
@@ -99,7 +99,8 @@ def simulate(args: argparse.Namespace) -> dict:
     # Direct runoff outlasts the rain series by its unit-hydrograph tail; the
     # event window is the rain series' length, so the tail beyond it is dropped.
     n = len(rain.data)
-    combined = add_aligned(direct.data, base_total.data, n)
+    base_start = sum(layer.initial_q for layer in layers.values())
+    combined = on_event_clock(direct.data, base_total.data, base_start, n)
     dropped_tail = sum(direct.data[n:]) * STEP_S
     inflow = utils.ContinuousTimeSeries(combined, STEP, "discharge")
 
@@ -124,21 +125,26 @@ def simulate(args: argparse.Namespace) -> dict:
         "gated_outlet": gated,
         "environmental_release": ru.ConstantDischargeInfo(25.0, minimum_elevation=101.0),
     }
-    # The reach outflow is one value longer than the reservoir records: the
-    # routing reports n - 1 values, from the first step on.
-    pool = reservoir.run_level_pool_routing(routed, args.initial_elevation, curve, outlets)
+    # Level pool results start one step after the inflow's first value (value
+    # k at (k + 1) steps). With the first value repeated in front they start at
+    # hour 0 and the reservoir takes in the whole event: n values, at hours
+    # 0 .. n - 1, on the same clock as the reach outflow.
+    from_hour_0 = utils.ContinuousTimeSeries([routed.data[0]] + routed.data, STEP, "discharge")
+    pool = reservoir.run_level_pool_routing(from_hour_0, args.initial_elevation, curve, outlets)
 
     outflow = pool.reservoir_total_outflow.data
+    # The observed series holds hours 1, 2, ...: compare at those hours.
     observed = read_observed()
-    m = min(len(outflow), len(observed))
-    kge = metrics.calculate_kge(outflow[:m], observed[:m])
+    m = min(len(outflow) - 1, len(observed))
+    kge = metrics.calculate_kge(outflow[1 : m + 1], observed[:m])
 
     return {
         "rain": rain.data,
         "excess": loss.excess.data,
         "loss": loss.loss.data,
         "direct": direct.data[:n],
-        "baseflow": base_total.data,
+        "direct_in": sum(direct.data) * (STEP_S / 3600.0) / (BASIN_AREA_AC * 1.00833),
+        "baseflow": [base_start] + base_total.data[: n - 1],
         "layers": {k: v.data for k, v in base_layers.items()},
         "inflow": combined,
         "routed": routed.data,
@@ -147,6 +153,8 @@ def simulate(args: argparse.Namespace) -> dict:
         "elevation": pool.reservoir_elevation.data,
         "storage": pool.reservoir_storage.data,
         "observed": observed[:m],
+        "observed_hours": list(range(1, m + 1)),
+        "gate_cap": 350.0,
         "dropped_tail_ft3": dropped_tail,
         "kge": kge,
     }
@@ -157,11 +165,11 @@ def summarize(r: dict) -> str:
     peak_in = max(routed)
     t_in = routed.index(peak_in)
     peak_out = max(outflow)
-    # Total outflow value j is the release at hour j + 1.
-    t_out = outflow.index(peak_out) + 1
+    # Reach and reservoir series are all on the event's hours 0 .. n - 1.
+    t_out = outflow.index(peak_out)
     step = STEP_S
-    # Level pool integrates from hour 1 to hour n - 1: compare like with like.
-    vol_in = sum(0.5 * (routed[i] + routed[i + 1]) for i in range(1, len(routed) - 1)) * step
+    # The whole event, hour 0 to hour n - 1, on both sides.
+    vol_in = sum(0.5 * (routed[i] + routed[i + 1]) for i in range(len(routed) - 1)) * step
     vol_out = sum(0.5 * (outflow[i] + outflow[i + 1]) for i in range(len(outflow) - 1)) * step
     d_storage = r["storage"][-1] - r["storage"][0]
     balance = vol_in - vol_out - d_storage
@@ -169,6 +177,7 @@ def summarize(r: dict) -> str:
     lines = [
         f"storm depth          {rain_total:10.2f} in   (excess {sum(r['excess']):.2f}, "
         f"loss {sum(r['loss']):.2f})",
+        f"direct runoff        {r['direct_in']:10.2f} in",
         f"peak reservoir inflow {peak_in:9.1f} cfs  at hour {t_in}",
         f"peak reservoir outflow {peak_out:8.1f} cfs  at hour {t_out}",
         f"attenuation          {100.0 * (1.0 - peak_out / peak_in):10.1f} %",
@@ -198,33 +207,49 @@ def plot(r: dict, path: str) -> None:
         )
         raise SystemExit(2)
 
-    hours = list(range(len(r["rain"])))
+    n = len(r["rain"])
+    hours = list(range(n))  # instants of the discharge, elevation and storage series
     fig, (ax_rain, ax_q, ax_e) = plt.subplots(
-        3, 1, figsize=(9, 9), sharex=True, gridspec_kw={"height_ratios": [1, 2.2, 1.2]}
+        3, 1, figsize=(10, 10), sharex=True, gridspec_kw={"height_ratios": [1, 2.4, 1.2]}
     )
-    ax_rain.bar(hours, r["rain"], width=1.0, color="#9ecae1", label="gross rain")
-    ax_rain.bar(hours, r["excess"], width=1.0, color="#08519c", label="excess")
+    # Rain value i falls between hour i and hour i + 1: a bar over that interval.
+    ax_rain.bar(hours, r["rain"], width=1.0, align="edge", color="#9ecae1", label="gross rain")
+    ax_rain.bar(hours, r["excess"], width=1.0, align="edge", color="#08519c", label="excess")
     ax_rain.invert_yaxis()
     ax_rain.set_ylabel("rain (in/h)")
-    ax_rain.legend(loc="lower right")
+    ax_rain.legend(loc="lower right", fontsize=8)
 
     ax_q.plot(hours, r["inflow"], label="basin outlet (direct + baseflow)", color="#6baed6")
-    ax_q.plot(hours, r["routed"], label="reservoir inflow (after reach)", color="#2171b5")
-    out_hours = hours[1 : len(r["outflow"]) + 1]
-    ax_q.plot(out_hours, r["outflow"], label="reservoir outflow", color="#cb181d", lw=2)
-    ax_q.plot(out_hours[: len(r["observed"])], r["observed"], "k.", ms=3, label="observed")
     ax_q.plot(hours, r["baseflow"], label="baseflow", color="#74c476", ls="--")
+    ax_q.plot(hours, r["routed"], label="reservoir inflow (after reach)", color="#2171b5")
+    ax_q.plot(hours, r["outflow"], label="reservoir outflow, total", color="#cb181d", lw=2)
+    styles = {"spillway": "#fd8d3c", "gated_outlet": "#e7298a", "environmental_release": "#737373"}
+    for name in sorted(r["outlets"]):
+        ax_q.plot(hours, r["outlets"][name], label=f"  {name.replace('_', ' ')}",
+                  color=styles.get(name), lw=1, ls="-.")
+    ax_q.axhline(r["gate_cap"], color="#e7298a", ls=":", lw=1,
+                 label=f"gate cap ({r['gate_cap']:.0f} cfs)")
+    ax_q.plot(r["observed_hours"], r["observed"], "k.", ms=3, label="observed outflow")
+    t_peak = r["outflow"].index(max(r["outflow"]))
     ax_q.set_ylabel("discharge (cfs)")
     ax_q.legend(loc="upper right", fontsize=8)
 
-    ax_e.plot(hours[: len(r["elevation"])], r["elevation"], color="#54278f")
-    ax_e.axhline(SPILLWAY_CREST, color="grey", ls=":", label="spillway crest")
+    ax_e.plot(hours, r["elevation"], color="#54278f", label="pool elevation")
+    ax_e.axhline(SPILLWAY_CREST, color="grey", ls=":", label=f"spillway crest ({SPILLWAY_CREST:.0f} ft)")
     ax_e.set_ylabel("elevation (ft)")
     ax_e.set_xlabel("hours from start of storm")
-    ax_e.legend(loc="upper right", fontsize=8)
-    fig.suptitle(f"Storm event: KGE {r['kge']:.3f}")
+    ax_e.legend(loc="lower right", fontsize=8)
+    for ax in (ax_rain, ax_q, ax_e):
+        ax.grid(True, alpha=0.4)
+        # Peak outflow and highest pool share their instant.
+        ax.axvline(t_peak, color="#cb181d", lw=0.6, alpha=0.5)
+    ax_e.set_xlim(0, n)
+    fig.suptitle(
+        f"Storm event: KGE {r['kge']:.3f} of simulated against observed reservoir outflow "
+        f"(hours {r['observed_hours'][0]}-{r['observed_hours'][-1]})"
+    )
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=150)
     print(f"plot written to {path}")
 
 

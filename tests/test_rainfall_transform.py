@@ -1,5 +1,5 @@
-"""Clark unit hydrograph: translation, reservoir attenuation with its recession kept,
-and the convolution with excess rainfall."""
+"""Clark unit hydrograph: translation to interval ends, reservoir attenuation with
+its recession kept, and the convolution with excess rainfall."""
 
 import math
 import re
@@ -8,6 +8,7 @@ from datetime import timedelta
 import pytest
 
 import basinkit
+from test_properties import clark_model
 
 ITS = basinkit.utils.IncrementalTimeSeries
 CTS = basinkit.utils.ContinuousTimeSeries
@@ -23,49 +24,14 @@ def rain(values, step=HOUR):
     return ITS(values, step, "rainfall")
 
 
-def seconds(delta):
-    return (delta.microseconds * 1000) / 1e9 + (delta.days * 86400 + delta.seconds)
-
-
-def translation(step_s, tc_s, area):
-    """Translation ordinates q_1..q_n from the time-area curve."""
-    dt = float(step_s)
-    q, prev = [], 0.0
-    for j in range(1, math.ceil(tc_s / dt) + 1):
-        t = min((dt * j) / tc_s, 1.0)
-        a = t ** 1.5 * 1.414 if t < 0.5 else (1.0 - t) ** 1.5 * -1.414 + 1.0
-        q.append((((a - prev) * area) * 1.00833) / (dt / 3600.0))
-        prev = a
-    return q
-
-
-def truncated(values, step_s, tc_s, r_s, area):
-    """The hydrograph with the unit hydrograph cut after n ordinates."""
-    dt = float(step_s)
-    two_k = r_s + r_s
-    twok1mx = two_k * 1.0
-    den = dt + twok1mx
-    c0, c1, c2 = (dt - two_k * 0.0) / den, (dt + two_k * 0.0) / den, (twok1mx - dt) / den
-    q = translation(step_s, tc_s, area)
-    uh = [0.0]
-    for i in range(1, len(q)):
-        uh.append(c2 * uh[i - 1] + (c1 * q[i - 1] + c0 * q[i]))
-    out = [0.0] * (len(values) + len(uh) - 1)
-    for i, p in enumerate(values):
-        if p != 0.0:
-            for m, u in enumerate(uh):
-                out[i + m] = out[i + m] + p * u
-    return out
-
-
 def test_worked_example():
     out = clark(rain([1.0, 0.5]), 640.0, timedelta(hours=2), HOUR)
     assert type(out) is CTS
     assert (out.kind, out.time_step) == ("discharge", HOUR)
+    assert len(out.data) == 23
     assert out.data[0] == 0.0
-    assert out.data[1] == pytest.approx(215.1104, abs=5e-5)
-    # The recession after the translation is kept: more than L + n - 1 values.
-    assert len(out.data) > 3
+    assert out.data[:6] == pytest.approx(
+        [0.0, 107.571442, 304.753268, 316.678581, 159.329006, 53.109669], abs=5e-7)
     assert all(v > 0.0 for v in out.data[1:])
 
 
@@ -75,17 +41,18 @@ def test_worked_example():
     (3600, timedelta(hours=3), timedelta(0), 50.0),
     (900, timedelta(hours=100), timedelta(hours=2), 1200.0),
     (60, timedelta(seconds=7260, microseconds=500000), timedelta(seconds=30), 3.25),
+    (3600, timedelta(0), timedelta(minutes=10), 640.0),
 ])
-def test_first_values_match_the_truncated_hydrograph(step, tc, r, area):
+def test_whole_hydrograph_matches_the_python_model(step, tc, r, area):
     values = [0.0, 0.4, 1.25, 0.0, -0.0, 0.3, 0.05]
     out = clark(rain(values, timedelta(seconds=step)), area, tc, r).data
-    ref = truncated(values, step, seconds(tc), seconds(r), area)
-    n = math.ceil(seconds(tc) / step)
-    assert len(out) >= len(ref)
-    assert out[:n] == ref[:n]
+    assert out == clark_model()(values, step, area, tc, r)
+    # U_0 and n translation ordinates at least: L + n values or more.
+    assert len(out) >= len(values) + max(math.ceil(tc.total_seconds() / step), 1)
 
 
-@pytest.mark.parametrize("tc", [HOUR, timedelta(minutes=30), timedelta(microseconds=1)])
+@pytest.mark.parametrize("tc", [HOUR, timedelta(minutes=30), timedelta(microseconds=1),
+                                timedelta(0)])
 def test_short_tc_without_storage_delays_rain_by_one_step(tc):
     values = [0.2, 0.0, 1.5, 0.75]
     out = clark(rain(values), 640.0, tc, timedelta(0)).data
@@ -99,10 +66,13 @@ def test_short_tc_with_storage_gives_a_hydrograph():
 
 
 @pytest.mark.parametrize("values", [[], [1.0, 2.0, 0.5]])
-def test_zero_tc_gives_zeros_at_the_input_step(values):
-    out = clark(rain(values, timedelta(minutes=5)), 640.0, timedelta(0), HOUR)
-    assert (out.data, out.time_step, out.kind) == (
-        [0.0] * len(values), timedelta(minutes=5), "discharge")
+def test_zero_tc_is_the_limit_of_a_short_one(values):
+    step = timedelta(minutes=5)
+    out = clark(rain(values, step), 640.0, timedelta(0), HOUR)
+    assert (out.time_step, out.kind) == (step, "discharge")
+    assert out.data == clark(rain(values, step), 640.0, timedelta(microseconds=1), HOUR).data
+    assert len(out.data) > len(values) + 1
+    assert (sum(out.data) > 0.0) == bool(values)
 
 
 def test_sub_second_parts_count():

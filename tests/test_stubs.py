@@ -115,3 +115,16 @@ def test_examples_type_check(tmp_path):
         capture_output=True, text=True, env=env, cwd=tmp_path,
     )
     assert run.returncode == 0, run.stdout + run.stderr
+
+
+def test_level_pool_stub_docstrings_keep_the_runtime_text_and_state_the_clock():
+    node = stub_members("reservoir/__init__.pyi")["LevelPoolResult"]
+    cls = basinkit.reservoir.LevelPoolResult
+    assert ast.get_docstring(node).startswith(cls.__doc__)
+    properties = [i for i in node.body if isinstance(i, ast.FunctionDef)]
+    assert len(properties) == 4
+    for item in properties:
+        doc = ast.get_docstring(item)
+        runtime = inspect.getattr_static(cls, item.name).__doc__
+        assert doc.startswith(runtime + "\n\n"), item.name
+        assert "(k + 1) * dt" in doc, item.name

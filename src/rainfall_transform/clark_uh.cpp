@@ -23,7 +23,8 @@ double time_area(double t) {
 
 // Runs the reservoir on past the translation with zero inflow, from the last
 // outflow `u` and the last inflow `q`, handing each kept ordinate to `emit`;
-// returns how many were kept.
+// returns how many were kept. `largest` is the largest |U| so far. Below
+// R = dt / 2 the recession alternates in sign, so magnitudes are compared.
 template <class Emit>
 std::size_t run_recession(const MuskingumCoefficients &c, double u, double q, double largest,
                           Emit &&emit) {
@@ -31,9 +32,10 @@ std::size_t run_recession(const MuskingumCoefficients &c, double u, double q, do
     while (kept < CLARK_MAX_RECESSION) {
         u = muskingum_step(c, u, q, 0.0);
         q = 0.0;
-        // Zero, negative and NaN ordinates all end the recession.
-        if (!(u > 1e-9 * largest)) break;
-        if (u > largest) largest = u;
+        const double size = std::fabs(u);
+        // Zero and NaN ordinates end the recession.
+        if (!(size > 1e-9 * largest)) break;
+        if (size > largest) largest = size;
         emit(kept, u);
         ++kept;
     }
@@ -154,7 +156,8 @@ void convolve_blocked(std::span<const double> rain, std::span<const double> head
 Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double basin_area,
                                                   double tc_s, double storage_r_s) {
     const double dt = static_cast<double>(time_step);
-    const double steps = std::ceil(tc_s / dt);
+    // A zero tc is its own limit: the whole excess arrives within one step.
+    const double steps = std::max(std::ceil(tc_s / dt), 1.0);
     if (!(steps <= static_cast<double>(CLARK_MAX_ORDINATES)))
         return memory_error("`tc` spans " + fmt::plain(steps) +
                             " time steps; the unit hydrograph can hold at most " +
@@ -164,10 +167,14 @@ Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double
     // Translated inflow through a linear reservoir with x = 0, K = R.
     const MuskingumCoefficients c = muskingum_coefficients(dt, storage_r_s, 0.0);
 
+    // Each translation ordinate q_j is the inflow at the end of interval j,
+    // after a zero inflow at time 0, so the trapezoid of every interval takes
+    // in all of the excess.
     ClarkUnitHydrograph uh;
-    uh.head.resize(n);
+    uh.head.resize(n + 1);
+    uh.head[0] = 0.0;
     double a_prev = 0.0; // A_0
-    double q_prev = 0.0;
+    double q_prev = 0.0; // I_0
     double largest = 0.0;
     for (std::size_t j = 1; j <= n; ++j) {
         const double t = min_num((dt * static_cast<double>(j)) / tc_s, 1.0);
@@ -175,15 +182,14 @@ Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double
         // cfs per inch of excess: 1 inch on 1 acre in 1 hour is 1.00833 cfs.
         const double q = (((a - a_prev) * basin_area) * 1.00833) / dt_h;
         a_prev = a;
-        // The reservoir starts empty: the first ordinate is 0.0 whatever q_1 is.
-        const double u = j == 1 ? 0.0 : muskingum_step(c, uh.head[j - 2], q_prev, q);
-        uh.head[j - 1] = u;
-        if (u > largest) largest = u;
+        const double u = muskingum_step(c, uh.head[j - 1], q_prev, q);
+        uh.head[j] = u;
+        if (std::fabs(u) > largest) largest = std::fabs(u);
         q_prev = q;
     }
 
     // Counted first so the recession is allocated once at its final length.
-    const double u_last = uh.head[n - 1];
+    const double u_last = uh.head[n];
     const std::size_t m = run_recession(c, u_last, q_prev, largest, [](std::size_t, double) {});
     uh.recession.resize(m);
     run_recession(c, u_last, q_prev, largest,
@@ -196,7 +202,7 @@ Result<Values> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_s
     const std::size_t len = rainfall.size();
     const double tc_s = tc.as_secs_f64();
     const double r_s = storage_r.as_secs_f64();
-    if (tc_s <= 0.0 || time_step < 1) return Values(len, 0.0);
+    if (time_step < 1) return Values(len, 0.0);
 
     auto uh = clark_unit_hydrograph(time_step, basin_area, tc_s, r_s);
     if (!uh) return std::unexpected(std::move(uh.error()));

@@ -15,8 +15,9 @@
 namespace basinkit {
 
 // Ordinates of the unit hydrograph (cfs per inch of excess) in two parts:
-// `head`, the n = ceil(tc / dt) ordinates while translated inflow arrives,
-// and `recession`, the reservoir draining afterwards with zero inflow.
+// `head`, U_0 = 0.0 and the n = max(1, ceil(tc / dt)) ordinates while
+// translated inflow arrives, and `recession`, the reservoir draining
+// afterwards with zero inflow. Together they hold one inch over the basin.
 struct ClarkUnitHydrograph {
     std::vector<double> head;
     std::vector<double> recession;
@@ -28,13 +29,14 @@ inline constexpr std::uint64_t CLARK_MAX_ORDINATES = 100'000'000;
 inline constexpr std::size_t CLARK_MAX_RECESSION = 1'000'000;
 
 // The unit hydrograph for a step of `time_step` seconds (at least 1) and a
-// positive `tc_s`; `storage_r_s` is the reservoir constant R in seconds. The
-// recession continues while each ordinate exceeds 1e-9 of the largest so far.
+// `tc_s` of zero or more; `storage_r_s` is the reservoir constant R in
+// seconds. The recession continues while each ordinate's magnitude exceeds
+// 1e-9 of the largest so far.
 Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double basin_area,
                                                   double tc_s, double storage_r_s);
 
 // Discharge for the excess `rainfall`: L + m - 1 values for L rainfall values
-// and m unit-hydrograph ordinates; L zeros for a zero `tc` or a step below 1 s.
+// and m unit-hydrograph ordinates; L zeros for a step below 1 s.
 Result<Values> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_step,
                            double basin_area, Duration tc, Duration storage_r);
 

@@ -3,17 +3,20 @@
 #include "rainfall_transform/clark_uh.hpp"
 #include "reach_routing/muskingum.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <span>
 #include <vector>
 
 using namespace basinkit;
 
 namespace {
 
-// Translation ordinates q_1..q_n written straight from the time-area curve.
+// Translation ordinates q_1..q_n written straight from the time-area curve;
+// n is at least 1 and a zero tc reads the curve at its end.
 std::vector<double> translation(double dt, double tc, double area) {
-    const std::size_t n = static_cast<std::size_t>(std::ceil(tc / dt));
+    const std::size_t n = std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(tc / dt)));
     std::vector<double> q;
     double prev = 0.0;
     for (std::size_t j = 1; j <= n; ++j) {
@@ -27,12 +30,14 @@ std::vector<double> translation(double dt, double tc, double area) {
     return q;
 }
 
-// The unit hydrograph cut at n ordinates, routed by one Muskingum pass, and
-// its convolution: what the model gives before its recession is added.
+// The unit hydrograph up to U_n, by one Muskingum pass over the inflow
+// [0.0, q_1, ..., q_n] from an empty reservoir, and its convolution: what the
+// model gives before its recession is added.
 std::vector<double> truncated_discharge(const std::vector<double> &rain, double dt, double tc,
                                         double r, double area, std::vector<double> *uh_out) {
-    const std::vector<double> translated = translation(dt, tc, area);
-    auto uh = muskingum_routing_rs(Values(translated.begin(), translated.end()), 0.0, dt, r, 0.0);
+    Values inflow{0.0};
+    for (double q : translation(dt, tc, area)) inflow.push_back(q);
+    auto uh = muskingum_routing_rs(inflow, 0.0, dt, r, 0.0);
     std::vector<double> q(rain.size() + uh->size() - 1, 0.0);
     for (std::size_t i = 0; i < rain.size(); ++i) {
         if (rain[i] == 0.0) continue;
@@ -40,6 +45,12 @@ std::vector<double> truncated_discharge(const std::vector<double> &rain, double 
     }
     if (uh_out) uh_out->assign(uh->begin(), uh->end());
     return q;
+}
+
+double sum(std::span<const double> v) {
+    double s = 0.0;
+    for (double x : v) s += x;
+    return s;
 }
 
 Duration secs(std::uint64_t s, std::uint32_t nanos = 0) {
@@ -54,15 +65,18 @@ TEST(clark_worked_example) {
     CHECK_NEAR(q[0], 322.714326, 5e-7);
     CHECK_NEAR(q[1], 322.616874, 5e-7);
     auto uh = clark_unit_hydrograph(3600, 640.0, 7200.0, 3600.0);
-    CHECK(uh.has_value() && uh->head.size() == 2);
+    CHECK(uh.has_value() && uh->head.size() == 3 && uh->recession.size() >= 2);
     CHECK_BITS(uh->head[0], 0.0);
-    CHECK_NEAR(uh->head[1], 215.1104, 5e-5);
+    CHECK_NEAR(uh->head[1], 107.571442, 5e-7);
+    CHECK_NEAR(uh->head[2], 250.967547, 5e-7);
+    CHECK_NEAR(uh->recession[0], 191.194807, 5e-7);
+    CHECK_NEAR(uh->recession[1], 63.731602, 5e-7);
     auto out = clark_uh_rs(rain, 3600, 640.0, secs(7200), secs(3600));
-    CHECK(out.has_value());
+    CHECK(out.has_value() && out->size() == 23);
     CHECK_EQ(out->size(), rain.size() + uh->head.size() + uh->recession.size() - 1);
-    CHECK(out->size() > 3); // the recession is kept
+    const double expected[] = {0.0, 107.571442, 304.753268, 316.678581, 159.329006, 53.109669};
+    for (std::size_t i = 0; i < 6; ++i) CHECK_NEAR((*out)[i], expected[i], 5e-7);
     CHECK_BITS((*out)[0], 0.0);
-    CHECK_NEAR((*out)[1], 215.1104, 5e-5);
 }
 
 TEST(clark_first_ordinates_match_the_truncated_hydrograph) {
@@ -74,6 +88,7 @@ TEST(clark_first_ordinates_match_the_truncated_hydrograph) {
         {3600, 7200.0, 3600.0, 640.0}, {3600, 9000.0, 5400.0, 100.0},
         {3600, 10800.0, 0.0, 50.0},    {900, 360000.0, 7200.0, 1200.0},
         {60, 7260.5, 30.0, 3.25},      {3600, 3600.0 * 7, 1e7, 10.0},
+        {3600, 0.0, 3600.0, 640.0},    {900, 100.0, 200.0, 7.5},
     };
     const std::vector<double> rain{0.0, 0.4, 1.25, 0.0, -0.0, 0.3, 0.05};
     for (const Case &c : cases) {
@@ -92,23 +107,37 @@ TEST(clark_first_ordinates_match_the_truncated_hydrograph) {
 }
 
 TEST(clark_recession_ends_at_its_cutoff) {
-    auto uh = clark_unit_hydrograph(3600, 640.0, 36000.0, 18000.0);
-    CHECK(uh.has_value() && !uh->recession.empty());
-    double largest = 0.0;
-    for (double u : uh->head) largest = u > largest ? u : largest;
-    for (double u : uh->recession) {
-        CHECK(u > 1e-9 * largest);
-        largest = u > largest ? u : largest;
+    // Above, at and below R = dt / 2; below it the recession alternates in sign.
+    for (double r : {18000.0, 1800.0, 600.0}) {
+        auto uh = clark_unit_hydrograph(3600, 640.0, 36000.0, r);
+        CHECK(uh.has_value() && !uh->recession.empty());
+        double largest = 0.0;
+        for (double u : uh->head) largest = std::fabs(u) > largest ? std::fabs(u) : largest;
+        bool negative = false;
+        for (double u : uh->recession) {
+            CHECK(std::fabs(u) > 1e-9 * largest);
+            largest = std::fabs(u) > largest ? std::fabs(u) : largest;
+            negative = negative || u < 0.0;
+        }
+        CHECK(negative == (r < 1800.0));
+        if (r < 1800.0) CHECK(uh->recession.size() > 3); // past the first negative
+        // The ordinate after the last kept one would fall below the cutoff.
+        const auto c = muskingum_coefficients(3600.0, r, 0.0);
+        CHECK(!(std::fabs(muskingum_step(c, uh->recession.back(), 0.0, 0.0)) > 1e-9 * largest));
     }
-    // The ordinate after the last kept one would fall below the cutoff.
-    const auto c = muskingum_coefficients(3600.0, 18000.0, 0.0);
-    CHECK(!(muskingum_step(c, uh->recession.back(), 0.0, 0.0) > 1e-9 * largest));
 
-    // R = dt / 2 empties the reservoir in one step: one recession ordinate.
+    // R = dt / 2 empties the reservoir in one step: one recession ordinate,
+    // half of the last translation ordinate.
     const auto q = translation(3600.0, 10800.0, 80.0);
     auto half = clark_unit_hydrograph(3600, 80.0, 10800.0, 1800.0);
     CHECK(half.has_value() && half->recession.size() == 1);
     CHECK_BITS(half->recession[0], 0.5 * q.back());
+
+    // Without storage the translation passes unchanged: U = [0, q_1, ..., q_n]
+    // to rounding, and nothing follows.
+    auto bare = clark_unit_hydrograph(3600, 80.0, 10800.0, 0.0);
+    CHECK(bare.has_value() && bare->head.size() == q.size() + 1 && bare->recession.empty());
+    for (std::size_t j = 0; j < q.size(); ++j) CHECK_NEAR(bare->head[j + 1], q[j], 1e-12 * q[j]);
 
     // A very slow reservoir stops at the length cap.
     auto slow = clark_unit_hydrograph(60, 1.0, 120.0, 6e7);
@@ -117,55 +146,50 @@ TEST(clark_recession_ends_at_its_cutoff) {
 
 TEST(clark_short_tc_without_storage_passes_rain_one_step_later) {
     const std::vector<double> rain{0.2, 0.0, 1.5, 0.75};
-    for (std::uint64_t tc : {3600u, 1800u, 1u}) {
+    for (std::uint64_t tc : {3600u, 1800u, 1u, 0u}) {
         auto out = clark_uh_rs(rain, 3600, 640.0, secs(tc), secs(0));
         CHECK(out.has_value() && out->size() == rain.size() + 1);
         const double q1 = ((1.0 * 640.0) * 1.00833) / (3600.0 / 3600.0);
         CHECK_BITS((*out)[0], 0.0);
         for (std::size_t i = 0; i < rain.size(); ++i) CHECK_BITS((*out)[i + 1], rain[i] * q1);
     }
-    // With storage the short tc now yields a hydrograph, not zeros.
+    // With storage the short tc yields a hydrograph.
     auto stored = clark_uh_rs(rain, 3600, 640.0, secs(3600), secs(3600));
-    CHECK(stored.has_value() && (*stored)[1] > 0.0);
+    CHECK(stored.has_value() && (*stored)[1] > 0.0 && stored->size() > rain.size() + 2);
 }
 
-TEST(clark_volume_with_slow_reservoir) {
-    // For R >= dt / 2 the reservoir drains monotonically and the volume is
-    // rain x (sum q - q_1 / 2), trapezoidal inflow starting from empty.
+TEST(clark_holds_the_volume_of_its_excess) {
+    // One inch of excess leaves as one inch of runoff, whatever tc and R.
     struct Case {
         std::uint64_t tc, r;
         double area;
     };
-    const Case cases[] = {{7200, 3600, 640.0},
-                          {9000, 1800, 10.0},
-                          {36000, 18000, 333.0},
-                          {3600, 7200, 5.0},
-                          {100000, 250000, 2.0}};
+    const Case cases[] = {{7200, 3600, 640.0}, {9000, 1800, 10.0},    {36000, 18000, 333.0},
+                          {3600, 7200, 5.0},   {100000, 250000, 2.0}, {0, 900, 64.0},
+                          {10800, 0, 12.0},    {10800, 1000, 12.0},   {3600, 1, 900.0}};
     const std::vector<double> rain{0.3, 0.0, 1.1, 0.6, 0.02};
-    double rain_sum = 0.0;
-    for (double p : rain) rain_sum += p;
     for (const Case &c : cases) {
-        const auto q = translation(3600.0, static_cast<double>(c.tc), c.area);
-        double q_sum = 0.0;
-        for (double v : q) q_sum += v;
+        const double q_sum = sum(translation(3600.0, static_cast<double>(c.tc), c.area));
         CHECK_NEAR(q_sum / (c.area * 1.00833), 1.0, 1e-12); // the curve reaches 1
         auto out = clark_uh_rs(rain, 3600, c.area, secs(c.tc), secs(c.r));
         CHECK(out.has_value());
-        double volume = 0.0;
-        for (double v : *out) volume += v;
-        const double expected = rain_sum * (q_sum - q[0] / 2.0);
-        CHECK_NEAR(volume / expected, 1.0, 1e-6);
+        CHECK_NEAR(sum(*out) / (sum(rain) * q_sum), 1.0, 1e-9);
     }
 }
 
 TEST(clark_degenerate_cases) {
     const std::vector<double> rain{1.0, 2.0, 0.5};
-    for (std::int32_t step : {3600, 0, -60}) {
-        const Duration tc = step == 3600 ? secs(0) : secs(7200);
-        auto out = clark_uh_rs(rain, step, 640.0, tc, secs(3600));
+    for (std::int32_t step : {0, -60}) {
+        auto out = clark_uh_rs(rain, step, 640.0, secs(7200), secs(3600));
         CHECK(out.has_value() && out->size() == rain.size());
         for (double v : *out) CHECK_BITS(v, 0.0);
     }
+    // A zero tc is its limit: the same as the shortest positive one.
+    auto zero = clark_uh_rs(rain, 3600, 640.0, secs(0), secs(3600));
+    auto tiny = clark_uh_rs(rain, 3600, 640.0, secs(0, 1000), secs(3600));
+    CHECK(zero.has_value() && tiny.has_value() && zero->size() == tiny->size());
+    CHECK(zero->size() > rain.size() + 1);
+    for (std::size_t i = 0; i < zero->size(); ++i) CHECK_BITS((*zero)[i], (*tiny)[i]);
     // No rain: every unit-hydrograph ordinate but one, all zero.
     auto uh = clark_unit_hydrograph(3600, 640.0, 18000.0, 3600.0);
     auto empty = clark_uh_rs({}, 3600, 640.0, secs(18000), secs(3600));
@@ -179,11 +203,11 @@ TEST(clark_ordinate_count_rounds_up) {
         Duration tc;
         std::size_t n;
     };
-    const Case cases[] = {
-        {secs(9000), 3}, {secs(10800), 3}, {secs(7200, 1000), 3}, {secs(7200), 2}, {secs(1), 1}};
+    const Case cases[] = {{secs(9000), 3}, {secs(10800), 3}, {secs(7200, 1000), 3},
+                          {secs(7200), 2}, {secs(1), 1},     {secs(0), 1}};
     for (const Case &c : cases) {
         auto uh = clark_unit_hydrograph(3600, 1.0, c.tc.as_secs_f64(), 3600.0);
-        CHECK(uh.has_value() && uh->head.size() == c.n);
+        CHECK(uh.has_value() && uh->head.size() == c.n + 1);
     }
 }
 
