@@ -1,20 +1,20 @@
-// Cost of one internal (one-second) step of level pool routing, without the
-// interpreter: 30 days of hourly inflow, a 25-point elevation-storage curve,
-// (a) one outlet and (b) three outlets.
+// Cost of one internal (one-second) step of level pool routing and of one
+// call of storage-indication routing, without the interpreter: 30 days of
+// hourly inflow, a 25-point elevation-storage curve, (a) one outlet and (b)
+// three outlets.
 //
-// Build and run from the repository root (one command line):
-//   g++ -std=c++23 -O2 -ffp-contract=off -Isrc benchmarks/level_pool_bench.cpp
-//       src/format.cpp src/utils/time_series.cpp src/utils/general.cpp
-//       src/reservoir_routing/level_pool.cpp
-//       $(find src/reservoir_routing/reservoir_utils -name '*.cpp' ! -name '*_py.cpp')
-//       -o /tmp/level_pool_bench && /tmp/level_pool_bench
+// Built by CMake on request, against the core library:
+//   cmake -S . -B build -DBASINKIT_BENCHMARKS=ON && cmake --build build --target level_pool_bench
+//   build/level_pool_bench
 
 #include "reservoir_routing/level_pool.hpp"
+#include "reservoir_routing/storage_indication.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
+#include <optional>
 #include <vector>
 
 using namespace basinkit;
@@ -65,25 +65,68 @@ ControlledDischargeInfo gated_outlet() {
                                            1500.0);
 }
 
-double median_ns_per_step(const TimeSeries &inflow, const ElevationStorage &curve,
-                          const std::vector<std::pair<std::string, DischargeInfo>> &outlets) {
-    const double steps = static_cast<double>((inflow.data.size() - 2) * inflow.time_step + 1);
+using Outlets = std::vector<std::pair<std::string, DischargeInfo>>;
+using Routing = Result<LevelPoolOutput> (*)(const TimeSeries &, double, const ElevationStorage &,
+                                            const Outlets &);
+
+// CPU time of the calling thread: other processes on a shared machine slow
+// it less than they slow the wall clock.
+double thread_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
+}
+
+// Median of kRuns samples of the thread CPU time of one call, in nanoseconds;
+// each sample times `calls` calls in a row. Null output on failure.
+std::optional<double> median_call_ns(Routing route, int calls, const TimeSeries &inflow,
+                                     const ElevationStorage &curve, const Outlets &outlets,
+                                     LevelPoolOutput *out) {
     std::vector<double> times;
-    double peak = 0.0;
     for (int r = 0; r < kRuns; ++r) {
-        const auto start = std::chrono::steady_clock::now();
-        auto out = level_pool_routing_rs(inflow, 1005.0, curve, outlets);
-        const auto stop = std::chrono::steady_clock::now();
-        if (!out) {
-            std::fprintf(stderr, "routing failed: %s\n", out.error().message.c_str());
-            return -1.0;
+        const double start = thread_ns();
+        for (int c = 0; c < calls; ++c) {
+            auto routed = route(inflow, 1005.0, curve, outlets);
+            if (!routed) {
+                std::fprintf(stderr, "routing failed: %s\n", routed.error().message.c_str());
+                return std::nullopt;
+            }
+            *out = std::move(*routed);
         }
-        peak = *std::max_element(out->elevation.begin(), out->elevation.end());
-        times.push_back(std::chrono::duration<double, std::nano>(stop - start).count() / steps);
+        times.push_back((thread_ns() - start) / calls);
     }
     std::sort(times.begin(), times.end());
-    std::printf("  %.0f steps, peak elevation %.2f ft\n", steps, peak);
     return times[times.size() / 2];
+}
+
+double peak(const std::vector<double> &v) {
+    return *std::max_element(v.begin(), v.end());
+}
+
+// Level pool per one-second step; storage indication per call, against
+// level pool routed from time 0 (first inflow value repeated), which puts
+// both on the same clock.
+bool report(const char *label, const TimeSeries &inflow, const ElevationStorage &curve,
+            const Outlets &outlets) {
+    TimeSeries from_zero = inflow;
+    from_zero.data.insert(from_zero.data.begin(), inflow.data.front());
+    LevelPoolOutput lp, si;
+    const auto lp_ns = median_call_ns(level_pool_routing_rs, 1, from_zero, curve, outlets, &lp);
+    const auto si_ns =
+        median_call_ns(storage_indication_routing_rs, 200, inflow, curve, outlets, &si);
+    if (!lp_ns || !si_ns) return false;
+    const double steps = static_cast<double>((from_zero.data.size() - 2) * inflow.time_step + 1);
+    std::printf("%s:\n", label);
+    std::printf("  level pool: %.0f steps, %.1f ns per step, %.2f ms per call\n", steps,
+                *lp_ns / steps, *lp_ns / 1e6);
+    std::printf("  storage indication: %zu steps, %.1f ns per step, %.1f us per call\n",
+                inflow.data.size() - 1, *si_ns / static_cast<double>(inflow.data.size() - 1),
+                *si_ns / 1e3);
+    std::printf("  level pool / storage indication: %.0fx\n", *lp_ns / *si_ns);
+    std::printf("  peak outflow %.3f vs %.3f cfs, peak elevation %.4f vs %.4f ft "
+                "(storage indication vs level pool)\n",
+                peak(si.total), peak(lp.total), peak(si.elevation), peak(lp.elevation));
+    return true;
 }
 
 } // namespace
@@ -92,18 +135,14 @@ int main() {
     const TimeSeries inflow = hourly_inflow();
     const ElevationStorage curve = storage_curve();
 
-    const std::vector<std::pair<std::string, DischargeInfo>> one{{"spillway", spillway()}};
-    const std::vector<std::pair<std::string, DischargeInfo>> three{
+    const Outlets one{{"spillway", spillway()}};
+    const Outlets three{
         {"spillway", spillway()},
         {"gate", gated_outlet()},
         {"minimum_flow", ConstantDischargeInfo{100.0, 1001.0, std::nullopt}},
     };
-
-    std::printf("one outlet:\n");
-    const double a = median_ns_per_step(inflow, curve, one);
-    std::printf("  %.1f ns per step (median of %d)\n", a, kRuns);
-    std::printf("three outlets:\n");
-    const double b = median_ns_per_step(inflow, curve, three);
-    std::printf("  %.1f ns per step (median of %d)\n", b, kRuns);
-    return a < 0 || b < 0;
+    std::printf("(thread CPU time, median of %d samples each)\n", kRuns);
+    const bool ok =
+        report("one outlet", inflow, curve, one) && report("three outlets", inflow, curve, three);
+    return ok ? 0 : 1;
 }

@@ -1,7 +1,8 @@
 """Inputs, the calls on both sides of each comparison, and the agreement checks.
 
-Shared by the benchmark suite (bench_suite.py) and the CI agreement test
-(tests/test_bench_agreement.py). Every `check_*` function runs both sides on
+Shared by the benchmark suite (bench_suite.py) and its agreement test
+(test_agreement.py). The plain-Python side of each comparison is the
+reference model of tests/reference. Every `check_*` function runs both sides on
 the same input and raises AssertionError when they disagree; it returns a dict
 of figures (largest difference and so on) for the report.
 """
@@ -11,16 +12,15 @@ from dataclasses import dataclass, field
 from datetime import timedelta
 
 import numpy as np
+import reference_path  # noqa: F401
+from reference import clark as reference_clark
+from reference import level_pool as reference_level_pool
+from reference.arith import seconds
 
 import basinkit
 
 CTS = basinkit.utils.ContinuousTimeSeries
 ITS = basinkit.utils.IncrementalTimeSeries
-
-
-def seconds(delta):
-    """A timedelta in seconds, converted as basinkit converts durations."""
-    return (delta.microseconds * 1000) / 1e9 + (delta.days * 86400 + delta.seconds)
 
 
 def bits(values):
@@ -253,8 +253,6 @@ def clark_numpy(c: ClarkCase):
 
 
 def check_clark(c: ClarkCase):
-    from python_peers import clark_unit_hydrograph_numpy
-
     ours, theirs = clark_basinkit_np(c), clark_numpy(c)
     assert ours.shape == theirs.shape, f"Clark: {ours.size} values against {theirs.size}"
     peak = float(np.max(np.abs(theirs)))
@@ -266,7 +264,9 @@ def check_clark(c: ClarkCase):
     uh = basinkit.rainfall_transform.run_clark_uh(single, c.basin_area, c.tc, c.storage_r)
     assert_same_bits(
         np.asarray(uh),
-        clark_unit_hydrograph_numpy(seconds(c.step), c.basin_area, seconds(c.tc), seconds(c.storage_r)),
+        reference_clark.unit_hydrograph(
+            seconds(c.step), c.basin_area, seconds(c.tc), seconds(c.storage_r)
+        ),
         "Clark unit hydrograph",
     )
     return {
@@ -433,20 +433,17 @@ class LevelPoolCase:
         )
 
     def python_outlets(self):
-        from python_peers import CONSTANT, CONTROLLED, UNCONTROLLED
-
+        r = reference_level_pool
         e = self.es_elevation.tolist()
         return [
-            {"kind": UNCONTROLLED, "elevation": e, "discharge": self.spill_q.tolist()},
-            {
-                "kind": CONTROLLED,
-                "elevation": e,
-                "discharge": self.gate_q.tolist(),
-                "minimum_elevation_clamped": max(self.gate_min, e[0]),
-                "maximum_elevation_clamped": None,
-                "maximum_release": self.gate_cap,
-            },
-            {"kind": CONSTANT, "discharge": self.release, "minimum_elevation": self.release_min},
+            r.Uncontrolled(e, self.spill_q.tolist()),
+            r.Controlled(
+                e,
+                self.gate_q.tolist(),
+                minimum_elevation=self.gate_min,
+                maximum_release=self.gate_cap,
+            ),
+            r.Constant(self.release, minimum_elevation=self.release_min),
         ]
 
 
@@ -483,10 +480,13 @@ def level_pool_numba(c: LevelPoolCase, args):
 
 
 def level_pool_python(c: LevelPoolCase, outlets):
-    from python_peers import level_pool_python as run
-
-    s, e, total, outs = run(
-        c.inflow.tolist(), c.dt, c.initial_elevation, c.es_elevation, c.es_storage, outlets
+    s, e, total, outs = reference_level_pool.level_pool(
+        c.inflow.tolist(),
+        c.dt,
+        c.initial_elevation,
+        c.es_elevation.tolist(),
+        c.es_storage.tolist(),
+        outlets,
     )
     return s, e, total, dict(zip(OUTLET_NAMES, outs))
 

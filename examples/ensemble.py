@@ -9,6 +9,7 @@ Kling-Gupta efficiency and prints the best sets.
     python examples/ensemble.py --n 1000 --workers 2 --seed 7
     python examples/ensemble.py --scheduler tcp://head:8786   # a running Dask cluster
     python examples/ensemble.py --threads --workers 2    # thread pool, one process
+    python examples/ensemble.py --calibrate --n 400      # differential evolution instead of a draw
 
 Each task receives plain numbers, builds its basinkit objects inside the worker
 and returns plain numbers: basinkit objects are not picklable and never cross a
@@ -30,6 +31,7 @@ import shlex
 import sys
 import time
 from concurrent.futures import ThreadPoolExecutor, as_completed
+from datetime import timedelta
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -72,6 +74,11 @@ def parse_args(argv: list[str] | None = None) -> tuple[argparse.Namespace, argpa
     p.add_argument("--top", type=int, default=5, help="how many of the best sets to print (default 5)")
     p.add_argument("--json", metavar="FILE", help="also write every set and its score to FILE")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    p.add_argument(
+        "--calibrate", action="store_true",
+        help="fit the same parameters by differential evolution (basinkit_model.calibrate, seeded "
+        "by --seed, at most about --n runs) instead of drawing them",
+    )
     args, rest = p.parse_known_args(argv)
     if args.n < 1 or args.workers < 1 or args.batch < 0 or args.top < 0:
         p.error("--n and --workers must be at least 1, --batch and --top at least 0")
@@ -209,6 +216,16 @@ def start_dask(scheduler: str | None, workers: int):
     return client, where
 
 
+def stop_dask(client, scheduler: str | None) -> None:
+    """Closes the client, and the local cluster if this script started it."""
+    if client is None:
+        return
+    cluster = client.cluster
+    client.close()
+    if cluster is not None and not scheduler:
+        cluster.close()
+
+
 def run_dask(client, base: dict, work: list[Batch], progress: Progress) -> list[Score]:
     from dask.distributed import as_completed as dask_completed
 
@@ -259,6 +276,71 @@ def report(
     return lines
 
 
+def calibrate(args: argparse.Namespace, event: argparse.Namespace, reference: float) -> int:
+    """Differential evolution over PARAMETERS on the basin of storm_event.py.
+
+    Each worker gets the basin as TOML text and rebuilds it; the optimiser sees
+    whole populations, so the result is the same on any number of workers.
+    """
+    import basinkit_model as bm
+
+    paths = {name: storm_event.PATHS[name] for name, *_ in PARAMETERS}
+    bounds = {
+        paths[name]: (timedelta(hours=lo), timedelta(hours=hi)) if unit == "h" else (lo, hi)
+        for name, lo, hi, unit in PARAMETERS
+    }
+    popsize = 10
+    generations = max(1, args.n // (popsize * len(PARAMETERS)) - 1)
+    client, pool = None, None
+    started = time.perf_counter()
+    if args.threads:
+        pool = ThreadPoolExecutor(args.workers)
+        workers, where = pool, f"thread pool ({args.workers} threads, one process)"
+    else:
+        client, where = start_dask(args.scheduler, args.workers)
+        workers = client
+    setup_s = time.perf_counter() - started
+    print(f"calibration: differential evolution (seed {args.seed}, population {popsize * len(PARAMETERS)}, "
+          f"at most {generations} generations) on {where}")
+    print(f"the event as given scores KGE {reference:.4f}")
+    sys.stdout.flush()
+
+    bar = Progress((generations + 1) * popsize * len(PARAMETERS), enabled=not args.no_progress)
+    done = [0]
+
+    def progress(runs: int, most: int) -> None:
+        bar.update(runs - done[0])
+        done[0] = runs
+
+    started = time.perf_counter()
+    try:
+        fit = bm.calibrate(
+            storm_event.event_basin(event), storm_event.design_storm(event.storm_depth),
+            storm_event.read_observed(), "lake", bounds, seed=args.seed, maxiter=generations,
+            popsize=popsize, workers=workers, extend=timedelta(hours=storm_event.DRY_HOURS),
+            progress=progress,
+        )
+    finally:
+        bar.close()
+        if pool is not None:
+            pool.shutdown()
+        stop_dask(client, args.scheduler)
+    wall_s = time.perf_counter() - started
+    print(f"wall time {wall_s:.2f} s for {fit.evaluations} runs ({fit.evaluations / wall_s:.1f} runs/s), "
+          f"{fit.failed} failed; start-up {setup_s:.2f} s")
+    c = fit.components
+    print(f"best KGE {fit.score:.4f} (r {c.r:.4f}, beta {c.beta:.4f}, gamma {c.gamma:.4f})")
+    best: dict[str, float] = {}
+    for name, _, _, unit in PARAMETERS:
+        value = fit.values[paths[name]]
+        best[name] = value / timedelta(hours=1) if isinstance(value, timedelta) else float(value)
+        print(f"  {name:18s} {best[name]:.4f} {unit}")
+    for error in fit.history["error"].dropna().unique()[:3]:
+        print(f"  a failed run: {error}")
+    print("re-run the best set: " + rerun_command(vars(event), best))
+    return 0
+
+
 def main(argv: list[str] | None = None) -> int:
     args, event = parse_args(argv)
     base = vars(event)
@@ -269,6 +351,8 @@ def main(argv: list[str] | None = None) -> int:
         print(f"ensemble: the event fails with these options, before any draw: {failure(exc)}",
               file=sys.stderr)
         return 2
+    if args.calibrate:
+        return calibrate(args, event, reference)
     sets = draw(args.n, args.seed)
     size = args.batch or max(1, math.ceil(args.n / (8 * args.workers)))
     work = batches(sets, size)
@@ -294,11 +378,7 @@ def main(argv: list[str] | None = None) -> int:
             results = run_dask(client, base, work, progress)
     finally:
         progress.close()
-        if client is not None:
-            cluster = client.cluster
-            client.close()
-            if cluster is not None and not args.scheduler:
-                cluster.close()
+        stop_dask(client, args.scheduler)
     wall_s = time.perf_counter() - started
 
     if sorted(r[0] for r in results) != list(range(args.n)):

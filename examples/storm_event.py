@@ -1,11 +1,13 @@
-"""One storm event, end to end, with data this script carries itself.
+"""One storm event, end to end, on the basin of data/storm.toml.
 
 A 24-hour design storm falls on a 10 square-mile basin. The storm is split into
 loss and excess, the excess becomes direct runoff (Clark unit hydrograph), the
 loss feeds two groundwater layers (linear reservoirs), the hydrographs are added
 and routed through a channel reach (Muskingum) and then through a reservoir with
 a spillway, a gated outlet and a constant release (level pool routing). The
-reservoir outflow is scored against a bundled observed series (KGE).
+reservoir outflow is scored against a bundled observed series (KGE). The basin
+is read from data/storm.toml and run with basinkit_model; the options below
+change its parameters.
 
     python examples/storm_event.py
     python examples/storm_event.py --storm-depth 7 --tc-hours 5 --plot event.png
@@ -14,32 +16,34 @@ reservoir outflow is scored against a bundled observed series (KGE).
 from __future__ import annotations
 
 import argparse
-import csv
 import sys
 from datetime import timedelta
 from pathlib import Path
 
-from basinkit import baseflow, metrics, rainfall_loss, rainfall_transform, reach, reservoir, utils
+try:
+    import pandas as pd
+
+    import basinkit_model as bm
+except ImportError as exc:  # basinkit_model needs pandas, SciPy and tomli-w
+    sys.exit(
+        f"storm_event.py runs its basin with basinkit_model ({exc}): python -m pip install "
+        "'basinkit[model]' (or, in the basinkit checkout, python -m pip install '.[model]')"
+    )
 
 HERE = Path(__file__).resolve().parent
+BASIN_TOML = HERE / "data" / "storm.toml"
 OBSERVED_CSV = HERE / "data" / "observed_outflow.csv"
 
+START = pd.Timestamp("2024-06-01")  # hour 0 of the event; the bundled CSV files use it too
 STEP = timedelta(hours=1)
-STEP_S = 3600.0
-BASIN_AREA_AC = 6400.0  # 10 square miles
-EVENT_HOURS = 96  # 24 h of storm, then 72 h of recession
+DRY_HOURS = 72  # after 24 h of storm: the event's intervals are hours 0 .. 95, its instants 0 .. 96
+ACRE_FT = 43560.0  # cubic feet
 
 # Hourly fractions of the 24-hour storm depth: a centred, peaky design storm.
 STORM_PATTERN = [
     0.010, 0.010, 0.012, 0.012, 0.015, 0.015, 0.018, 0.020, 0.025, 0.030, 0.045, 0.110,
     0.270, 0.080, 0.050, 0.040, 0.030, 0.025, 0.020, 0.018, 0.015, 0.015, 0.013, 0.012,
 ]
-
-ACRE_FT = 43560.0  # cubic feet
-# Elevation (ft) and storage (ft^3) of the reservoir.
-RESERVOIR_ELEVATION = [100.0 + 1.25 * i for i in range(25)]
-RESERVOIR_STORAGE = [ACRE_FT * (12.0 * i + 1.9 * i * i) for i in range(25)]
-SPILLWAY_CREST = 124.0
 
 
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
@@ -58,105 +62,83 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     return p.parse_args(argv)
 
 
-def design_storm(depth_in: float) -> utils.IncrementalTimeSeries:
+def design_storm(depth_in: float) -> pd.Series:
+    """Inches per hour for the 24 storm hours, labelled by the hour each starts."""
     total = sum(STORM_PATTERN)
     depths = [depth_in * f / total for f in STORM_PATTERN]
-    depths += [0.0] * (EVENT_HOURS - len(depths))
-    return utils.IncrementalTimeSeries(depths, STEP, "rainfall")
+    return pd.Series(depths, index=pd.date_range(START, periods=len(depths), freq="h"), name="rain_in")
 
 
-def read_observed(path: Path = OBSERVED_CSV) -> list[float]:
-    with path.open(newline="") as f:
-        return [float(row["outflow_cfs"]) for row in csv.DictReader(f)]
+def read_observed(path: Path = OBSERVED_CSV) -> pd.Series:
+    """The observed reservoir outflow (cfs) at the event's hours 1, 2, ..."""
+    table = pd.read_csv(path)
+    hours = pd.to_timedelta(table["hour"], unit="h")
+    return pd.Series(table["outflow_cfs"].to_numpy(dtype=float), index=START + hours, name="outflow_cfs")
 
 
-def on_event_clock(direct: list[float], base: list[float], base_start: float, length: int) -> list[float]:
-    """Adds direct runoff and baseflow at the event's hours 0 .. length - 1.
+# Options of this script and the basin-file parameters they set.
+PATHS = {
+    "loss_rate": "upper.loss.rate_in_per_hr",
+    "initial_deficit": "upper.loss.initial_deficit",
+    "max_deficit": "upper.loss.max_deficit",
+    "tc_hours": "upper.transform.tc",
+    "r_hours": "upper.transform.storage_r",
+    "muskingum_k_hours": "channel.routing.k",
+    "muskingum_x": "channel.routing.x",
+    "sub_reaches": "channel.routing.sub_reaches",
+    "initial_elevation": "lake.initial_elevation",
+}
 
-    Direct runoff value k is at hour k (0.0 at hour 0). Baseflow value k is
-    the discharge at the end of rain hour k, that is at hour k + 1; at hour 0
-    the layers give their initial discharge.
-    """
-    base_at = [base_start] + base
-    return [direct[k] + base_at[k] for k in range(length)]
+
+def event_basin(args: argparse.Namespace) -> bm.Basin:
+    """The bundled basin file with this script's options applied."""
+    values = {}
+    for option, path in PATHS.items():
+        value = getattr(args, option)
+        values[path] = timedelta(hours=value) if option.endswith("_hours") else value
+    return bm.load(BASIN_TOML).with_values(values)
 
 
 def simulate(args: argparse.Namespace) -> dict:
-    rain = design_storm(args.storm_depth)
-
-    loss = rainfall_loss.run_deficit_and_constant(
-        rain, args.initial_deficit, args.max_deficit, args.loss_rate, timedelta(hours=36)
-    )
-    direct = rainfall_transform.run_clark_uh(
-        loss.excess, BASIN_AREA_AC, timedelta(hours=args.tc_hours), timedelta(hours=args.r_hours)
-    )
-    layers = {
-        "shallow": baseflow.LinearReservoir(timedelta(hours=18), 0.35, 4.0, 2),
-        "deep": baseflow.LinearReservoir(timedelta(days=6), 0.25, 8.0),
-    }
-    base_total, base_layers = baseflow.run_linear_reservoir(BASIN_AREA_AC, loss.loss, layers)
-
-    # Direct runoff outlasts the rain series by its unit-hydrograph tail; the
-    # event window is the rain series' length, so the tail beyond it is dropped.
-    n = len(rain.data)
-    base_start = sum(layer.initial_q for layer in layers.values())
-    combined = on_event_clock(direct.data, base_total.data, base_start, n)
-    dropped_tail = sum(direct.data[n:]) * STEP_S
-    inflow = utils.ContinuousTimeSeries(combined, STEP, "discharge")
-
-    routed = reach.run_muskingum_routing(
-        inflow, timedelta(hours=args.muskingum_k_hours), args.muskingum_x, args.sub_reaches,
-        combined[0],
-    )
-
-    ru = reservoir.reservoir_utils
-    curve = ru.ElevationStorage(RESERVOIR_ELEVATION, RESERVOIR_STORAGE)
-    spill_e = [SPILLWAY_CREST + 0.5 * i for i in range(15)]
-    spillway = ru.UnControlledDischargeInfo(
-        ru.ElevationDischarge(spill_e, [3.0 * 150.0 * (e - SPILLWAY_CREST) ** 1.5 for e in spill_e])
-    )
-    gate_e = RESERVOIR_ELEVATION
-    gated = ru.ControlledDischargeInfo(
-        ru.ElevationDischarge(gate_e, [90.0 * (e - 100.0) ** 0.5 for e in gate_e]),
-        maximum_release=350.0,
-    )
-    outlets: dict[str, reservoir.Outlet] = {
-        "spillway": spillway,
-        "gated_outlet": gated,
-        "environmental_release": ru.ConstantDischargeInfo(25.0, minimum_elevation=101.0),
-    }
-    # Level pool results start one step after the inflow's first value (value
-    # k at (k + 1) steps). With the first value repeated in front they start at
-    # hour 0 and the reservoir takes in the whole event: n values, at hours
-    # 0 .. n - 1, on the same clock as the reach outflow.
-    from_hour_0 = utils.ContinuousTimeSeries([routed.data[0]] + routed.data, STEP, "discharge")
-    pool = reservoir.run_level_pool_routing(from_hour_0, args.initial_elevation, curve, outlets)
-
-    outflow = pool.reservoir_total_outflow.data
-    # The observed series holds hours 1, 2, ...: compare at those hours.
+    basin = event_basin(args)
+    run = basin.run(design_storm(args.storm_depth), extend=timedelta(hours=DRY_HOURS))
+    upper, lake = run.element("upper"), run.element("lake")
+    balance = run.balance
     observed = read_observed()
-    m = min(len(outflow) - 1, len(observed))
-    kge = metrics.calculate_kge(outflow[1 : m + 1], observed[:m])
-
+    score = run.score(observed, at="lake")
+    seen = observed.dropna()
+    seen = seen[seen.index.isin(run.index)]
+    hour = pd.Timedelta(STEP)
+    subbasin, reservoir = basin.element("upper"), basin.element("lake")
+    assert isinstance(subbasin, bm.Subbasin) and isinstance(reservoir, bm.Reservoir)
+    gate, spillway = reservoir.outlets["gated_outlet"], reservoir.outlets["spillway"]
+    assert isinstance(gate, bm.Gate) and isinstance(spillway, bm.Spillway)
+    # Direct runoff over the window and what the Clark transform gives after it.
+    d = upper["direct_runoff"]
+    direct_ft3 = float(d.sum() - 0.5 * (d.iloc[0] + d.iloc[-1])) * hour.total_seconds()
+    direct_ft3 += float(balance["beyond_window"]["upper"]) * ACRE_FT
+    layers = [c for c in upper.columns if c.startswith("baseflow:")]
     return {
-        "rain": rain.data,
-        "excess": loss.excess.data,
-        "loss": loss.loss.data,
-        "direct": direct.data[:n],
-        "direct_in": sum(direct.data) * (STEP_S / 3600.0) / (BASIN_AREA_AC * 1.00833),
-        "baseflow": [base_start] + base_total.data[: n - 1],
-        "layers": {k: v.data for k, v in base_layers.items()},
-        "inflow": combined,
-        "routed": routed.data,
-        "outflow": outflow,
-        "outlets": {k: v.data for k, v in pool.reservoir_individual_outflows.items()},
-        "elevation": pool.reservoir_elevation.data,
-        "storage": pool.reservoir_storage.data,
-        "observed": observed[:m],
-        "observed_hours": list(range(1, m + 1)),
-        "gate_cap": 350.0,
-        "dropped_tail_ft3": dropped_tail,
-        "kge": kge,
+        "rain": upper["rain"].iloc[:-1].tolist(),  # intervals: one fewer than the instants
+        "excess": upper["excess"].iloc[:-1].tolist(),
+        "loss": upper["loss"].iloc[:-1].tolist(),
+        "direct": upper["direct_runoff"].tolist(),
+        # One inch on one acre in one hour is 1.00833 cfs, as the models take it.
+        "direct_in": direct_ft3 / (subbasin.area_acres * 1.00833 * 3600.0),
+        "baseflow": upper[layers].sum(axis=1).tolist(),
+        "layers": {c.split(":", 1)[1]: upper[c].tolist() for c in layers},
+        "inflow": run.flows["upper"].tolist(),
+        "routed": run.flows["channel"].tolist(),
+        "outflow": run.flows["lake"].tolist(),
+        "outlets": {c.split(":", 1)[1]: lake[c].tolist() for c in lake.columns if c.startswith("outlet:")},
+        "elevation": lake["elevation"].tolist(),
+        "storage": lake["storage"].tolist(),
+        "observed": seen.tolist(),
+        "observed_hours": [int((t - START) / hour) for t in seen.index],
+        "gate_cap": gate.maximum_release,
+        "spillway_crest": spillway.elevations[0],
+        "balance": balance.loc["lake"].to_dict(),
+        "kge": score.kge,
     }
 
 
@@ -165,13 +147,13 @@ def summarize(r: dict) -> str:
     peak_in = max(routed)
     t_in = routed.index(peak_in)
     peak_out = max(outflow)
-    # Reach and reservoir series are all on the event's hours 0 .. n - 1.
+    # Every flow, the pool and its outlets lie on the event's hours 0, 1, ...
     t_out = outflow.index(peak_out)
-    step = STEP_S
-    # The whole event, hour 0 to hour n - 1, on both sides.
-    vol_in = sum(0.5 * (routed[i] + routed[i + 1]) for i in range(len(routed) - 1)) * step
-    vol_out = sum(0.5 * (outflow[i] + outflow[i + 1]) for i in range(len(outflow) - 1)) * step
-    d_storage = r["storage"][-1] - r["storage"][0]
+    # The reservoir's account over the whole event (acre-feet): the volume its
+    # outlets released in the routing's own one-second steps.
+    account = r["balance"]
+    vol_in, vol_out = account["inflow"] * ACRE_FT, account["outflow"] * ACRE_FT
+    d_storage = account["storage_change"] * ACRE_FT
     balance = vol_in - vol_out - d_storage
     rain_total = sum(r["rain"])
     lines = [
@@ -208,13 +190,13 @@ def plot(r: dict, path: str) -> None:
         raise SystemExit(2)
 
     n = len(r["rain"])
-    hours = list(range(n))  # instants of the discharge, elevation and storage series
+    hours = list(range(n + 1))  # instants of the discharge, elevation and storage series
     fig, (ax_rain, ax_q, ax_e) = plt.subplots(
         3, 1, figsize=(10, 10), sharex=True, gridspec_kw={"height_ratios": [1, 2.4, 1.2]}
     )
     # Rain value i falls between hour i and hour i + 1: a bar over that interval.
-    ax_rain.bar(hours, r["rain"], width=1.0, align="edge", color="#9ecae1", label="gross rain")
-    ax_rain.bar(hours, r["excess"], width=1.0, align="edge", color="#08519c", label="excess")
+    ax_rain.bar(hours[:n], r["rain"], width=1.0, align="edge", color="#9ecae1", label="gross rain")
+    ax_rain.bar(hours[:n], r["excess"], width=1.0, align="edge", color="#08519c", label="excess")
     ax_rain.invert_yaxis()
     ax_rain.set_ylabel("rain (in/h)")
     ax_rain.legend(loc="lower right", fontsize=8)
@@ -235,7 +217,8 @@ def plot(r: dict, path: str) -> None:
     ax_q.legend(loc="upper right", fontsize=8)
 
     ax_e.plot(hours, r["elevation"], color="#54278f", label="pool elevation")
-    ax_e.axhline(SPILLWAY_CREST, color="grey", ls=":", label=f"spillway crest ({SPILLWAY_CREST:.0f} ft)")
+    crest = r["spillway_crest"]
+    ax_e.axhline(crest, color="grey", ls=":", label=f"spillway crest ({crest:.0f} ft)")
     ax_e.set_ylabel("elevation (ft)")
     ax_e.set_xlabel("hours from start of storm")
     ax_e.legend(loc="lower right", fontsize=8)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds basinkit with AddressSanitizer and UndefinedBehaviorSanitizer into its
-# own build directory, then runs the whole test suite, the fuzz corpus and a
-# short fuzz run against that build, with the ASan runtime preloaded into the
+# Builds basinkit and the C++ checks of its cores with AddressSanitizer and
+# UndefinedBehaviorSanitizer into their own build directory, then runs the
+# checks, the whole test suite, the fuzz corpus and a short fuzz run against
+# that build, with the ASan runtime preloaded into the
 # interpreter. Any sanitizer report ends the run with a non-zero status.
 #
 #   scripts/sanitize.sh [pytest args...]
@@ -51,6 +52,11 @@ run() {
 # The suite must load the sanitized build, not an installed copy.
 run "$PYTHON" -c 'import basinkit, sys; sys.exit(0 if sys.argv[1] in basinkit.__file__ else 1)' \
     "$BUILD" || { echo "sanitize: basinkit does not load from $BUILD" >&2; exit 1; }
+
+echo "== C++ checks"
+ASAN_OPTIONS="abort_on_error=1:strict_init_order=1:detect_stack_use_after_return=1" \
+    UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
+    ctest --test-dir "$BUILD" --output-on-failure
 
 echo "== test suite"
 (cd "$ROOT" && run "$PYTHON" -m pytest -q -p no:cacheprovider "$@")

@@ -10,7 +10,6 @@ namespace basinkit {
 
 enum class ErrorKind {
     Value,   // ValueError: a model validation failure
-    Type,    // TypeError
     Runtime, // RuntimeError
     Memory,  // MemoryError: a working set too large to allocate
     Panic,   // a broken internal invariant (PanicException)

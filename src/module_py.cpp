@@ -1,7 +1,10 @@
 // The module body: builds the submodule tree on import, plus the six
 // stand-alone initialisers that expose one area each.
-#include "boundary_py.hpp"
-#include "registration_py.hpp"
+
+#include "areas_py.hpp"
+#include "boundary/errors.hpp"
+#include "boundary/ref.hpp"
+#include "boundary/registration.hpp"
 
 namespace basinkit::py {
 

@@ -2,6 +2,7 @@
 
 import array
 import math
+import operator
 import re
 from datetime import timedelta
 from decimal import Decimal
@@ -24,12 +25,7 @@ def data_of(value):
 
 
 def registered(path):
-    obj = basinkit
-    for part in path.split("."):
-        if not hasattr(obj, part):
-            pytest.skip(f"{path} not registered yet")
-        obj = getattr(obj, part)
-    return obj
+    return operator.attrgetter(path)(basinkit)
 
 
 def exact(message):
@@ -481,10 +477,7 @@ PANIC_CASES = [
 
 
 def _panic_class():
-    rs = registered("reservoir.reservoir_utils")
-    if not hasattr(rs, "ElevationStorage"):
-        pytest.skip("ElevationStorage not registered yet")
-    return rs
+    return registered("reservoir.reservoir_utils")
 
 
 @pytest.mark.parametrize("trigger,message", PANIC_CASES, ids=["empty", "single", "nan"])

@@ -3,6 +3,7 @@
 import importlib
 import importlib.machinery
 import importlib.util
+import operator
 import os
 import sys
 import types
@@ -82,22 +83,12 @@ MODULE_DUNDERS = {"__name__", "__doc__", "__package__", "__loader__", "__spec__"
 
 
 def resolve(path, root=basinkit):
-    obj = root
-    for part in path.split("."):
-        obj = getattr(obj, part)
-    return obj
+    return operator.attrgetter(path)(root)
 
 
 def member(path, name):
-    """The registered member, or a skip while its area is not bound yet."""
-    module = resolve(path.split(".")[0])
-    for part in path.split(".")[1:]:
-        if not hasattr(module, part):
-            pytest.skip(f"{path} not registered yet")
-        module = getattr(module, part)
-    if not hasattr(module, name):
-        pytest.skip(f"{path}.{name} not registered yet")
-    return getattr(module, name)
+    """The registered member."""
+    return getattr(resolve(path), name)
 
 
 def own_members(module):
@@ -120,21 +111,16 @@ def test_top_module_lists_the_seven_submodules_and_nothing_else():
 
 @pytest.mark.parametrize("path", list(TREE))
 def test_every_all_list_is_exactly_the_documented_one(path):
-    # Fails until every area is bound; that is the point of it.
     module = resolve(path)
     expected = [name for name, _, _ in TREE[path]]
-    assert getattr(module, "__all__", None) == expected
+    assert module.__all__ == expected
     assert own_members(module) == set(expected)
 
 
 def test_registered_members_follow_the_documented_order():
-    # Whatever is registered already appears in documented order.
     for path, members in TREE.items():
-        try:
-            module = resolve(path)
-        except AttributeError:
-            continue
-        registered = getattr(module, "__all__", [])
+        module = resolve(path)
+        registered = module.__all__
         assert type(registered) is list
         documented = [n for n, _, _ in members]
         assert [n for n in documented if n in registered] == registered, path
@@ -321,10 +307,9 @@ def test_function_properties(path, name, sig):
 def test_reimport_builds_new_submodules_around_the_same_classes():
     old = sys.modules["basinkit"]
     old_utils = old.utils
-    before = {(p, n): resolve(f"{p}.{n}", old) for p, n, _ in CLASSES if _has(old, p, n)}
+    before = {(p, n): resolve(f"{p}.{n}", old) for p, n, _ in CLASSES}
     instance = old.utils.ContinuousTimeSeries([1.0], timedelta(seconds=60), "discharge")
-    old_functions = {(p, n): resolve(f"{p}.{n}", old) for p, n, _ in FUNCTIONS
-                     if _has(old, p, n)}
+    old_functions = {(p, n): resolve(f"{p}.{n}", old) for p, n, _ in FUNCTIONS}
     del sys.modules["basinkit"]
     try:
         new = importlib.import_module("basinkit")
@@ -344,14 +329,6 @@ def test_reimport_builds_new_submodules_around_the_same_classes():
                                                "rainfall").data == [2.0]
     finally:
         sys.modules["basinkit"] = old
-
-
-def _has(root, path, name):
-    try:
-        resolve(f"{path}.{name}", root)
-    except AttributeError:
-        return False
-    return True
 
 
 # ---------------------------------------------------------------- stand-alone modules
@@ -378,9 +355,9 @@ def test_standalone_module_mirrors_its_submodule(tmp_path, modname, area):
     assert module.__name__ == modname
     assert module.__doc__ == ""
     assert modname not in basinkit.__all__
-    assert getattr(module, "__all__", None) == getattr(sub, "__all__", None)
+    assert module.__all__ == sub.__all__
     assert own_members(module) == own_members(sub)
-    for name in getattr(sub, "__all__", []):
+    for name in sub.__all__:
         mine, theirs = getattr(module, name), getattr(sub, name)
         if isinstance(theirs, type):
             assert mine is theirs, name
@@ -399,4 +376,4 @@ def test_standalone_module_mirrors_its_submodule(tmp_path, modname, area):
 @pytest.mark.parametrize("modname,area", STANDALONE, ids=[s[0] for s in STANDALONE])
 def test_standalone_module_has_the_documented_members(tmp_path, modname, area):
     module = _load_standalone(tmp_path, modname)
-    assert getattr(module, "__all__", None) == [n for n, _, _ in TREE[area]]
+    assert module.__all__ == [n for n, _, _ in TREE[area]]

@@ -1,11 +1,12 @@
 """Physical and algebraic properties of the models, checked on generated input.
 
-Each property is written once against a runner (the module, or a plain
-Python model) so that the same check is also run against deliberately
-broken models: a property that cannot tell a broken model from a good one
+Each property is written once against a runner (the module, or the plain
+Python model of tests/reference) so that the same check is also run against
+deliberately broken models: a property that cannot tell a broken model from a good one
 would be worthless, and those runs prove each one can fail.
 """
 
+import functools
 import math
 from datetime import timedelta
 
@@ -14,6 +15,9 @@ from hypothesis import HealthCheck, Phase, assume, given, settings
 from hypothesis import strategies as st
 
 import basinkit
+from reference import baseflow, clark, kge, level_pool, loss, muskingum
+from reference.arith import lookup
+from reference.level_pool import Constant, Controlled, Specified, Uncontrolled
 
 CTS = basinkit.utils.ContinuousTimeSeries
 ITS = basinkit.utils.IncrementalTimeSeries
@@ -61,30 +65,7 @@ def loss_module(rain, step, initial, maximum, per_hr, dry):
 
 def loss_model(bug=None):
     """The deficit-and-constant model in Python, optionally broken."""
-    def run(rain, step, initial, maximum, per_hr, dry):
-        dt_h = step / 3600.0
-        t = dry.microseconds * 1000 / 1e9 + (dry.days * 86400 + dry.seconds)
-        k = 1.0 - math.exp(dt_h / (t / -3600.0)) if t > 0 else 0.0
-        cap = per_hr * dt_h
-        d = initial
-        excess, loss, deficit = [], [], []
-        for p in rain:
-            d = d + k * max(maximum - d, 0.0)
-            if bug != "uncapped_recovery":
-                d = min(d, maximum)
-            e = f = cl = 0.0
-            if p > 0.0:
-                cl = min(p, cap)
-                r = p - cl
-                f = min(r, d) if bug != "overfill" else r
-                d = d - f
-                e = r - f if bug != "excess_ignores_constant_loss" else p - f
-            excess.append(e)
-            loss.append(cl + f if bug != "loss_without_fill" else cl)
-            deficit.append(d)
-        return excess, loss, deficit
-
-    return run
+    return functools.partial(loss.deficit_and_constant, bug=bug)
 
 
 loss_inputs = dict(
@@ -139,32 +120,7 @@ def muskingum_module(inflow, step, k, x, sub, initial):
 
 
 def muskingum_model(bug=None):
-    def one_pass(inflow, initial, dt, k, x):
-        out = [inflow[0] if initial is None else initial]
-        two_k = k + k
-        two_kx = two_k * x
-        two_k1mx = two_k * (1.0 - x)
-        den = dt + two_k1mx
-        c0 = (dt - two_kx) / den
-        c1 = (dt + two_kx) / den
-        c2 = (two_k1mx - dt) / den
-        if bug == "unbalanced":
-            c2 = (two_k1mx - dt * 0.9) / den
-        for i in range(1, len(inflow)):
-            o = c2 * out[-1] + (c1 * inflow[i - 1] + c0 * inflow[i])
-            if bug == "threshold":
-                o = max(o, 1.0)
-            out.append(o)
-        return out
-
-    def run(inflow, step, k, x, sub, initial):
-        k_seg = (k.microseconds * 1000 / 1e9 + (k.days * 86400 + k.seconds)) / sub
-        out = one_pass(inflow, initial, float(step), k_seg, x)
-        for _ in range(sub - 1):
-            out = one_pass(out, None, float(step), k_seg, x)
-        return out
-
-    return run
+    return functools.partial(muskingum.muskingum, bug=bug)
 
 
 @st.composite
@@ -231,23 +187,7 @@ def baseflow_module(rain, step, area, k, fraction, q0, n):
 
 def baseflow_model(bug=None):
     def run(rain, step, area, k, fraction, q0, n):
-        dt_h = step / 3600.0
-        k_res = (int(k.total_seconds()) / 3600.0) / n
-        c = dt_h / (dt_h * 0.5 + k_res)
-        d = 1.0 - c
-        if bug == "leaky":
-            d = 1.0 - c * 1.01
-        state = [q0] * n
-        out = []
-        for p in rain:
-            flow_ = (area * 1.00833) * ((fraction * p) / dt_h)
-            for j in range(n):
-                flow_ = (c * flow_) + (d * state[j])
-                if bug == "floor":
-                    flow_ = max(flow_, 0.01)
-                state[j] = flow_
-            out.append(flow_)
-        return out
+        return baseflow.linear_reservoir(area, rain, step, [(k, fraction, q0, n)], bug)[0]
 
     return run
 
@@ -306,46 +246,8 @@ def clark_module(rain, step, area, tc, r):
 
 
 def clark_model(bug=None):
-    """The Clark transform in Python, optionally broken: "point_values" feeds the
-    reservoir q_1..q_n from time 0 with no zero in front (half of q_1 never
-    enters), "stops_at_negative" ends the recession at its first ordinate below
-    the cutoff, sign included."""
-    def run(rain, step, area, tc, r):
-        dt = float(step)
-        tc_s = tc.microseconds * 1000 / 1e9 + (tc.days * 86400 + tc.seconds)
-        r_s = r.microseconds * 1000 / 1e9 + (r.days * 86400 + r.seconds)
-        n = max(math.ceil(tc_s / dt), 1)
-        q, prev = [], 0.0
-        for j in range(1, n + 1):
-            t = min((dt * j) / tc_s, 1.0) if tc_s > 0.0 else 1.0
-            a = math.pow(t, 1.5) * 1.414 if t < 0.5 else math.pow(1.0 - t, 1.5) * (-1.414) + 1.0
-            q.append((((a - prev) * area) * 1.00833) / (dt / 3600.0))
-            prev = a
-        two_k = r_s + r_s
-        den = dt + two_k
-        c0 = c1 = dt / den
-        c2 = (two_k - dt) / den
-        inflow = q if bug == "point_values" else [0.0] + q
-        uh, largest = [0.0], 0.0
-        for i in range(1, len(inflow)):
-            uh.append(c2 * uh[-1] + (c1 * inflow[i - 1] + c0 * inflow[i]))
-            largest = max(largest, abs(uh[-1]))
-        head, q_prev = len(uh), inflow[-1]
-        while len(uh) - head < 1_000_000:
-            u = c2 * uh[-1] + (c1 * q_prev + c0 * 0.0)
-            q_prev = 0.0
-            if not (u if bug == "stops_at_negative" else abs(u)) > 1e-9 * largest:
-                break
-            largest = max(largest, abs(u))
-            uh.append(u)
-        out = [0.0] * (len(rain) + len(uh) - 1)
-        for i, p in enumerate(rain):
-            if p != 0.0:
-                for m, u in enumerate(uh):
-                    out[i + m] = out[i + m] + p * u
-        return out
-
-    return run
+    """The Clark transform in Python, optionally broken (see reference.clark)."""
+    return functools.partial(clark.clark, bug=bug)
 
 
 @st.composite
@@ -362,111 +264,41 @@ def clark_case(draw):
 @SETTINGS
 @given(clark_case())
 def test_clark_model_in_python_agrees_with_the_module(case):
-    assert clark_model()(*case) == clark_module(*case)
+    want, got = clark_model()(*case), clark_module(*case)
+    # Bit for bit: equal values and equal signs of zero.
+    assert got == want
+    assert [math.copysign(1.0, v) for v in got] == [math.copysign(1.0, v) for v in want]
 
 
 # ---------------------------------------------------------------- level pool routing
 
 
-def _interp(xs, ys, x):
-    """Lookup inside the table, None outside (both ends inside)."""
-    if x < xs[0] or x > xs[-1]:
-        return None
-    for i in range(len(xs) - 1):
-        if xs[i] == x:
-            return ys[i]
-        if xs[i] < x < xs[i + 1]:
-            return ys[i] + ((x - xs[i]) / (xs[i + 1] - xs[i])) * (ys[i + 1] - ys[i])
-    return ys[-1]
+def module_outlet(o):
+    if isinstance(o, Constant):
+        return RU.ConstantDischargeInfo(o.discharge, minimum_elevation=o.minimum_elevation)
+    if isinstance(o, Uncontrolled):
+        return RU.UnControlledDischargeInfo(RU.ElevationDischarge(o.elevation, o.discharge),
+                                            elevation_offset=o.elevation_offset)
+    if isinstance(o, Controlled):
+        return RU.ControlledDischargeInfo(RU.ElevationDischarge(o.elevation, o.discharge),
+                                          minimum_elevation=o.minimum_elevation,
+                                          maximum_release=o.maximum_release)
+    return RU.SpecifiedDischargeInfo(CTS(o.values, timedelta(seconds=o.time_step), "discharge"),
+                                     maximum_elevation=o.maximum_elevation)
 
 
 def level_pool_module(inflow, step, initial, elev, stor, outlets):
-    made = {}
-    for name, (kind, a, b, c) in outlets.items():
-        if kind == "constant":
-            made[name] = RU.ConstantDischargeInfo(a, minimum_elevation=b)
-        elif kind == "spill":
-            made[name] = RU.UnControlledDischargeInfo(RU.ElevationDischarge(*a),
-                                                       elevation_offset=b)
-        elif kind == "gate":
-            made[name] = RU.ControlledDischargeInfo(RU.ElevationDischarge(*a),
-                                                     minimum_elevation=b, maximum_release=c)
-        else:
-            values, every = a
-            made[name] = RU.SpecifiedDischargeInfo(
-                CTS(values, timedelta(seconds=every), "discharge"), maximum_elevation=b)
+    made = {name: module_outlet(o) for name, o in outlets.items()}
     r = basinkit.reservoir.run_level_pool_routing(
         CTS(inflow, timedelta(seconds=step), "discharge"), initial,
         RU.ElevationStorage(elev, stor), made)
     return r.reservoir_storage.data, r.reservoir_elevation.data
 
 
-def _value_at(values, step, t):
-    """A continuous series read at t seconds, inside its span."""
-    p = t / step
-    i = math.floor(p)
-    if i >= len(values) - 1:
-        return values[-1]
-    return values[i] + (p - i) * (values[i + 1] - values[i])
-
-
 def level_pool_model(bug=None):
-    def release(outlet, e, t):
-        kind, a, b, c = outlet
-        if kind == "constant":
-            return 0.0 if (b is not None and e < b) else a
-        if kind == "specified":
-            values, every = a
-            if b is not None and e > b:
-                return 0.0
-            if t > (len(values) - 1) * every:
-                raise ValueError("past the end of the specified series")
-            return _value_at(values, every, t)
-        xs, ys = a
-        if kind == "gate":
-            low = xs[0] if b is None else max(b, xs[0])
-            if e < low:
-                return 0.0
-            if e > xs[-1]:
-                raise ValueError("above the rating curve")
-            q = _interp(xs, ys, e)
-            return q if c is None else min(q, c)
-        e2 = e + (0.0 if b is None else b)
-        if e2 > xs[-1]:
-            raise ValueError("above the rating curve")
-        return 0.0 if e2 < xs[0] else _interp(xs, ys, e2)
-
     def run(inflow, step, initial, elev, stor, outlets):
-        s = _interp(elev, stor, initial)
-        if s is None:
-            raise ValueError("initial elevation outside the curve")
-        e = initial
-        storage, elevation = [s], [e]
-        i_prev = inflow[0]
-        n = len(inflow)
-        for t in range(step, (n - 1) * step + 1):
-            total = 0.0
-            for outlet in outlets.values():
-                total = total + release(outlet, e, t)
-            if t == step and bug != "advances_at_the_first_instant":
-                continue
-            i_t = _value_at(inflow, step, t)
-            if bug == "right_rectangle":
-                i_prev = i_t
-            s = (s + ((i_prev + i_t) * 0.5) * 1.0) - total * 1.0
-            if bug != "no_floor":
-                s = max(s, 0.0)
-            e = _interp(stor, elev, s)
-            if e is None:
-                if bug == "spill_over_top" and s > stor[-1]:
-                    e = elev[-1] + (s - stor[-1]) * 1e-6
-                else:
-                    raise ValueError("storage outside the curve")
-            if t % step == 0 and t != step:
-                storage.append(s)
-                elevation.append(e)
-            i_prev = i_t
-        return storage, elevation
+        return level_pool.level_pool(inflow, step, initial, elev, stor, list(outlets.values()),
+                                     bug)[:2]
 
     return run
 
@@ -491,24 +323,25 @@ def reservoir_case(draw):
     for i in range(draw(st.integers(0, 3))):
         kind = draw(st.sampled_from(["constant", "spill", "gate", "specified"]))
         if kind == "constant":
-            outlets[f"c{i}"] = (kind, draw(st.floats(0.0, 30.0)), draw(inside), None)
+            outlets[f"c{i}"] = Constant(draw(st.floats(0.0, 30.0)), minimum_elevation=draw(inside))
         elif kind == "specified":
             every = draw(st.sampled_from([1, 3, 7]))
             # Long enough to answer for the whole run.
             count = (n - 1) * step // every + 2
             values = draw(st.lists(nonneg(20.0), min_size=count, max_size=count))
-            outlets[f"p{i}"] = (kind, (values, every), draw(inside), None)
+            outlets[f"p{i}"] = Specified(values, every, maximum_elevation=draw(inside))
         else:
             # Rating curves reach above the storage curve, so no outlet fails.
             top = elev[-1] + draw(st.floats(0.0, 10.0))
             rating = ([elev[0], (elev[0] + top) / 2, top],
                       [0.0, draw(st.floats(0.0, 10.0)), 40.0])
             if kind == "spill":
-                outlets[f"u{i}"] = (kind, rating, draw(st.one_of(st.none(),
-                                                                  st.floats(-2.0, 0.0))), None)
+                offset = draw(st.one_of(st.none(), st.floats(-2.0, 0.0)))
+                outlets[f"u{i}"] = Uncontrolled(*rating, elevation_offset=offset)
             else:
                 cap = draw(st.one_of(st.none(), st.floats(0.0, 30.0)))
-                outlets[f"g{i}"] = (kind, rating, draw(inside), cap)
+                outlets[f"g{i}"] = Controlled(*rating, minimum_elevation=draw(inside),
+                                              maximum_release=cap)
     return inflow, step, initial, elev, stor, outlets
 
 
@@ -522,7 +355,7 @@ def level_pool_stays_on_the_curve(run):
             # Documented refusals: storage above the curve, or drained to 0.0
             # on a curve whose lowest storage is above 0.0. Neither can happen
             # when the curve starts at 0.0 and all inflow would fit.
-            s0 = _interp(elev, stor, initial)
+            s0 = lookup(elev, stor, initial)
             fits = s0 + max(inflow) * (len(inflow) - 1) * step <= stor[-1]
             assert not (stor[0] == 0.0 and fits), "refused a run that stays on the curve"
             return
@@ -562,31 +395,7 @@ def kge_module(sim, obs, use_log):
 
 
 def kge_model(bug=None):
-    def run(sim, obs, use_log):
-        eps = 1e-6
-        if use_log:
-            sim = [math.log(v + eps) for v in sim]
-            obs = [math.log(v + eps) for v in obs]
-        n = float(len(obs))
-        ms, mo = sum(sim, -0.0) / n, sum(obs, -0.0) / n
-        sss = soo = sso = 0.0
-        for s, o in zip(sim, obs):
-            ds, do = s - ms, o - mo
-            sss += ds * ds
-            soo += do * do
-            sso += ds * do
-        den = math.sqrt(soo * sss)
-        r_term = 1.0 if den < eps else (sso / den - 1.0) ** 2
-        std_s = math.sqrt(sss / n)
-        std_o = math.sqrt(soo / (n - 1 if bug == "sample_std" else n))
-        if abs(mo) < eps:
-            mo = eps
-        if std_o < eps:
-            std_o = eps
-        beta, gamma = ms / mo, std_s / std_o
-        return 1.0 - math.sqrt((gamma - 1.0) ** 2 + ((beta - 1.0) ** 2 + r_term))
-
-    return run
+    return functools.partial(kge.kge, bug=bug)
 
 
 series = st.lists(st.floats(0.0, 1e6), min_size=2, max_size=60)

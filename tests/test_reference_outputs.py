@@ -1,7 +1,8 @@
 """Every model against stored outputs, bit for bit.
 
 tests/data/reference_outputs.json holds fixed inputs and the outputs a known
-build gave for them as IEEE-754 bit patterns (benchmarks/make_reference.py).
+build gave for them as IEEE-754 bit patterns (written by
+benchmarks/make_reference.py; read through reference.outputs).
 A change to any core that alters a result, even in its last bit or the sign
 of a zero, fails here. Regenerate the file only for a deliberate change of
 results.
@@ -9,15 +10,13 @@ results.
 
 import json
 import math
-import sys
 from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "benchmarks"))
+from reference import outputs as ref
 
-import make_reference as ref  # noqa: E402
+ROOT = Path(__file__).resolve().parent.parent
 
 DATA = json.loads((ROOT / "tests" / "data" / "reference_outputs.json").read_text())
 CASES = {c["name"]: c for c in DATA["cases"]}

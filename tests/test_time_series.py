@@ -5,7 +5,7 @@ import re
 from datetime import timedelta
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given, settings, strategies as st
 
 import basinkit
 
@@ -284,6 +284,9 @@ def test_disaggregate_is_only_on_incremental_series():
         ITS.disaggregate(CTS([1.0], HOUR, "rainfall"), 60)
 
 
+# No deadline: speed is measured in benchmarks/, and a loaded or sanitized
+# run must not fail on time.
+@settings(deadline=None)
 @given(values=st.lists(st.floats(min_value=0.0, max_value=1e6), max_size=20),
        target=st.sampled_from([30, 60, 120, 300, 600, 900, 1200, 1800, 3600]),
        hours=st.integers(min_value=1, max_value=48))

@@ -13,6 +13,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import basinkit
+from reference.level_pool import Constant
 from test_properties import (
     ITS, LR, SETTINGS, _refuted, baseflow_model, clark_case, clark_model, clark_module, depth,
     level_pool_model, level_pool_module, loss_model, loss_module, muskingum_model,
@@ -180,7 +181,7 @@ def level_pool_balances_from_time_zero(run):
         span = (len(q) - 1) * step
         start = sum(releases) * span + margin + 1.0
         top = start + max(q) * span + margin + 1.0
-        outlets = {f"o{i}": ("constant", r, None, None) for i, r in enumerate(releases)}
+        outlets = {f"o{i}": Constant(r) for i, r in enumerate(releases)}
         storage, _ = run([q[0]] + q, step, 100.0 * (start / top), [0.0, 100.0], [0.0, top],
                          outlets)
         assert len(storage) == len(q)

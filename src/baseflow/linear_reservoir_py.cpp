@@ -1,8 +1,56 @@
+#include "areas_py.hpp"
 #include "baseflow/linear_reservoir.hpp"
-#include "registration_py.hpp"
+#include "boundary/binding.hpp"
+#include "boundary/classes.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/errors.hpp"
+#include "boundary/ref.hpp"
+#include "boundary/registration.hpp"
 #include "utils/time_series_py.hpp"
 
 namespace basinkit::py {
+
+// Documentation strings, in one place.
+namespace doc {
+
+constexpr char gw_fraction[] =
+    R"(Fraction of rainfall loss that contributes to this reservoir's baseflow.
+Must be in [0.0, 1.0].)";
+
+constexpr char initial_q[] = R"(Initial discharge at the start of the simulation (e.g., cfs).)";
+
+constexpr char num_reservoir[] = R"(Number of linear reservoirs chained in series.)";
+
+constexpr char k_duration[] = R"(Returns the storage time constant as a Python `timedelta`.)";
+
+constexpr char linear_reservoir[] =
+    R"(LinearReservoir(k_duration, gw_fraction, initial_q, num_reservoir=1)
+--
+
+Configuration for a single linear reservoir groundwater layer.
+
+A linear reservoir models groundwater storage with the recurrence relation:
+`Q[t] = C * I[t] + (1 - C) * Q[t-1]`, where `C = dt / (K + 0.5*dt)`.
+Chaining `num_reservoir` reservoirs in series produces a more peaked,
+delayed response.)";
+
+constexpr char run_linear_reservoir[] = R"(run_linear_reservoir(basin_area, rainfall, reservoirs)
+--
+
+Routes infiltrated rainfall through multiple named linear reservoirs to produce baseflow.
+
+# Arguments
+
+* `basin_area` - Drainage area in acres.
+* `rainfall` - Infiltrated rainfall series (inches per time step).
+* `reservoirs` - Named linear reservoir configurations.
+
+# Errors
+
+Returns a `PyValueError` if sum of all fractions exceeds 1.0,
+or any reservoir fails its stability check.)";
+
+} // namespace doc
 
 namespace {
 
@@ -14,20 +62,15 @@ PyObject *read_k_duration(const Config &c) {
 
 PyGetSetDef reservoir_getset[] = {
     {"gw_fraction", field_getter<Config, double, &Config::gw_fraction>,
-     field_setter<Config, double, &Config::gw_fraction>,
-     "Fraction of rainfall loss that contributes to this reservoir's "
-     "baseflow.\n"
-     "Must be in [0.0, 1.0].",
+     field_setter<Config, double, &Config::gw_fraction>, doc::gw_fraction,
      const_cast<char *>("gw_fraction")},
     {"initial_q", field_getter<Config, double, &Config::initial_q>,
-     field_setter<Config, double, &Config::initial_q>,
-     "Initial discharge at the start of the simulation (e.g., cfs).",
+     field_setter<Config, double, &Config::initial_q>, doc::initial_q,
      const_cast<char *>("initial_q")},
     {"num_reservoir", field_getter<Config, std::uint64_t, &Config::num_reservoir>,
-     field_setter<Config, std::uint64_t, &Config::num_reservoir>,
-     "Number of linear reservoirs chained in series.", const_cast<char *>("num_reservoir")},
-    {"k_duration", getter<Config, read_k_duration>, nullptr,
-     "Returns the storage time constant as a Python `timedelta`.", nullptr},
+     field_setter<Config, std::uint64_t, &Config::num_reservoir>, doc::num_reservoir,
+     const_cast<char *>("num_reservoir")},
+    {"k_duration", getter<Config, read_k_duration>, nullptr, doc::k_duration, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -36,23 +79,12 @@ constexpr const char *new_params[] = {"k_duration", "gw_fraction", "initial_q", 
 PyObject *reservoir_new(PyTypeObject *type, PyObject *args, PyObject *kwargs);
 
 // Final class: no Py_TPFLAGS_BASETYPE.
-PyClass<Config> reservoir_class(
-    "LinearReservoir", 0,
-    {
-        {Py_tp_doc, const_cast<char *>("LinearReservoir(k_duration, gw_fraction, "
-                                       "initial_q, num_reservoir=1)\n--\n\n"
-                                       "Configuration for a single linear reservoir "
-                                       "groundwater layer.\n\n"
-                                       "A linear reservoir models groundwater storage "
-                                       "with the recurrence relation:\n"
-                                       "`Q[t] = C * I[t] + (1 - C) * Q[t-1]`, where `C = "
-                                       "dt / (K + 0.5*dt)`.\n"
-                                       "Chaining `num_reservoir` reservoirs in series "
-                                       "produces a more peaked,\n"
-                                       "delayed response.")},
-        {Py_tp_new, reinterpret_cast<void *>(reservoir_new)},
-        {Py_tp_getset, reservoir_getset},
-    });
+PyClass<Config> reservoir_class("LinearReservoir", 0,
+                                {
+                                    {Py_tp_doc, const_cast<char *>(doc::linear_reservoir)},
+                                    {Py_tp_new, reinterpret_cast<void *>(reservoir_new)},
+                                    {Py_tp_getset, reservoir_getset},
+                                });
 
 PyObject *reservoir_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     return guarded([&]() -> PyObject * {
@@ -100,17 +132,7 @@ PyObject *run_linear_reservoir(PyObject *, PyObject *const *args, Py_ssize_t nar
 }
 
 PyMethodDef run_def =
-    function_def("run_linear_reservoir", run_linear_reservoir,
-                 "run_linear_reservoir(basin_area, rainfall, reservoirs)\n--\n\n"
-                 "Routes infiltrated rainfall through multiple named linear reservoirs to "
-                 "produce baseflow.\n\n"
-                 "# Arguments\n\n"
-                 "* `basin_area` - Drainage area in acres.\n"
-                 "* `rainfall` - Infiltrated rainfall series (inches per time step).\n"
-                 "* `reservoirs` - Named linear reservoir configurations.\n\n"
-                 "# Errors\n\n"
-                 "Returns a `PyValueError` if sum of all fractions exceeds 1.0,\n"
-                 "or any reservoir fails its stability check.");
+    function_def("run_linear_reservoir", run_linear_reservoir, doc::run_linear_reservoir);
 
 } // namespace
 

@@ -1,8 +1,49 @@
-#include "boundary_py.hpp"
+#include "areas_py.hpp"
+#include "boundary/binding.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/errors.hpp"
+#include "boundary/registration.hpp"
 #include "metrics/kge.hpp"
-#include "registration_py.hpp"
 
 namespace basinkit::py {
+
+// Documentation strings, in one place.
+namespace doc {
+
+constexpr char calculate_kge[] = R"(calculate_kge(sim, obs, use_log=False)
+--
+
+Calculates the Kling-Gupta Efficiency (KGE) between simulated and observed series.
+
+KGE decomposes model performance into three components measured against
+a perfect score of 1:
+
+- **r** (Pearson correlation) — timing and shape agreement.
+- **β = mean_sim / mean_obs** — bias ratio.
+- **γ = std_sim / std_obs** — variability ratio.
+
+The efficiency is computed as:
+```text
+KGE = 1 - sqrt((r-1)² + (β-1)² + (γ-1)²)
+```
+
+A KGE of 1 indicates a perfect match. Values above 0 are generally
+considered acceptable. Setting `use_log = true` applies a log transform
+before computing statistics, which emphasises low-flow performance.
+
+# Arguments
+
+* `sim` - Simulated time series.
+* `obs` - Observed time series. Must have the same length as `sim`.
+* `use_log` - If `true`, transforms both series with `ln(x + ε)` before
+  computing statistics.
+
+# Errors
+
+Returns a `PyValueError` if `obs` is empty or if `sim` and `obs` have
+different lengths.)";
+
+} // namespace doc
 
 namespace {
 
@@ -22,32 +63,7 @@ PyObject *calculate_kge(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
     });
 }
 
-PyMethodDef kge_def =
-    function_def("calculate_kge", calculate_kge,
-                 "calculate_kge(sim, obs, use_log=False)\n--\n\n"
-                 "Calculates the Kling-Gupta Efficiency (KGE) between simulated and "
-                 "observed series.\n\n"
-                 "KGE decomposes model performance into three components measured against\n"
-                 "a perfect score of 1:\n\n"
-                 "- **r** (Pearson correlation) \u2014 timing and shape agreement.\n"
-                 "- **\u03b2 = mean_sim / mean_obs** \u2014 bias ratio.\n"
-                 "- **\u03b3 = std_sim / std_obs** \u2014 variability ratio.\n\n"
-                 "The efficiency is computed as:\n"
-                 "```text\n"
-                 "KGE = 1 - sqrt((r-1)\u00b2 + (\u03b2-1)\u00b2 + (\u03b3-1)\u00b2)\n"
-                 "```\n\n"
-                 "A KGE of 1 indicates a perfect match. Values above 0 are generally\n"
-                 "considered acceptable. Setting `use_log = true` applies a log transform\n"
-                 "before computing statistics, which emphasises low-flow performance.\n\n"
-                 "# Arguments\n\n"
-                 "* `sim` - Simulated time series.\n"
-                 "* `obs` - Observed time series. Must have the same length as `sim`.\n"
-                 "* `use_log` - If `true`, transforms both series with `ln(x + \u03b5)` "
-                 "before\n"
-                 "  computing statistics.\n\n"
-                 "# Errors\n\n"
-                 "Returns a `PyValueError` if `obs` is empty or if `sim` and `obs` have\n"
-                 "different lengths.");
+PyMethodDef kge_def = function_def("calculate_kge", calculate_kge, doc::calculate_kge);
 
 } // namespace
 

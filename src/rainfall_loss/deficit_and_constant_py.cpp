@@ -1,8 +1,47 @@
+#include "areas_py.hpp"
+#include "boundary/binding.hpp"
+#include "boundary/classes.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/errors.hpp"
+#include "boundary/registration.hpp"
 #include "rainfall_loss/deficit_and_constant.hpp"
-#include "registration_py.hpp"
 #include "utils/time_series_py.hpp"
 
 namespace basinkit::py {
+
+// Documentation strings, in one place.
+namespace doc {
+
+constexpr char excess[] = R"(Excess rainfall that becomes surface runoff (inches per time step).)";
+
+constexpr char loss[] =
+    R"(Total infiltrated depth per time step (constant loss + deficit fill, inches).)";
+
+constexpr char deficit[] =
+    R"(Running soil moisture deficit at the end of each time step (inches).)";
+
+constexpr char result[] = R"(Results from the deficit-and-constant rainfall loss model.)";
+
+constexpr char run_deficit_and_constant[] =
+    R"(run_deficit_and_constant(rainfall, initial_deficit, max_deficit, constant_loss_per_hr, time_to_dry)
+--
+
+Separates gross rainfall into excess runoff and infiltration losses using the
+deficit-and-constant model.
+
+# Arguments
+
+* `rainfall` - Gross rainfall time series (inches per time step).
+* `initial_deficit` - Starting soil moisture deficit (inches).
+* `max_deficit` - Maximum soil moisture storage capacity (inches).
+* `constant_loss_per_hr` - Constant infiltration rate (inches/hour).
+* `time_to_dry` - Characteristic drying time for deficit recovery.
+
+# Returns
+
+A `DeficitConstantResult` with `excess`, `loss`, and `deficit` series.)";
+
+} // namespace doc
 
 namespace {
 
@@ -24,24 +63,18 @@ template <TimeSeries DeficitConstantValue::*Field> PyObject *read_series(PyObjec
 }
 
 PyGetSetDef result_getset[] = {
-    {"excess", read_series<&DeficitConstantValue::excess>, nullptr,
-     "Excess rainfall that becomes surface runoff (inches per time step).", nullptr},
-    {"loss", read_series<&DeficitConstantValue::loss>, nullptr,
-     "Total infiltrated depth per time step (constant loss + deficit fill, "
-     "inches).",
-     nullptr},
-    {"deficit", read_series<&DeficitConstantValue::deficit>, nullptr,
-     "Running soil moisture deficit at the end of each time step (inches).", nullptr},
+    {"excess", read_series<&DeficitConstantValue::excess>, nullptr, doc::excess, nullptr},
+    {"loss", read_series<&DeficitConstantValue::loss>, nullptr, doc::loss, nullptr},
+    {"deficit", read_series<&DeficitConstantValue::deficit>, nullptr, doc::deficit, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyClass<DeficitConstantValue> result_class(
-    "DeficitConstantResult", Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    {
-        {Py_tp_doc,
-         const_cast<char *>("Results from the deficit-and-constant rainfall loss model.")},
-        {Py_tp_getset, result_getset},
-    });
+PyClass<DeficitConstantValue> result_class("DeficitConstantResult",
+                                           Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                           {
+                                               {Py_tp_doc, const_cast<char *>(doc::result)},
+                                               {Py_tp_getset, result_getset},
+                                           });
 
 constexpr const char *params[] = {"rainfall", "initial_deficit", "max_deficit",
                                   "constant_loss_per_hr", "time_to_dry"};
@@ -74,22 +107,8 @@ PyObject *run_deficit_and_constant(PyObject *, PyObject *const *args, Py_ssize_t
     });
 }
 
-PyMethodDef run_def =
-    function_def("run_deficit_and_constant", run_deficit_and_constant,
-                 "run_deficit_and_constant(rainfall, initial_deficit, max_deficit, "
-                 "constant_loss_per_hr, "
-                 "time_to_dry)\n--\n\n"
-                 "Separates gross rainfall into excess runoff and infiltration losses using "
-                 "the\n"
-                 "deficit-and-constant model.\n\n"
-                 "# Arguments\n\n"
-                 "* `rainfall` - Gross rainfall time series (inches per time step).\n"
-                 "* `initial_deficit` - Starting soil moisture deficit (inches).\n"
-                 "* `max_deficit` - Maximum soil moisture storage capacity (inches).\n"
-                 "* `constant_loss_per_hr` - Constant infiltration rate (inches/hour).\n"
-                 "* `time_to_dry` - Characteristic drying time for deficit recovery.\n\n"
-                 "# Returns\n\n"
-                 "A `DeficitConstantResult` with `excess`, `loss`, and `deficit` series.");
+PyMethodDef run_def = function_def("run_deficit_and_constant", run_deficit_and_constant,
+                                   doc::run_deficit_and_constant);
 
 } // namespace
 

@@ -64,7 +64,6 @@ struct Convolution {
 constexpr std::size_t MAX_BLOCK = 32;
 constexpr std::size_t PAD = MAX_BLOCK - 1;
 
-#if defined(__GNUC__)
 // Vectors of two and four doubles (GCC/Clang vector extensions).
 using Double2 = double __attribute__((vector_size(2 * sizeof(double))));
 using Double4 = double __attribute__((vector_size(4 * sizeof(double))));
@@ -99,43 +98,30 @@ template <class V, std::size_t Width, std::size_t Block>
     }
 }
 
-#if defined(__x86_64__) && !defined(BASINKIT_PORTABLE_KERNELS)
-// Four lanes where the processor has them; the same values either way
-// (BASINKIT_PORTABLE_KERNELS builds the two-lane kernel only, to check that).
+#if defined(__x86_64__)
 [[gnu::target("avx2")]] void convolve_avx2(const Convolution &c) {
     convolve_blocks<Double4, 4, 32>(c);
 }
 #endif
 
-void convolve(const Convolution &c) {
-#if defined(__x86_64__) && !defined(BASINKIT_PORTABLE_KERNELS)
-    if (__builtin_cpu_supports("avx2")) return convolve_avx2(c);
+// True when `kernel` runs the four-lane AVX2 code on this processor.
+bool uses_avx2([[maybe_unused]] ConvolutionKernel kernel) {
+#if defined(__x86_64__)
+    return kernel == ConvolutionKernel::Fastest && __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
+void convolve(const Convolution &c, ConvolutionKernel kernel) {
+#if defined(__x86_64__)
+    if (uses_avx2(kernel)) return convolve_avx2(c);
 #endif
     convolve_blocks<Double2, 2, 16>(c);
 }
-#else
-void convolve(const Convolution &c) {
-    constexpr std::size_t Block = 8;
-    std::size_t lo = 0, hi = 0;
-    for (std::size_t j0 = 0; j0 < c.q_len; j0 += Block) {
-        const std::size_t first = j0 + 1 > c.m ? j0 + 1 - c.m : 0;
-        while (lo < c.wet_count && c.wet[lo] < first) ++lo;
-        while (hi < c.wet_count && c.wet[hi] < j0 + Block) ++hi;
-        double acc[Block] = {};
-        for (std::size_t w = lo; w < hi; ++w) {
-            const std::size_t i = c.wet[w];
-            const double *u =
-                c.u0 + static_cast<std::ptrdiff_t>(j0) - static_cast<std::ptrdiff_t>(i);
-            for (std::size_t b = 0; b < Block; ++b) acc[b] = acc[b] + c.rain[i] * u[b];
-        }
-        const std::size_t n = c.q_len - j0 < Block ? c.q_len - j0 : Block;
-        std::copy(acc, acc + n, c.q + j0);
-    }
-}
-#endif
 
 void convolve_blocked(std::span<const double> rain, std::span<const double> head,
-                      std::span<const double> tail, Values &q) {
+                      std::span<const double> tail, Values &q, ConvolutionKernel kernel) {
     const std::size_t m = head.size() + tail.size();
     std::vector<double> padded(m + 2 * PAD, 0.0);
     std::copy(head.begin(), head.end(), padded.begin() + PAD);
@@ -148,10 +134,15 @@ void convolve_blocked(std::span<const double> rain, std::span<const double> head
     wet.reserve(wet_count);
     for (std::size_t i = 0; i < rain.size(); ++i)
         if (rain[i] != 0.0) wet.push_back(i);
-    convolve({rain.data(), wet.data(), wet.size(), padded.data() + PAD, m, q.data(), q.size()});
+    convolve({rain.data(), wet.data(), wet.size(), padded.data() + PAD, m, q.data(), q.size()},
+             kernel);
 }
 
 } // namespace
+
+const char *kernel_name(ConvolutionKernel kernel) {
+    return uses_avx2(kernel) ? "avx2" : "portable";
+}
 
 Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double basin_area,
                                                   double tc_s, double storage_r_s) {
@@ -198,7 +189,8 @@ Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double
 }
 
 Result<Values> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_step,
-                           double basin_area, Duration tc, Duration storage_r) {
+                           double basin_area, Duration tc, Duration storage_r,
+                           ConvolutionKernel kernel) {
     const std::size_t len = rainfall.size();
     const double tc_s = tc.as_secs_f64();
     const double r_s = storage_r.as_secs_f64();
@@ -215,7 +207,7 @@ Result<Values> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_s
     bool finite = true;
     for (const double p : rainfall) finite = finite && std::isfinite(p);
     if (finite) {
-        convolve_blocked(rainfall, head, tail, q);
+        convolve_blocked(rainfall, head, tail, q, kernel);
         return q;
     }
     // NaN or infinite rainfall reaches exactly its own m values.

@@ -35,9 +35,20 @@ inline constexpr std::size_t CLARK_MAX_RECESSION = 1'000'000;
 Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double basin_area,
                                                   double tc_s, double storage_r_s);
 
+// Kernels of the convolution of finite rainfall; every kernel gives the same
+// values to the last bit.
+enum class ConvolutionKernel {
+    Fastest,  // four lanes where the processor has AVX2, else Portable
+    Portable, // two lanes, on every processor
+};
+
+// What `kernel` runs on this processor: "avx2" or "portable".
+const char *kernel_name(ConvolutionKernel kernel);
+
 // Discharge for the excess `rainfall`: L + m - 1 values for L rainfall values
 // and m unit-hydrograph ordinates; L zeros for a step below 1 s.
 Result<Values> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_step,
-                           double basin_area, Duration tc, Duration storage_r);
+                           double basin_area, Duration tc, Duration storage_r,
+                           ConvolutionKernel kernel = ConvolutionKernel::Fastest);
 
 } // namespace basinkit

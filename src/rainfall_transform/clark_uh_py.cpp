@@ -1,8 +1,35 @@
+#include "areas_py.hpp"
+#include "boundary/binding.hpp"
+#include "boundary/classes.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/errors.hpp"
+#include "boundary/registration.hpp"
 #include "rainfall_transform/clark_uh.hpp"
-#include "registration_py.hpp"
 #include "utils/time_series_py.hpp"
 
 namespace basinkit::py {
+
+// Documentation strings, in one place.
+namespace doc {
+
+constexpr char run_clark_uh[] = R"(run_clark_uh(rainfall, basin_area, tc, storage_r)
+--
+
+Transforms excess rainfall into a runoff hydrograph using the Clark unit hydrograph.
+
+# Arguments
+
+* `rainfall` - Excess rainfall series (inches per time step).
+* `basin_area` - Drainage area in acres.
+* `tc` - Time of concentration. Controls the duration and shape of the
+  translation hydrograph.
+* `storage_r` - Linear reservoir storage coefficient. Controls attenuation.
+
+# Returns
+
+A `ContinuousTimeSeries` (kind=discharge, cfs) at the same time step as `rainfall`.)";
+
+} // namespace doc
 
 namespace {
 
@@ -26,21 +53,7 @@ PyObject *run_clark_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
     });
 }
 
-PyMethodDef run_def =
-    function_def("run_clark_uh", run_clark_uh,
-                 "run_clark_uh(rainfall, basin_area, tc, storage_r)\n--\n\n"
-                 "Transforms excess rainfall into a runoff hydrograph using the Clark unit "
-                 "hydrograph.\n\n"
-                 "# Arguments\n\n"
-                 "* `rainfall` - Excess rainfall series (inches per time step).\n"
-                 "* `basin_area` - Drainage area in acres.\n"
-                 "* `tc` - Time of concentration. Controls the duration and shape of the\n"
-                 "  translation hydrograph.\n"
-                 "* `storage_r` - Linear reservoir storage coefficient. Controls "
-                 "attenuation.\n\n"
-                 "# Returns\n\n"
-                 "A `ContinuousTimeSeries` (kind=discharge, cfs) at the same time step as "
-                 "`rainfall`.");
+PyMethodDef run_def = function_def("run_clark_uh", run_clark_uh, doc::run_clark_uh);
 
 } // namespace
 

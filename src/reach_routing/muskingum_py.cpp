@@ -1,8 +1,48 @@
+#include "areas_py.hpp"
+#include "boundary/binding.hpp"
+#include "boundary/classes.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/errors.hpp"
+#include "boundary/registration.hpp"
 #include "reach_routing/muskingum.hpp"
-#include "registration_py.hpp"
 #include "utils/time_series_py.hpp"
 
 namespace basinkit::py {
+
+// Documentation strings, in one place.
+namespace doc {
+
+constexpr char run_muskingum_routing[] =
+    R"(run_muskingum_routing(inflow, k, x, sub_reaches, initial_outflow)
+--
+
+Routes an inflow hydrograph through a channel reach using the Muskingum method.
+
+The reach can be divided into `sub_reaches` equal segments to improve
+numerical accuracy. Each segment is routed sequentially using the same
+Muskingum coefficients derived from the per-segment `k` and the weighting
+factor `x`.
+
+Issues a Python `warnings.warn` if `x` is outside the physically meaningful
+range `[0.0, 0.5]`.
+
+# Arguments
+
+* `inflow` - Inflow hydrograph at the upstream end of the reach.
+* `k` - Storage time constant for the full reach (seconds). The per-segment
+  value is `k / sub_reaches`.
+* `x` - Weighting factor in `[0.0, 0.5]`. `x=0` gives pure reservoir routing
+  (maximum attenuation); `x=0.5` approximates kinematic routing (no attenuation).
+* `sub_reaches` - Number of equal sub-reaches. Must be >= 1.
+* `initial_outflow` - Initial outflow value. Defaults to the first inflow
+  value if not provided.
+
+# Returns
+
+A `ContinuousTimeSeries` (kind=discharge) of routed outflow values at the
+same time step as `inflow`.)";
+
+} // namespace doc
 
 namespace {
 
@@ -35,35 +75,7 @@ PyObject *run_muskingum_routing(PyObject *, PyObject *const *args, Py_ssize_t na
 }
 
 PyMethodDef run_def =
-    function_def("run_muskingum_routing", run_muskingum_routing,
-                 "run_muskingum_routing(inflow, k, x, sub_reaches, initial_outflow)\n--\n\n"
-                 "Routes an inflow hydrograph through a channel reach using the Muskingum "
-                 "method.\n\n"
-                 "The reach can be divided into `sub_reaches` equal segments to improve\n"
-                 "numerical accuracy. Each segment is routed sequentially using the same\n"
-                 "Muskingum coefficients derived from the per-segment `k` and the "
-                 "weighting\n"
-                 "factor `x`.\n\n"
-                 "Issues a Python `warnings.warn` if `x` is outside the physically "
-                 "meaningful\n"
-                 "range `[0.0, 0.5]`.\n\n"
-                 "# Arguments\n\n"
-                 "* `inflow` - Inflow hydrograph at the upstream end of the reach.\n"
-                 "* `k` - Storage time constant for the full reach (seconds). The "
-                 "per-segment\n"
-                 "  value is `k / sub_reaches`.\n"
-                 "* `x` - Weighting factor in `[0.0, 0.5]`. `x=0` gives pure reservoir "
-                 "routing\n"
-                 "  (maximum attenuation); `x=0.5` approximates kinematic routing (no "
-                 "attenuation).\n"
-                 "* `sub_reaches` - Number of equal sub-reaches. Must be >= 1.\n"
-                 "* `initial_outflow` - Initial outflow value. Defaults to the first "
-                 "inflow\n"
-                 "  value if not provided.\n\n"
-                 "# Returns\n\n"
-                 "A `ContinuousTimeSeries` (kind=discharge) of routed outflow values at "
-                 "the\n"
-                 "same time step as `inflow`.");
+    function_def("run_muskingum_routing", run_muskingum_routing, doc::run_muskingum_routing);
 
 } // namespace
 

@@ -1,9 +1,47 @@
-#include "registration_py.hpp"
+#include "areas_py.hpp"
+#include "boundary/binding.hpp"
+#include "boundary/classes.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/errors.hpp"
+#include "boundary/ref.hpp"
+#include "boundary/registration.hpp"
 #include "reservoir_routing/level_pool.hpp"
 #include "reservoir_routing/reservoir_utils/reservoir_utils_py.hpp"
 #include "utils/time_series_py.hpp"
 
 namespace basinkit::py {
+
+// Documentation strings, in one place.
+namespace doc {
+
+constexpr char reservoir_storage[] = R"(Reservoir storage volume at each output time step.)";
+
+constexpr char reservoir_elevation[] = R"(Water surface elevation at each output time step.)";
+
+constexpr char reservoir_total_outflow[] =
+    R"(Combined outflow from all outlets at each output time step.)";
+
+constexpr char reservoir_individual_outflows[] =
+    R"(Per-outlet outflow time series keyed by outlet name.)";
+
+constexpr char result[] = R"(Results from a level pool routing simulation.)";
+
+constexpr char run_level_pool_routing[] =
+    R"(run_level_pool_routing(inflow, initial_elevation, elevation_storage, discharge_info)
+--
+
+Performs level pool (modified Puls) routing for a reservoir.
+
+Integrates the mass balance equation `dS/dt = I - O` over the inflow
+hydrograph duration. Output vectors are recorded at the original inflow time
+step.
+
+# Errors
+
+Returns a `PyValueError` if any outlet's discharge calculation fails or if
+the initial elevation is outside the elevation-storage curve range.)";
+
+} // namespace doc
 
 namespace {
 
@@ -47,23 +85,20 @@ PyObject *read_outflows(PyObject *self, void *) {
 }
 
 PyGetSetDef result_getset[] = {
-    {"reservoir_storage", read_storage, nullptr,
-     "Reservoir storage volume at each output time step.", nullptr},
-    {"reservoir_elevation", read_elevation, nullptr,
-     "Water surface elevation at each output time step.", nullptr},
-    {"reservoir_total_outflow", read_total, nullptr,
-     "Combined outflow from all outlets at each output time step.", nullptr},
-    {"reservoir_individual_outflows", read_outflows, nullptr,
-     "Per-outlet outflow time series keyed by outlet name.", nullptr},
+    {"reservoir_storage", read_storage, nullptr, doc::reservoir_storage, nullptr},
+    {"reservoir_elevation", read_elevation, nullptr, doc::reservoir_elevation, nullptr},
+    {"reservoir_total_outflow", read_total, nullptr, doc::reservoir_total_outflow, nullptr},
+    {"reservoir_individual_outflows", read_outflows, nullptr, doc::reservoir_individual_outflows,
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyClass<LevelPoolValue> result_class(
-    "LevelPoolResult", Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    {
-        {Py_tp_doc, const_cast<char *>("Results from a level pool routing simulation.")},
-        {Py_tp_getset, result_getset},
-    });
+PyClass<LevelPoolValue> result_class("LevelPoolResult",
+                                     Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                     {
+                                         {Py_tp_doc, const_cast<char *>(doc::result)},
+                                         {Py_tp_getset, result_getset},
+                                     });
 
 constexpr const char *params[] = {"inflow", "initial_elevation", "elevation_storage",
                                   "discharge_info"};
@@ -88,16 +123,8 @@ PyObject *run_level_pool_routing(PyObject *, PyObject *const *args, Py_ssize_t n
     });
 }
 
-PyMethodDef run_def = function_def(
-    "run_level_pool_routing", run_level_pool_routing,
-    "run_level_pool_routing(inflow, initial_elevation, elevation_storage, discharge_info)\n--\n\n"
-    "Performs level pool (modified Puls) routing for a reservoir.\n\n"
-    "Integrates the mass balance equation `dS/dt = I - O` over the inflow\n"
-    "hydrograph duration. Output vectors are recorded at the original inflow time\n"
-    "step.\n\n"
-    "# Errors\n\n"
-    "Returns a `PyValueError` if any outlet's discharge calculation fails or if\n"
-    "the initial elevation is outside the elevation-storage curve range.");
+PyMethodDef run_def =
+    function_def("run_level_pool_routing", run_level_pool_routing, doc::run_level_pool_routing);
 
 } // namespace
 

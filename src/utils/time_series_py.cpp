@@ -1,6 +1,52 @@
 #include "utils/time_series_py.hpp"
+#include "areas_py.hpp"
+#include "boundary/binding.hpp"
+#include "boundary/classes.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/errors.hpp"
+#include "boundary/ref.hpp"
+#include "boundary/registration.hpp"
 
 namespace basinkit::py {
+
+// Documentation strings, in one place.
+namespace doc {
+
+constexpr char continuous_total_duration[] = R"(total_duration($self)
+--
+
+Total duration from first to last data point (seconds).)";
+
+constexpr char incremental_total_duration[] = R"(total_duration($self)
+--
+
+Total duration spanning all time step intervals (seconds).)";
+
+constexpr char disaggregate[] = R"(disaggregate($self, target_step)
+--
+
+Disaggregates to a finer `target_step` (seconds) by uniformly
+distributing each bucket's value. Total depth is preserved.)";
+
+constexpr char continuous[] = R"(ContinuousTimeSeries(data, time_step, kind)
+--
+
+A uniformly-spaced time series where each value represents a quantity at a
+discrete point in time (e.g. discharge, elevation, storage).
+
+Total duration spans first to last point: `time_step * (len(data) - 1)`.
+Supports linear interpolation between points.)";
+
+constexpr char incremental[] = R"(IncrementalTimeSeries(data, time_step, kind)
+--
+
+A uniformly-spaced time series where each value represents a quantity
+accumulated over one time step interval (e.g. rainfall depth, volume added).
+
+Total duration spans all intervals: `time_step * len(data)`.
+Supports disaggregation to a finer time step.)";
+
+} // namespace doc
 
 namespace {
 
@@ -119,61 +165,40 @@ PyObject *disaggregate(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
 
 PyMethodDef continuous_methods[] = {
     {"total_duration", total_duration<continuous_total_duration>, METH_NOARGS,
-     "total_duration($self)\n--\n\nTotal duration from first to last data point (seconds)."},
+     doc::continuous_total_duration},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef incremental_methods[] = {
     {"total_duration", total_duration<incremental_total_duration>, METH_NOARGS,
-     "total_duration($self)\n--\n\nTotal duration spanning all time step intervals (seconds)."},
-    method_def("disaggregate", disaggregate,
-               "disaggregate($self, target_step)\n--\n\n"
-               "Disaggregates to a finer `target_step` (seconds) by uniformly\n"
-               "distributing each bucket's value. Total depth is preserved."),
+     doc::incremental_total_duration},
+    method_def("disaggregate", disaggregate, doc::disaggregate),
     {nullptr, nullptr, 0, nullptr},
 };
 
 } // namespace
 
-PyClass<TimeSeries> continuous_series(
-    "ContinuousTimeSeries", Py_TPFLAGS_BASETYPE,
-    {
-        {Py_tp_doc,
-         const_cast<char *>(
-             "ContinuousTimeSeries(data, time_step, kind)\n--\n\n"
-             "A uniformly-spaced time series where each value represents a quantity at a\n"
-             "discrete point in time (e.g. discharge, elevation, storage).\n\n"
-             "Total duration spans first to last point: `time_step * (len(data) - 1)`.\n"
-             "Supports linear interpolation between points.")},
-        {Py_tp_new, reinterpret_cast<void *>(continuous_new)},
-        {Py_tp_getset, series_getset},
-        {Py_tp_methods, continuous_methods},
-        {Py_bf_getbuffer, reinterpret_cast<void *>(series_getbuffer)},
-        {Py_bf_releasebuffer, reinterpret_cast<void *>(series_releasebuffer)},
-    });
+PyClass<TimeSeries>
+    continuous_series("ContinuousTimeSeries", Py_TPFLAGS_BASETYPE,
+                      {
+                          {Py_tp_doc, const_cast<char *>(doc::continuous)},
+                          {Py_tp_new, reinterpret_cast<void *>(continuous_new)},
+                          {Py_tp_getset, series_getset},
+                          {Py_tp_methods, continuous_methods},
+                          {Py_bf_getbuffer, reinterpret_cast<void *>(series_getbuffer)},
+                          {Py_bf_releasebuffer, reinterpret_cast<void *>(series_releasebuffer)},
+                      });
 
-PyClass<TimeSeries> incremental_series(
-    "IncrementalTimeSeries", Py_TPFLAGS_BASETYPE,
-    {
-        {Py_tp_doc,
-         const_cast<char *>(
-             "IncrementalTimeSeries(data, time_step, kind)\n--\n\n"
-             "A uniformly-spaced time series where each value represents a quantity\n"
-             "accumulated over one time step interval (e.g. rainfall depth, volume added).\n\n"
-             "Total duration spans all intervals: `time_step * len(data)`.\n"
-             "Supports disaggregation to a finer time step.")},
-        {Py_tp_new, reinterpret_cast<void *>(incremental_new)},
-        {Py_tp_getset, series_getset},
-        {Py_tp_methods, incremental_methods},
-        {Py_bf_getbuffer, reinterpret_cast<void *>(series_getbuffer)},
-        {Py_bf_releasebuffer, reinterpret_cast<void *>(series_releasebuffer)},
-    });
-
-} // namespace basinkit::py
-
-#include "registration_py.hpp"
-
-namespace basinkit::py {
+PyClass<TimeSeries>
+    incremental_series("IncrementalTimeSeries", Py_TPFLAGS_BASETYPE,
+                       {
+                           {Py_tp_doc, const_cast<char *>(doc::incremental)},
+                           {Py_tp_new, reinterpret_cast<void *>(incremental_new)},
+                           {Py_tp_getset, series_getset},
+                           {Py_tp_methods, incremental_methods},
+                           {Py_bf_getbuffer, reinterpret_cast<void *>(series_getbuffer)},
+                           {Py_bf_releasebuffer, reinterpret_cast<void *>(series_releasebuffer)},
+                       });
 
 PyObject *new_series_dict(std::vector<std::pair<std::string, Values>> named, std::int32_t time_step,
                           const char *kind) {

@@ -1,7 +1,7 @@
 // The two series classes and what other bindings need of them.
 #pragma once
 
-#include "boundary_py.hpp"
+#include "boundary/classes.hpp"
 #include "utils/time_series.hpp"
 
 namespace basinkit::py {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <span>
 #include <vector>
@@ -236,4 +237,31 @@ TEST(clark_refuses_an_unallocatable_tc) {
                                   "hydrograph can hold at most 100000000 ordinates.");
     auto top = clark_uh_rs(rain, 1, 640.0, secs(UINT64_MAX, 999999000), secs(0));
     CHECK(!top && top.error().kind == ErrorKind::Memory);
+}
+
+// Every kernel against the plain convolution, bit for bit, across lengths
+// around the block widths and rain with gaps, negative and signed-zero steps.
+TEST(clark_kernels_match_the_plain_convolution) {
+    auto uh = clark_unit_hydrograph(900, 2000.0, 4500.0, 2700.0);
+    CHECK(uh.has_value());
+    std::vector<double> u = uh->head;
+    u.insert(u.end(), uh->recession.begin(), uh->recession.end());
+    for (std::size_t len : {1u, 2u, 15u, 16u, 17u, 31u, 32u, 33u, 64u, 97u}) {
+        std::vector<double> rain(len);
+        for (std::size_t i = 0; i < len; ++i)
+            rain[i] = i % 5 == 3   ? 0.0
+                      : i % 7 == 2 ? -0.0
+                                   : 0.01 * static_cast<double>(i % 9) - 0.02;
+        std::vector<double> plain(len + u.size() - 1, 0.0);
+        for (std::size_t i = 0; i < len; ++i) {
+            if (rain[i] == 0.0) continue;
+            for (std::size_t k = 0; k < u.size(); ++k) plain[i + k] = plain[i + k] + rain[i] * u[k];
+        }
+        for (ConvolutionKernel kernel : {ConvolutionKernel::Fastest, ConvolutionKernel::Portable}) {
+            auto q = clark_uh_rs(rain, 900, 2000.0, secs(4500), secs(2700), kernel);
+            CHECK(q.has_value() && q->size() == plain.size());
+            for (std::size_t j = 0; j < plain.size(); ++j) CHECK_BITS((*q)[j], plain[j]);
+        }
+    }
+    CHECK(std::strcmp(kernel_name(ConvolutionKernel::Portable), "portable") == 0);
 }

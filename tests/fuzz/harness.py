@@ -39,32 +39,21 @@ def is_panic(exc):
     return t.__name__ == "PanicException" and t.__bases__ == (BaseException,)
 
 
-def _find(path):
-    obj = basinkit
-    for part in path.split("."):
-        obj = getattr(obj, part, None)
-        if obj is None:
-            return None
-    return obj
-
-
 utils = basinkit.utils
 CTS = utils.ContinuousTimeSeries
 ITS = utils.IncrementalTimeSeries
-LinearReservoir = _find("baseflow.LinearReservoir")
-RU = _find("reservoir.reservoir_utils")
-ES = getattr(RU, "ElevationStorage", None)
-ED = getattr(RU, "ElevationDischarge", None)
-CONST = getattr(RU, "ConstantDischargeInfo", None)
-SPECIFIED = getattr(RU, "SpecifiedDischargeInfo", None)
-CTRL = getattr(RU, "ControlledDischargeInfo", None)
-UNCTRL = getattr(RU, "UnControlledDischargeInfo", None)
-run_level_pool_routing = _find("reservoir.run_level_pool_routing")
+LinearReservoir = basinkit.baseflow.LinearReservoir
+RU = basinkit.reservoir.reservoir_utils
+ES = RU.ElevationStorage
+ED = RU.ElevationDischarge
+CONST = RU.ConstantDischargeInfo
+SPECIFIED = RU.SpecifiedDischargeInfo
+CTRL = RU.ControlledDischargeInfo
+UNCTRL = RU.UnControlledDischargeInfo
+run_level_pool_routing = basinkit.reservoir.run_level_pool_routing
 
 
 def _subclass(cls):
-    if cls is None:
-        return None
     return type(cls.__name__ + "Sub", (cls,), {"extra": 1})
 
 
@@ -208,7 +197,7 @@ def make_curve_values(src, n, allow_inf=True):
 
 def es_arg(src):
     """An ElevationStorage argument. Value: (elevations, storages) or FAIL."""
-    if ES is None or (src.hostile and src.chance(8)):
+    if src.hostile and src.chance(8):
         return V(src.choice([None, 5, [1.0, 2.0], timedelta(1)]), FAIL)
     n = src.choice([0, 1, 2, 2, 3, 4, 6])
     e, s = make_curve_values(src, n)
@@ -217,7 +206,7 @@ def es_arg(src):
 
 
 def ed_arg(src):
-    if ED is None or (src.hostile and src.chance(8)):
+    if src.hostile and src.chance(8):
         return V(src.choice([None, 5, [1.0, 2.0]]), FAIL)
     n = src.choice([2, 2, 3, 5])
     e = sorted_strict(src, n, allow_inf=True)
@@ -850,10 +839,8 @@ def t_level_pool(src):
 
 
 def t_result_classes(src):
-    cls = src.choice([_find("rainfall_loss.DeficitConstantResult"),
-                      _find("reservoir.LevelPoolResult")])
-    if cls is None:
-        return Case("result_new", lambda: None)
+    cls = src.choice([basinkit.rainfall_loss.DeficitConstantResult,
+                      basinkit.reservoir.LevelPoolResult])
     op = src.integer(0, 2)
     if op == 0:
         return Case("result_new", lambda: cls(), must_fail=True)

@@ -1,8 +1,137 @@
 #include "reservoir_routing/reservoir_utils/reservoir_utils_py.hpp"
-
+#include "boundary/binding.hpp"
+#include "boundary/classes.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/errors.hpp"
+#include "boundary/ref.hpp"
+#include "boundary/registration.hpp"
 #include "utils/time_series_py.hpp"
 
 namespace basinkit::py {
+
+// Documentation strings, in one place.
+namespace doc {
+
+constexpr char get_storage[] = R"(get_storage($self, elevation)
+--
+
+Interpolates the storage corresponding to a given elevation.
+
+# Arguments
+
+* `elevation` - Elevation value to look up.
+
+# Returns
+
+The interpolated storage, or a `PyValueError` if `elevation` is outside
+the range of the stored curve.)";
+
+constexpr char get_elevation[] = R"(get_elevation($self, storage)
+--
+
+Interpolates the elevation corresponding to a given storage value.
+
+# Arguments
+
+* `storage` - Storage value to look up.
+
+# Returns
+
+The interpolated elevation.)";
+
+constexpr char below[] = R"(Elevation below which no discharge occurs.)";
+
+constexpr char above[] = R"(Elevation above which no discharge occurs.)";
+
+constexpr char curve[] = R"(Rating curve mapping elevation to discharge.)";
+
+constexpr char constant_discharge[] = R"(Constant discharge rate (e.g., cfs).)";
+
+constexpr char specified_discharge[] =
+    R"(Time series of prescribed outflow values (kind=discharge).)";
+
+constexpr char maximum_release[] = R"(Cap on the maximum allowable discharge.)";
+
+constexpr char elevation_offset[] =
+    R"(Additive offset applied to the reservoir elevation before curve lookup.)";
+
+constexpr char elevation_storage[] = R"(ElevationStorage(elevation, storage)
+--
+
+Elevation-storage rating curve for a reservoir.
+
+Stores paired elevation and storage vectors and provides linear interpolation
+in both directions. Storage units must be consistent with the inflow units
+used in level pool routing (e.g., ft³ when inflow is in cfs).
+
+# Fields
+
+* `elevation` - Sorted unique elevation values in ascending order.
+* `storage` - Sorted unique storage values in ascending order, each
+  corresponding to the paired elevation.)";
+
+constexpr char elevation_discharge[] = R"(ElevationDischarge(elevation, discharge)
+--
+
+Elevation-discharge rating curve for a reservoir outlet.
+
+Stores paired elevation and discharge vectors used by outlet structs to look
+up the flow rate at a given water surface elevation via linear interpolation.
+
+# Fields
+
+* `elevation` - Sorted unique elevation values in ascending order.
+* `discharge` - Discharge values in ascending order, each corresponding
+  to the paired elevation (e.g., cfs).)";
+
+constexpr char constant[] =
+    R"(ConstantDischargeInfo(discharge, minimum_elevation=None, maximum_elevation=None)
+--
+
+Constant-rate discharge outlet.
+
+Releases a fixed flow rate at every time step, optionally gated by
+elevation bounds. When the reservoir elevation is outside the specified
+range, the outlet releases zero flow.)";
+
+constexpr char specified[] =
+    R"(SpecifiedDischargeInfo(discharge, minimum_elevation=None, maximum_elevation=None, maximum_release=None)
+--
+
+Time-varying specified discharge outlet.
+
+Discharge is read directly from a `ContinuousTimeSeries` at each simulation
+time step, optionally gated by elevation bounds and a maximum release cap.)";
+
+constexpr char controlled[] =
+    R"(ControlledDischargeInfo(elevation_discharge, minimum_elevation=None, maximum_elevation=None, maximum_release=None)
+--
+
+Controlled release outlet (e.g., gate, valve, conduit).
+
+Discharge is determined by an elevation-discharge rating curve and can be
+bounded by minimum/maximum elevation gates and a maximum release cap.
+When the reservoir elevation is below `minimum_elevation` or above
+`maximum_elevation`, the outlet releases zero flow.
+
+The `minimum_elevation` defaults to the lowest elevation in the rating curve
+if not provided, ensuring no negative-elevation lookups occur.)";
+
+constexpr char uncontrolled[] =
+    R"(UnControlledDischargeInfo(elevation_discharge, elevation_offset=None)
+--
+
+Uncontrolled spillway outlet.
+
+Discharge follows an elevation-discharge rating curve without operator
+control. An optional `elevation_offset` shifts the effective reservoir
+elevation before the rating-curve lookup — useful for modeling a weir crest
+that sits at a different datum than the storage curve.
+
+Zero discharge is returned when the (offset-adjusted) elevation is below
+the first entry in the rating curve.)";
+
+} // namespace doc
 
 namespace {
 
@@ -90,21 +219,8 @@ PyObject *get_elevation(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
 }
 
 PyMethodDef storage_methods[] = {
-    method_def("get_storage", get_storage,
-               "get_storage($self, elevation)\n--\n\n"
-               "Interpolates the storage corresponding to a given elevation.\n\n"
-               "# Arguments\n\n"
-               "* `elevation` - Elevation value to look up.\n\n"
-               "# Returns\n\n"
-               "The interpolated storage, or a `PyValueError` if `elevation` is outside\n"
-               "the range of the stored curve."),
-    method_def("get_elevation", get_elevation,
-               "get_elevation($self, storage)\n--\n\n"
-               "Interpolates the elevation corresponding to a given storage value.\n\n"
-               "# Arguments\n\n"
-               "* `storage` - Storage value to look up.\n\n"
-               "# Returns\n\n"
-               "The interpolated elevation."),
+    method_def("get_storage", get_storage, doc::get_storage),
+    method_def("get_elevation", get_elevation, doc::get_elevation),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -193,21 +309,17 @@ using Specified = SpecifiedDischargeInfo;
 using Controlled = ControlledDischargeInfo;
 using Uncontrolled = UnControlledDischargeInfo;
 
-constexpr const char below_doc[] = "Elevation below which no discharge occurs.";
-constexpr const char above_doc[] = "Elevation above which no discharge occurs.";
-constexpr const char curve_doc[] = "Rating curve mapping elevation to discharge.";
-
 PyGetSetDef constant_getset[] = {
     {"discharge", field_getter<Constant, double, &Constant::discharge>, nullptr,
-     "Constant discharge rate (e.g., cfs).", nullptr},
-    optional_field<Constant, &Constant::minimum_elevation>("minimum_elevation", below_doc),
-    optional_field<Constant, &Constant::maximum_elevation>("maximum_elevation", above_doc),
+     doc::constant_discharge, nullptr},
+    optional_field<Constant, &Constant::minimum_elevation>("minimum_elevation", doc::below),
+    optional_field<Constant, &Constant::maximum_elevation>("maximum_elevation", doc::above),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyGetSetDef specified_getset[] = {
-    {"discharge", getter<Specified, read_specified_series>, nullptr,
-     "Time series of prescribed outflow values (kind=discharge).", nullptr},
+    {"discharge", getter<Specified, read_specified_series>, nullptr, doc::specified_discharge,
+     nullptr},
     optional_field<Specified, &Specified::minimum_elevation>("minimum_elevation", nullptr),
     optional_field<Specified, &Specified::maximum_elevation>("maximum_elevation", nullptr),
     optional_field<Specified, &Specified::maximum_release>("maximum_release", nullptr),
@@ -215,22 +327,21 @@ PyGetSetDef specified_getset[] = {
 };
 
 PyGetSetDef controlled_getset[] = {
-    {"elevation_discharge", getter<Controlled, read_outlet_curve<Controlled>>, nullptr, curve_doc,
+    {"elevation_discharge", getter<Controlled, read_outlet_curve<Controlled>>, nullptr, doc::curve,
      nullptr},
     {"minimum_elevation", field_getter<Controlled, double, &Controlled::minimum_elevation>, nullptr,
-     below_doc, nullptr},
-    optional_field<Controlled, &Controlled::maximum_elevation>("maximum_elevation", above_doc),
-    optional_field<Controlled, &Controlled::maximum_release>(
-        "maximum_release", "Cap on the maximum allowable discharge."),
+     doc::below, nullptr},
+    optional_field<Controlled, &Controlled::maximum_elevation>("maximum_elevation", doc::above),
+    optional_field<Controlled, &Controlled::maximum_release>("maximum_release",
+                                                             doc::maximum_release),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyGetSetDef uncontrolled_getset[] = {
     {"elevation_discharge", getter<Uncontrolled, read_outlet_curve<Uncontrolled>>, nullptr,
-     curve_doc, nullptr},
-    optional_field<Uncontrolled, &Uncontrolled::elevation_offset>(
-        "elevation_offset",
-        "Additive offset applied to the reservoir elevation before curve lookup."),
+     doc::curve, nullptr},
+    optional_field<Uncontrolled, &Uncontrolled::elevation_offset>("elevation_offset",
+                                                                  doc::elevation_offset),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -248,105 +359,54 @@ bool try_variant(PyClass<Outlet> &cls, PyObject *o, DischargeInfo *out, bool *ma
 
 } // namespace
 
-PyClass<ElevationStorage> elevation_storage_class(
-    "ElevationStorage", Py_TPFLAGS_BASETYPE,
-    {
-        {Py_tp_doc,
-         const_cast<char *>(
-             "ElevationStorage(elevation, storage)\n--\n\n"
-             "Elevation-storage rating curve for a reservoir.\n\n"
-             "Stores paired elevation and storage vectors and provides linear interpolation\n"
-             "in both directions. Storage units must be consistent with the inflow units\n"
-             "used in level pool routing (e.g., ft\u00b3 when inflow is in cfs).\n\n"
-             "# Fields\n\n"
-             "* `elevation` - Sorted unique elevation values in ascending order.\n"
-             "* `storage` - Sorted unique storage values in ascending order, each\n"
-             "  corresponding to the paired elevation.")},
-        {Py_tp_new, reinterpret_cast<void *>(storage_new)},
-        {Py_tp_getset, storage_getset},
-        {Py_tp_methods, storage_methods},
-    });
+PyClass<ElevationStorage>
+    elevation_storage_class("ElevationStorage", Py_TPFLAGS_BASETYPE,
+                            {
+                                {Py_tp_doc, const_cast<char *>(doc::elevation_storage)},
+                                {Py_tp_new, reinterpret_cast<void *>(storage_new)},
+                                {Py_tp_getset, storage_getset},
+                                {Py_tp_methods, storage_methods},
+                            });
 
-PyClass<ElevationDischarge> elevation_discharge_class(
-    "ElevationDischarge", Py_TPFLAGS_BASETYPE,
-    {
-        {Py_tp_doc,
-         const_cast<char *>(
-             "ElevationDischarge(elevation, discharge)\n--\n\n"
-             "Elevation-discharge rating curve for a reservoir outlet.\n\n"
-             "Stores paired elevation and discharge vectors used by outlet structs to look\n"
-             "up the flow rate at a given water surface elevation via linear interpolation.\n\n"
-             "# Fields\n\n"
-             "* `elevation` - Sorted unique elevation values in ascending order.\n"
-             "* `discharge` - Discharge values in ascending order, each corresponding\n"
-             "  to the paired elevation (e.g., cfs).")},
-        {Py_tp_new, reinterpret_cast<void *>(discharge_curve_new)},
-        {Py_tp_getset, discharge_curve_getset},
-    });
+PyClass<ElevationDischarge>
+    elevation_discharge_class("ElevationDischarge", Py_TPFLAGS_BASETYPE,
+                              {
+                                  {Py_tp_doc, const_cast<char *>(doc::elevation_discharge)},
+                                  {Py_tp_new, reinterpret_cast<void *>(discharge_curve_new)},
+                                  {Py_tp_getset, discharge_curve_getset},
+                              });
 
-PyClass<ConstantDischargeInfo> constant_discharge_class(
-    "ConstantDischargeInfo", Py_TPFLAGS_BASETYPE,
-    {
-        {Py_tp_doc,
-         const_cast<char *>(
-             "ConstantDischargeInfo(discharge, minimum_elevation=None, maximum_elevation=None)"
-             "\n--\n\n"
-             "Constant-rate discharge outlet.\n\n"
-             "Releases a fixed flow rate at every time step, optionally gated by\n"
-             "elevation bounds. When the reservoir elevation is outside the specified\n"
-             "range, the outlet releases zero flow.")},
-        {Py_tp_new, reinterpret_cast<void *>(constant_new)},
-        {Py_tp_getset, constant_getset},
-    });
+PyClass<ConstantDischargeInfo>
+    constant_discharge_class("ConstantDischargeInfo", Py_TPFLAGS_BASETYPE,
+                             {
+                                 {Py_tp_doc, const_cast<char *>(doc::constant)},
+                                 {Py_tp_new, reinterpret_cast<void *>(constant_new)},
+                                 {Py_tp_getset, constant_getset},
+                             });
 
-PyClass<SpecifiedDischargeInfo> specified_discharge_class(
-    "SpecifiedDischargeInfo", Py_TPFLAGS_BASETYPE,
-    {
-        {Py_tp_doc,
-         const_cast<char *>(
-             "SpecifiedDischargeInfo(discharge, minimum_elevation=None, "
-             "maximum_elevation=None, maximum_release=None)\n--\n\n"
-             "Time-varying specified discharge outlet.\n\n"
-             "Discharge is read directly from a `ContinuousTimeSeries` at each simulation\n"
-             "time step, optionally gated by elevation bounds and a maximum release cap.")},
-        {Py_tp_new, reinterpret_cast<void *>(specified_new)},
-        {Py_tp_getset, specified_getset},
-    });
+PyClass<SpecifiedDischargeInfo>
+    specified_discharge_class("SpecifiedDischargeInfo", Py_TPFLAGS_BASETYPE,
+                              {
+                                  {Py_tp_doc, const_cast<char *>(doc::specified)},
+                                  {Py_tp_new, reinterpret_cast<void *>(specified_new)},
+                                  {Py_tp_getset, specified_getset},
+                              });
 
-PyClass<ControlledDischargeInfo> controlled_discharge_class(
-    "ControlledDischargeInfo", Py_TPFLAGS_BASETYPE,
-    {
-        {Py_tp_doc,
-         const_cast<char *>(
-             "ControlledDischargeInfo(elevation_discharge, minimum_elevation=None, "
-             "maximum_elevation=None, maximum_release=None)\n--\n\n"
-             "Controlled release outlet (e.g., gate, valve, conduit).\n\n"
-             "Discharge is determined by an elevation-discharge rating curve and can be\n"
-             "bounded by minimum/maximum elevation gates and a maximum release cap.\n"
-             "When the reservoir elevation is below `minimum_elevation` or above\n"
-             "`maximum_elevation`, the outlet releases zero flow.\n\n"
-             "The `minimum_elevation` defaults to the lowest elevation in the rating curve\n"
-             "if not provided, ensuring no negative-elevation lookups occur.")},
-        {Py_tp_new, reinterpret_cast<void *>(controlled_new)},
-        {Py_tp_getset, controlled_getset},
-    });
+PyClass<ControlledDischargeInfo>
+    controlled_discharge_class("ControlledDischargeInfo", Py_TPFLAGS_BASETYPE,
+                               {
+                                   {Py_tp_doc, const_cast<char *>(doc::controlled)},
+                                   {Py_tp_new, reinterpret_cast<void *>(controlled_new)},
+                                   {Py_tp_getset, controlled_getset},
+                               });
 
-PyClass<UnControlledDischargeInfo> uncontrolled_discharge_class(
-    "UnControlledDischargeInfo", Py_TPFLAGS_BASETYPE,
-    {
-        {Py_tp_doc,
-         const_cast<char *>(
-             "UnControlledDischargeInfo(elevation_discharge, elevation_offset=None)\n--\n\n"
-             "Uncontrolled spillway outlet.\n\n"
-             "Discharge follows an elevation-discharge rating curve without operator\n"
-             "control. An optional `elevation_offset` shifts the effective reservoir\n"
-             "elevation before the rating-curve lookup \u2014 useful for modeling a weir crest\n"
-             "that sits at a different datum than the storage curve.\n\n"
-             "Zero discharge is returned when the (offset-adjusted) elevation is below\n"
-             "the first entry in the rating curve.")},
-        {Py_tp_new, reinterpret_cast<void *>(uncontrolled_new)},
-        {Py_tp_getset, uncontrolled_getset},
-    });
+PyClass<UnControlledDischargeInfo>
+    uncontrolled_discharge_class("UnControlledDischargeInfo", Py_TPFLAGS_BASETYPE,
+                                 {
+                                     {Py_tp_doc, const_cast<char *>(doc::uncontrolled)},
+                                     {Py_tp_new, reinterpret_cast<void *>(uncontrolled_new)},
+                                     {Py_tp_getset, uncontrolled_getset},
+                                 });
 
 bool extract_discharge_info(PyObject *o, DischargeInfo *out) {
     bool matched = false;

@@ -1,7 +1,7 @@
 // The curve and outlet classes, shared with the level pool binding.
 #pragma once
 
-#include "boundary_py.hpp"
+#include "boundary/classes.hpp"
 #include "reservoir_routing/reservoir_utils/discharge_source.hpp"
 #include "reservoir_routing/reservoir_utils/elevation_storage.hpp"
 

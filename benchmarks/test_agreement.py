@@ -3,7 +3,10 @@
 Each check runs basinkit and a peer (numba, NumPy, plain Python, hydroeval,
 HydroErr) on the same input and fails when they disagree: bit for bit where
 both evaluate in the same order, within a stated tolerance otherwise. Checks
-whose peer is not installed are skipped (`pip install .[bench]`).
+whose peer is not installed are skipped (`pip install .[bench]`). The
+plain-Python side is the reference model of tests/reference.
+
+    python -m pytest -q benchmarks/test_agreement.py
 """
 
 import json
@@ -15,8 +18,7 @@ import pytest
 
 np = pytest.importorskip("numpy")
 
-BENCH = Path(__file__).resolve().parent.parent / "benchmarks"
-sys.path.insert(0, str(BENCH))
+BENCH = Path(__file__).resolve().parent
 
 import workloads as w  # noqa: E402
 

@@ -3,7 +3,7 @@
 // stand-alone initialisers call them.
 #pragma once
 
-#include <Python.h>
+#include "boundary/ref.hpp"
 
 namespace basinkit::py {
 

@@ -1,0 +1,60 @@
+"""basinkit_model: whole watersheds on top of basinkit.
+
+Describe a basin as elements (subbasins, reaches, reservoirs, junctions,
+sources) linked by `downstream` names, run it on a pandas rain record, read
+every element's flow on one clock with a closed volume account, score it
+against a gauge and calibrate it. Units are basinkit's: inches of rain per
+interval, acres, cfs, feet and cubic feet; durations are `timedelta`.
+"""
+
+from ._calibrate import Calibration, calibrate
+from ._elements import (
+    Basin,
+    Baseflow,
+    Clark,
+    ConstantRelease,
+    DeficitConstant,
+    Element,
+    Gate,
+    Junction,
+    Muskingum,
+    Outlet,
+    Reach,
+    ReleaseSchedule,
+    Reservoir,
+    Source,
+    Spillway,
+    Subbasin,
+)
+from ._files import BasinFileError, dumps, load, loads, save
+from ._run import BasinRun, Precipitation, RunError, Score
+
+__all__ = [
+    "Basin",
+    "BasinFileError",
+    "BasinRun",
+    "Baseflow",
+    "Calibration",
+    "Clark",
+    "ConstantRelease",
+    "DeficitConstant",
+    "Element",
+    "Gate",
+    "Junction",
+    "Muskingum",
+    "Outlet",
+    "Precipitation",
+    "Reach",
+    "ReleaseSchedule",
+    "Reservoir",
+    "RunError",
+    "Score",
+    "Source",
+    "Spillway",
+    "Subbasin",
+    "calibrate",
+    "dumps",
+    "load",
+    "loads",
+    "save",
+]

@@ -1,0 +1,6 @@
+"""``python -m basinkit_model run|calibrate ...``; see ``--help``."""
+
+from ._cli import main
+
+if __name__ == "__main__":
+    raise SystemExit(main())

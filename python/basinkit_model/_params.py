@@ -1,0 +1,98 @@
+"""Parameter paths: "element.part.field", with dict entries (layers, outlets) by name."""
+
+from __future__ import annotations
+
+import dataclasses
+from collections.abc import Mapping
+from datetime import timedelta
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from ._elements import Basin
+
+
+def _step(value: Any, key: str) -> Any:
+    if isinstance(value, Mapping):
+        if key in value:
+            return value[key]
+        raise KeyError(key)
+    if dataclasses.is_dataclass(value) and not isinstance(value, type):
+        names = {f.name for f in dataclasses.fields(value) if f.init}
+        if key in names and key != "name":
+            return getattr(value, key)
+    raise KeyError(key)
+
+
+def _split(basin: Basin, path: str) -> list[str]:
+    if not isinstance(path, str):
+        raise TypeError(f"a parameter path must be a str, got {type(path).__name__}")
+    parts = path.split(".")
+    if len(parts) < 2 or not all(parts):
+        raise ValueError(f"parameter path {path!r} must look like 'element.field' or 'element.part.field'")
+    if parts[0] not in basin.names:
+        raise ValueError(f"parameter path {path!r}: no element named {parts[0]!r}")
+    return parts
+
+
+def get_path(basin: Basin, path: str) -> Any:
+    """The value at `path`; ValueError naming the first part that does not exist."""
+    parts = _split(basin, path)
+    value: Any = basin.element(parts[0])
+    for i, key in enumerate(parts[1:], 1):
+        try:
+            value = _step(value, key)
+        except KeyError:
+            raise ValueError(
+                f"parameter path {path!r}: {'.'.join(parts[:i])} has no {key!r}"
+            ) from None
+    return value
+
+
+def numeric_path(basin: Basin, path: str) -> str:
+    """'duration' or 'number' for a path a calibration can vary; ValueError otherwise."""
+    value = get_path(basin, path)
+    if isinstance(value, timedelta):
+        return "duration"
+    if isinstance(value, float):
+        return "number"
+    raise ValueError(
+        f"parameter path {path!r} holds {type(value).__name__}, not a number or a duration "
+        "(counts, curves and unset values cannot be calibrated)"
+    )
+
+
+class _Leaf:
+    """A new value at the end of a path (as opposed to a branch of further parts)."""
+
+    def __init__(self, value: Any) -> None:
+        self.value = value
+
+
+def _apply(value: Any, changes: Mapping[str, Any]) -> Any:
+    # Every part is replaced once with all of its changes, so that fields checked
+    # against each other (initial and max deficit) can change together.
+    new = {
+        key: change.value if isinstance(change, _Leaf) else _apply(_step(value, key), change)
+        for key, change in changes.items()
+    }
+    if isinstance(value, Mapping):
+        return {**value, **new}
+    return dataclasses.replace(value, **new)
+
+
+def set_paths(basin: Basin, values: Mapping[str, Any]) -> Basin:
+    """A new basin with every path set; each changed part validated again."""
+    from ._elements import Basin
+
+    tree: dict[str, Any] = {}
+    for path, new in values.items():
+        get_path(basin, path)
+        *parts, last = path.split(".")
+        node = tree
+        for part in parts:
+            node = node.setdefault(part, {})
+        node[last] = _Leaf(new)
+    elements = [
+        _apply(e, tree[e.name]) if e.name in tree else e for e in basin.elements
+    ]
+    return Basin(tuple(elements))

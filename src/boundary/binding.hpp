@@ -1,0 +1,26 @@
+// Argument binding: positional and keyword arguments onto a parameter list,
+// with the interpreter's own messages for what does not fit.
+#pragma once
+
+#include "boundary/ref.hpp"
+
+#include <cstddef>
+#include <span>
+
+namespace basinkit::py {
+
+// A parameter list: every parameter positional-or-keyword, the first
+// `required` of them without a default.
+struct Signature {
+    const char *callable; // "run_clark_uh()" or "LinearReservoir.__new__()"
+    std::span<const char *const> names;
+    std::size_t required;
+};
+
+// Binds vectorcall arguments (or a tuple and dict) into `out`, one borrowed
+// reference or nullptr (omitted) per parameter.
+bool bind(const Signature &sig, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+          PyObject **out);
+bool bind(const Signature &sig, PyObject *args, PyObject *kwargs, PyObject **out);
+
+} // namespace basinkit::py

@@ -1,0 +1,18 @@
+"""One plain-Python model of each area, written from the documented
+arithmetic in its evaluation order and independent of the C++ sources.
+
+The property tests, the differential checks and the benchmarks' agreement
+checks compare basinkit with these models (the benchmarks import them with
+tests/ on the path). A `bug` argument, where a model has one, names a
+deliberate fault: the property tests use it to show that each property can
+fail.
+
+    arith       max_num, min_num, durations, table and series lookups
+    loss        deficit and constant loss
+    clark       Clark unit hydrograph and its convolution
+    baseflow    linear reservoir baseflow
+    muskingum   Muskingum routing
+    level_pool  outlets and level pool routing
+    kge         Kling-Gupta efficiency
+    outputs     codec and replay of tests/data/reference_outputs.json
+"""
