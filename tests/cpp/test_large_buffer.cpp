@@ -13,16 +13,6 @@ namespace {
 constexpr std::size_t MIB = std::size_t{1} << 20;
 constexpr std::size_t MILLION = 1'000'000;
 
-bool huge_page_aligned(const void *p) {
-    return reinterpret_cast<std::uintptr_t>(p) % (2 * MIB) == 0;
-}
-
-// Whether the page at `p` still belongs to the process.
-bool mapped(const void *p) {
-    unsigned char resident;
-    void *page = const_cast<void *>(p);
-    return mincore(page, 4096, &resident) == 0 || errno != ENOMEM;
-}
 } // namespace
 
 #ifdef BASINKIT_PLAIN_LARGE_BUFFERS
@@ -39,6 +29,21 @@ TEST(large_buffer_plain_in_sanitizer_builds) {
 }
 
 #else
+
+namespace {
+
+bool huge_page_aligned(const void *p) {
+    return reinterpret_cast<std::uintptr_t>(p) % (2 * MIB) == 0;
+}
+
+// Whether the page at `p` still belongs to the process.
+bool mapped(const void *p) {
+    unsigned char resident;
+    void *page = const_cast<void *>(p);
+    return mincore(page, 4096, &resident) == 0 || errno != ENOMEM;
+}
+
+} // namespace
 
 TEST(large_buffer_freed_block_is_handed_out_again) {
     large_buffer_cache_clear();
