@@ -52,8 +52,8 @@ const char *kernel_name(ConvolutionKernel kernel);
 // and m unit-hydrograph ordinates; L zeros for a step below 1 s. `cancel` may
 // stop it early (an Interrupted error).
 Result<Values> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_step,
-                                        double basin_area, Duration tc, Duration storage_r,
-                                        ConvolutionKernel kernel = ConvolutionKernel::Fastest,
-                                        const CancelHook &cancel = {});
+                           double basin_area, Duration tc, Duration storage_r,
+                           ConvolutionKernel kernel = ConvolutionKernel::Fastest,
+                           const CancelHook &cancel = {});
 
 } // namespace basinkit

@@ -55,9 +55,8 @@ Result<Values> muskingum_routing_rs(Values inflow, std::optional<double> initial
 // A whole reach: `sub_reaches` passes with K = k / sub_reaches each, the first
 // starting at `initial_outflow`, the later ones at their own first inflow.
 // `cancel` may stop the passes early (an Interrupted error).
-Result<Values> muskingum_reach_rs(std::span<const double> inflow,
-                                               std::int32_t time_step, Duration k, double x,
-                                               std::int64_t sub_reaches, double initial_outflow,
-                                               const CancelHook &cancel = {});
+Result<Values> muskingum_reach_rs(std::span<const double> inflow, std::int32_t time_step,
+                                  Duration k, double x, std::int64_t sub_reaches,
+                                  double initial_outflow, const CancelHook &cancel = {});
 
 } // namespace basinkit
