@@ -69,7 +69,7 @@ def both_methods(c: LevelPoolCase) -> tuple[Routed, Routed]:
         np.asarray(lp.reservoir_elevation),
         np.asarray(lp.reservoir_total_outflow),
     )
-    return level, Routed(c.dt, c.inflow, np.asarray(s), np.asarray(e), np.asarray(q))
+    return level, Routed(c.dt, c.inflow, np.frombuffer(s), np.frombuffer(e), np.frombuffer(q))
 
 
 def storm() -> tuple[Routed, Routed]:
@@ -80,7 +80,8 @@ def storm() -> tuple[Routed, Routed]:
     rain = rain.iloc[:, 0]
     runs = []
     for method in ("level_pool", "storage_indication"):
-        b = basin.with_reservoir_method(method)
+        lake = dataclasses.replace(basin.element("lake"), method=method)
+        b = basinkit_model.Basin([lake if n == "lake" else basin.element(n) for n in basin.names])
         details = b.run(rain, extend=timedelta(hours=72)).element("lake")
         dt = (details.index[1] - details.index[0]).total_seconds()
         runs.append(
