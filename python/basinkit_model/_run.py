@@ -16,7 +16,7 @@ from numpy.typing import NDArray
 from basinkit import baseflow, metrics, rainfall_loss, rainfall_transform, reach, reservoir, utils
 
 from . import _checks as chk
-from . import _native
+from ._native import storage_indication as _native_routing
 from ._elements import (
     Basin,
     ConstantRelease,
@@ -312,7 +312,7 @@ def _native_outlets(e: Reservoir, clock: _Clock) -> dict[str, tuple[object, ...]
 
 def _storage_indication(e: Reservoir, inflow: Array, clock: _Clock) -> _ReservoirResult:
     # Already on the inflow's clock from time 0: no padding.
-    storage, elevation, total, per_outlet = _native.storage_indication(
+    storage, elevation, total, per_outlet = _native_routing(
         inflow, _whole_seconds(clock.step), e.initial_elevation, e.elevations, e.storages, _native_outlets(e, clock)
     )
     return _ReservoirResult(
