@@ -95,7 +95,7 @@ PyObject *to_packed(std::span<const double> values) {
                                      static_cast<Py_ssize_t>(values.size_bytes()));
 }
 
-PyObject *to_named_packed(const std::vector<std::pair<std::string, std::vector<double>>> &named) {
+PyObject *to_named_packed(const std::vector<std::pair<std::string, Values>> &named) {
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
     for (const auto &[name, values] : named) {
