@@ -86,7 +86,7 @@ bool trusted_buffer_type(PyObject *o) {
 
 // Copies a 1-D C-contiguous buffer of native doubles; false (no error) when
 // the object has no such buffer.
-bool copy_double_buffer(PyObject *o, std::vector<double> *out) {
+template <class Vec> bool copy_double_buffer(PyObject *o, Vec *out) {
     if (!trusted_buffer_type(o) || !PyObject_CheckBuffer(o)) return false;
     Py_buffer view;
     if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
@@ -110,7 +110,7 @@ bool copy_double_buffer(PyObject *o, std::vector<double> *out) {
     return is_double;
 }
 
-bool append_item(PyObject *item, std::vector<double> *out) {
+template <class Vec> bool append_item(PyObject *item, Vec *out) {
     double v;
     if (!convert(item, &v)) return false;
     out->push_back(v);
@@ -122,7 +122,7 @@ bool append_item(PyObject *item, std::vector<double> *out) {
 // critical section plain floats are copied and other items referenced, and
 // only that. Allocation, which may throw, happens before it; conversion of
 // the other items, which runs Python code, after it.
-bool copy_list(PyObject *o, std::vector<double> *out) {
+template <class Vec> bool copy_list(PyObject *o, Vec *out) {
     std::vector<PyObject *> held; // owned references, null where a float was read
     struct Release {
         std::vector<PyObject *> &refs;
@@ -165,9 +165,8 @@ bool copy_list(PyObject *o, std::vector<double> *out) {
     return true;
 }
 
-} // namespace
-
-bool convert(PyObject *o, std::vector<double> *out) {
+// Both value vectors: small tables and series-sized buffers.
+template <class Vec> bool convert_values(PyObject *o, Vec *out) {
     if (PyUnicode_Check(o)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
@@ -195,6 +194,16 @@ bool convert(PyObject *o, std::vector<double> *out) {
         if (!append_item(item.get(), out)) return false;
     }
     return !PyErr_Occurred();
+}
+
+} // namespace
+
+bool convert(PyObject *o, std::vector<double> *out) {
+    return convert_values(o, out);
+}
+
+bool convert(PyObject *o, Values *out) {
+    return convert_values(o, out);
 }
 
 bool convert(PyObject *o, std::string *out) {
