@@ -107,7 +107,7 @@ def test_package_is_clean_under_mypy_strict(tmp_path):
     package = ROOT / "python" / "basinkit_model"
     proc = subprocess.run(
         # The cache outlives the run: pandas' stubs take most of a cold check.
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(Path(tempfile.gettempdir()) / "basinkit-model-mypy"),
+        [sys.executable, "-m", "mypy", "--strict", "--config-file", str(ROOT / "pyproject.toml"), "--cache-dir", str(Path(tempfile.gettempdir()) / "basinkit-model-mypy"),
          str(package)],
         capture_output=True, text=True, timeout=600, cwd=tmp_path,
     )

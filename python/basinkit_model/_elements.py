@@ -269,7 +269,11 @@ class Reach:
 
 @dataclass(frozen=True)
 class Reservoir:
-    """A level-pool reservoir: elevation (ft) against storage (ft^3), named outlets, start elevation."""
+    """A reservoir: elevation (ft) against storage (ft^3), named outlets, start elevation.
+
+    `method` picks the routing: "level_pool" (one-second explicit steps) or
+    "storage_indication" (one implicit step per interval of the run's clock).
+    """
 
     name: str
     elevations: tuple[float, ...]
@@ -277,9 +281,14 @@ class Reservoir:
     outlets: Mapping[str, Outlet]
     initial_elevation: float
     downstream: str | None = None
+    method: str = "level_pool"
 
     def __post_init__(self) -> None:
         where = _head(self, "reservoir")
+        if self.method not in RESERVOIR_METHODS:
+            raise ValueError(
+                f"{where}method must be 'level_pool' or 'storage_indication', got {self.method!r}"
+            )
         e = chk.curve(self.elevations, f"{where}elevations", rising=True, strictly=True)
         s = chk.curve(self.storages, f"{where}storages", rising=True, strictly=True)
         if len(e) != len(s):
@@ -306,6 +315,9 @@ class Reservoir:
             )
         _set(self, "initial_elevation", start)
         _downstream(self, where)
+
+
+RESERVOIR_METHODS = ("level_pool", "storage_indication")
 
 
 @dataclass(frozen=True)

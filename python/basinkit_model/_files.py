@@ -289,6 +289,7 @@ def _element(t: _Table, name: str) -> Element:
             outlets,
             t.take("initial_elevation", _float),
             down,
+            t.take("method", _str, "level_pool"),
         )
     elif kind == "junction":
         e = Junction(name, down)
@@ -389,6 +390,8 @@ def _element_table(e: Element) -> dict[str, Any]:
             "initial_elevation": e.initial_elevation,
             "outlets": {name: _outlet_table(o) for name, o in e.outlets.items()},
         }
+        if e.method != "level_pool":
+            t["method"] = e.method
     elif isinstance(e, Junction):
         t = {"kind": "junction"}
     else:

@@ -16,6 +16,7 @@ from numpy.typing import NDArray
 from basinkit import baseflow, metrics, rainfall_loss, rainfall_transform, reach, reservoir, utils
 
 from . import _checks as chk
+from ._native import storage_indication as _native_routing
 from ._elements import (
     Basin,
     ConstantRelease,
@@ -280,7 +281,52 @@ def _outlets(e: Reservoir, clock: _Clock) -> dict[str, reservoir.Outlet]:
     return made
 
 
+def _native_outlets(e: Reservoir, clock: _Clock) -> dict[str, tuple[object, ...]]:
+    made: dict[str, tuple[object, ...]] = {}
+    for name, o in e.outlets.items():
+        if isinstance(o, Spillway):
+            made[name] = ("spillway", o.elevations, o.discharges, o.offset)
+        elif isinstance(o, Gate):
+            made[name] = (
+                "gate",
+                o.elevations,
+                o.discharges,
+                o.minimum_elevation,
+                o.maximum_elevation,
+                o.maximum_release,
+            )
+        elif isinstance(o, ConstantRelease):
+            made[name] = ("constant", o.q, o.minimum_elevation, o.maximum_elevation)
+        else:
+            values = _on_clock(o.flow, clock, f"reservoir '{e.name}': outlets.{name}.flow")
+            made[name] = (
+                "schedule",
+                values,
+                _whole_seconds(clock.step),
+                o.minimum_elevation,
+                o.maximum_elevation,
+                o.maximum_release,
+            )
+    return made
+
+
+def _storage_indication(e: Reservoir, inflow: Array, clock: _Clock) -> _ReservoirResult:
+    # Already on the inflow's clock from time 0: no padding.
+    storage, elevation, total, per_outlet = _native_routing(
+        inflow, _whole_seconds(clock.step), e.initial_elevation, e.elevations, e.storages, _native_outlets(e, clock)
+    )
+    return _ReservoirResult(
+        inflow,
+        np.frombuffer(storage),
+        np.frombuffer(elevation),
+        {name: np.frombuffer(per_outlet[name]) for name in e.outlets},
+        np.frombuffer(total),
+    )
+
+
 def _reservoir(e: Reservoir, inflow: Array, clock: _Clock) -> _ReservoirResult:
+    if e.method == "storage_indication":
+        return _storage_indication(e, inflow, clock)
     curve = reservoir.reservoir_utils.ElevationStorage(e.elevations, e.storages)
     pool = reservoir.run_level_pool_routing(
         _series(_padded(inflow), clock), e.initial_elevation, curve, _outlets(e, clock)
@@ -551,7 +597,8 @@ class BasinRun:
         ``residual_pct`` (% of inflow). Volumes of flows are the areas under
         straight lines between instants, except a reservoir's outflow: the
         volume its outlets released in the one-second steps of level pool
-        routing (found by re-running it with a record every second).
+        routing (found by re-running it with a record every second); with
+        storage indication the straight lines hold for it too.
         """
         rows = {name: self._account(name) for name in self.basin.names}
         frame = pd.DataFrame.from_dict(
@@ -583,7 +630,11 @@ class BasinRun:
             return rain, _trapezoid(r.outflow, dt), soil + groundwater, beyond
         if isinstance(e, Reservoir):
             assert isinstance(r, _ReservoirResult)
-            released = _released_volume(e, r, self._clock)
+            if e.method == "storage_indication":
+                # One implicit step per interval: the outflow is a straight line between instants.
+                released = _trapezoid(r.outflow, dt)
+            else:
+                released = _released_volume(e, r, self._clock)
             return _trapezoid(r.inflow, dt), released, float(r.storage[-1] - r.storage[0]), 0.0
         assert isinstance(r, _FlowResult)
         if isinstance(e, Reach):

@@ -199,14 +199,14 @@ linear_reservoir_rs(double basin_area, std::span<const double> rainfall, std::in
     }
 
     const std::size_t n_steps = rainfall.size();
-    BaseflowOutput out{std::vector<double>(n_steps, 0.0), {}};
+    BaseflowOutput out{Values(n_steps, 0.0), {}};
     out.components.reserve(layers.size());
     std::vector<LayerPass> passes;
     passes.reserve(layers.size());
     for (const auto &[name, layer] : layers) {
         const double k_per_res = k_per_reservoir(layer);
         const double c = dt_h / (half_dt + k_per_res);
-        out.components.emplace_back(name, std::vector<double>(n_steps));
+        out.components.emplace_back(name, Values(n_steps));
         passes.push_back({layer.gw_fraction, c, 1.0 - c, layer.initial_q, layer.num_reservoir,
                           out.components.back().second.data()});
     }

@@ -6,6 +6,7 @@
 #include "cancel.hpp"
 #include "error.hpp"
 #include "utils/duration.hpp"
+#include "utils/large_buffer.hpp"
 
 #include <cstdint>
 #include <span>
@@ -25,8 +26,8 @@ struct LinearReservoirConfig {
 
 // The total over all layers and each layer's own series, in processing order.
 struct BaseflowOutput {
-    std::vector<double> total;
-    std::vector<std::pair<std::string, std::vector<double>>> components;
+    Values total;
+    std::vector<std::pair<std::string, Values>> components;
 };
 
 // Longest reservoir chain whose state is allocated.

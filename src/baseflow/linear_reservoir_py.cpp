@@ -124,7 +124,7 @@ PyObject *run_linear_reservoir(PyObject *, PyObject *const *args, Py_ssize_t nar
                                        signal_cancel());
         if (!ok(out)) return nullptr;
         const std::int32_t step = rainfall->time_step;
-        Ref components(new_series_dict(out->components, step, "discharge"));
+        Ref components(new_series_dict(std::move(out->components), step, "discharge"));
         if (!components) return nullptr;
         Ref total(new_continuous(std::move(out->total), step, "discharge"));
         if (!total) return nullptr;

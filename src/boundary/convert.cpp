@@ -86,7 +86,7 @@ bool trusted_buffer_type(PyObject *o) {
 
 // Copies a 1-D C-contiguous buffer of native doubles; false (no error) when
 // the object has no such buffer.
-bool copy_double_buffer(PyObject *o, std::vector<double> *out) {
+template <class Vec> bool copy_double_buffer(PyObject *o, Vec *out) {
     if (!trusted_buffer_type(o) || !PyObject_CheckBuffer(o)) return false;
     Py_buffer view;
     if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
@@ -110,16 +110,15 @@ bool copy_double_buffer(PyObject *o, std::vector<double> *out) {
     return is_double;
 }
 
-bool append_item(PyObject *item, std::vector<double> *out) {
+template <class Vec> bool append_item(PyObject *item, Vec *out) {
     double v;
     if (!convert(item, &v)) return false;
     out->push_back(v);
     return true;
 }
 
-} // namespace
-
-bool convert(PyObject *o, std::vector<double> *out) {
+// Both value vectors: small tables and series-sized buffers.
+template <class Vec> bool convert_values(PyObject *o, Vec *out) {
     if (PyUnicode_Check(o)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
@@ -168,6 +167,16 @@ bool convert(PyObject *o, std::vector<double> *out) {
         if (!append_item(item.get(), out)) return false;
     }
     return !PyErr_Occurred();
+}
+
+} // namespace
+
+bool convert(PyObject *o, std::vector<double> *out) {
+    return convert_values(o, out);
+}
+
+bool convert(PyObject *o, Values *out) {
+    return convert_values(o, out);
 }
 
 bool convert(PyObject *o, std::string *out) {

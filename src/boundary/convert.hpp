@@ -6,6 +6,7 @@
 #include "boundary/errors.hpp"
 #include "boundary/ref.hpp"
 #include "utils/duration.hpp"
+#include "utils/large_buffer.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -23,6 +24,7 @@ bool convert(PyObject *o, std::int64_t *out);
 bool convert(PyObject *o, std::int32_t *out);
 bool convert_flag(PyObject *o, bool *out);
 bool convert(PyObject *o, std::vector<double> *out);
+bool convert(PyObject *o, Values *out);
 bool convert(PyObject *o, std::string *out);
 
 // Imports the datetime C API once; every module body calls it before any
@@ -97,6 +99,9 @@ inline PyObject *to_py(std::uint64_t v) {
     return PyLong_FromUnsignedLongLong(v);
 }
 inline PyObject *to_py(const std::vector<double> &v) {
+    return to_list(v);
+}
+inline PyObject *to_py(const Values &v) {
     return to_list(v);
 }
 

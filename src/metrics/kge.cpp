@@ -1,4 +1,5 @@
 #include "metrics/kge.hpp"
+#include "utils/large_buffer.hpp"
 
 #include <cmath>
 #include <vector>
@@ -53,8 +54,8 @@ double kge_of(std::span<const double> sim, std::span<const double> obs) {
     return 1.0 - std::sqrt(s);
 }
 
-std::vector<double> log_transform(std::span<const double> v) {
-    std::vector<double> out(v.size());
+Values log_transform(std::span<const double> v) {
+    Values out(v.size());
     for (std::size_t i = 0; i < v.size(); ++i) out[i] = std::log(v[i] + EPS);
     return out;
 }
@@ -65,7 +66,7 @@ Result<double> kge_rs(std::span<const double> sim, std::span<const double> obs, 
     if (obs.empty()) return value_error("Observed series is empty.");
     if (sim.size() != obs.size()) return value_error("Series length mismatch.");
     if (!use_log) return kge_of(sim, obs);
-    const std::vector<double> log_sim = log_transform(sim), log_obs = log_transform(obs);
+    const Values log_sim = log_transform(sim), log_obs = log_transform(obs);
     return kge_of(log_sim, log_obs);
 }
 

@@ -53,7 +53,7 @@ PyObject *calculate_kge(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
     return guarded([&]() -> PyObject * {
         PyObject *a[3];
         if (!bind({"calculate_kge()", params, 2}, args, nargs, kwnames, a)) return nullptr;
-        std::vector<double> sim, obs;
+        Values sim, obs;
         bool use_log = false;
         if (!convert_arg("sim", a[0], &sim) || !convert_arg("obs", a[1], &obs)) return nullptr;
         if (a[2] && !flag_arg("use_log", a[2], &use_log)) return nullptr;

@@ -25,8 +25,7 @@ Result<DeficitConstantOutput> deficit_and_constant_rs(std::span<const double> ra
     double d = initial_deficit;
 
     const std::size_t n = rainfall.size();
-    DeficitConstantOutput out{std::vector<double>(n), std::vector<double>(n),
-                              std::vector<double>(n)};
+    DeficitConstantOutput out{Values(n), Values(n), Values(n)};
     for (std::size_t i = 0; i < n; ++i) {
         // Recovery comes first in every step, rainy or dry; min/max ignore NaN.
         double gap = d_max - d;

@@ -5,6 +5,7 @@
 
 #include "error.hpp"
 #include "utils/duration.hpp"
+#include "utils/large_buffer.hpp"
 
 #include <cstdint>
 #include <span>
@@ -14,9 +15,9 @@ namespace basinkit {
 
 // One value per rainfall step each; `deficit` is the state at the step's end.
 struct DeficitConstantOutput {
-    std::vector<double> excess;
-    std::vector<double> loss;
-    std::vector<double> deficit;
+    Values excess;
+    Values loss;
+    Values deficit;
 };
 
 // Splits gross rainfall (inches per step of `time_step` seconds) into excess

@@ -133,7 +133,7 @@ bool convolve(const Convolution &c, ConvolutionKernel kernel) {
 // Appends `count` copies of `value`, or the values of `from`, in chunks,
 // asking about cancellation between them: a long unit hydrograph's buffers
 // take a while just to fill. False when `check` stopped it.
-bool append_fill(std::vector<double> &v, std::size_t count, double value, CancelCheck &check) {
+template <class Vec> bool append_fill(Vec &v, std::size_t count, double value, CancelCheck &check) {
     constexpr std::size_t chunk = CancelCheck::POLL_INTERVAL;
     for (std::size_t done = 0; done < count; done += chunk) {
         const std::size_t part = count - done < chunk ? count - done : chunk;
@@ -142,7 +142,7 @@ bool append_fill(std::vector<double> &v, std::size_t count, double value, Cancel
     }
     return true;
 }
-bool append_copy(std::vector<double> &v, std::span<const double> from, CancelCheck &check) {
+template <class Vec> bool append_copy(Vec &v, std::span<const double> from, CancelCheck &check) {
     constexpr std::size_t chunk = CancelCheck::POLL_INTERVAL;
     for (std::size_t done = 0; done < from.size(); done += chunk) {
         const std::size_t part = from.size() - done < chunk ? from.size() - done : chunk;
@@ -153,8 +153,8 @@ bool append_copy(std::vector<double> &v, std::span<const double> from, CancelChe
 }
 
 bool convolve_blocked(std::span<const double> rain, std::span<const double> head,
-                      std::span<const double> tail, std::vector<double> &q,
-                      ConvolutionKernel kernel, CancelCheck &check) {
+                      std::span<const double> tail, Values &q, ConvolutionKernel kernel,
+                      CancelCheck &check) {
     const std::size_t m = head.size() + tail.size();
     std::vector<double> padded;
     padded.reserve(m + 2 * PAD);
@@ -165,7 +165,7 @@ bool convolve_blocked(std::span<const double> rain, std::span<const double> head
     // window, without a test per block and step.
     std::size_t wet_count = 0;
     for (const double p : rain) wet_count += p != 0.0;
-    std::vector<std::size_t> wet;
+    std::vector<std::size_t, LargeBufferAllocator<std::size_t>> wet;
     wet.reserve(wet_count);
     for (std::size_t i = 0; i < rain.size(); ++i)
         if (rain[i] != 0.0) wet.push_back(i);
@@ -233,13 +233,13 @@ Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double
     return uh;
 }
 
-Result<std::vector<double>> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_step,
-                                        double basin_area, Duration tc, Duration storage_r,
-                                        ConvolutionKernel kernel, const CancelHook &cancel) {
+Result<Values> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_step,
+                           double basin_area, Duration tc, Duration storage_r,
+                           ConvolutionKernel kernel, const CancelHook &cancel) {
     const std::size_t len = rainfall.size();
     const double tc_s = tc.as_secs_f64();
     const double r_s = storage_r.as_secs_f64();
-    if (time_step < 1) return std::vector<double>(len, 0.0);
+    if (time_step < 1) return Values(len, 0.0);
 
     auto uh = clark_unit_hydrograph(time_step, basin_area, tc_s, r_s, cancel);
     if (!uh) return std::unexpected(std::move(uh.error()));
@@ -249,7 +249,7 @@ Result<std::vector<double>> clark_uh_rs(std::span<const double> rainfall, std::i
     // Each value sums its contributions in increasing rainfall index from 0.0;
     // zero rainfall (either sign) is skipped, even against infinite ordinates.
     CancelCheck check(cancel);
-    std::vector<double> q;
+    Values q;
     q.reserve(len + m - 1);
     if (!append_fill(q, len + m - 1, 0.0, check)) return interrupted();
     bool finite = true;

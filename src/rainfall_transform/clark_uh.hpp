@@ -7,6 +7,7 @@
 #include "cancel.hpp"
 #include "error.hpp"
 #include "utils/duration.hpp"
+#include "utils/large_buffer.hpp"
 
 #include <cstdint>
 #include <span>
@@ -50,9 +51,9 @@ const char *kernel_name(ConvolutionKernel kernel);
 // Discharge for the excess `rainfall`: L + m - 1 values for L rainfall values
 // and m unit-hydrograph ordinates; L zeros for a step below 1 s. `cancel` may
 // stop it early (an Interrupted error).
-Result<std::vector<double>> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_step,
-                                        double basin_area, Duration tc, Duration storage_r,
-                                        ConvolutionKernel kernel = ConvolutionKernel::Fastest,
-                                        const CancelHook &cancel = {});
+Result<Values> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_step,
+                           double basin_area, Duration tc, Duration storage_r,
+                           ConvolutionKernel kernel = ConvolutionKernel::Fastest,
+                           const CancelHook &cancel = {});
 
 } // namespace basinkit

@@ -9,9 +9,8 @@ namespace {
 constexpr const char *EMPTY_INFLOW = "`inflow` must contain at least one value.";
 }
 
-Result<std::vector<double>> muskingum_routing_rs(std::vector<double> inflow,
-                                                 std::optional<double> initial_outflow, double dt,
-                                                 double k, double x) {
+Result<Values> muskingum_routing_rs(Values inflow, std::optional<double> initial_outflow, double dt,
+                                    double k, double x) {
     if (inflow.empty()) return value_error(EMPTY_INFLOW);
     // Routed in place: each inflow value is read before its slot is
     // overwritten and kept as the previous inflow of the next step.
@@ -111,31 +110,33 @@ bool route_fused(const double *in, std::size_t n, double start, const MuskingumC
 
 } // namespace
 
-Result<std::vector<double>> muskingum_reach_rs(std::span<const double> inflow,
-                                               std::int32_t time_step, Duration k, double x,
-                                               std::int64_t sub_reaches, double initial_outflow,
-                                               const CancelHook &cancel) {
+Result<Values> muskingum_reach_rs(std::span<const double> inflow, std::int32_t time_step,
+                                  Duration k, double x, std::int64_t sub_reaches,
+                                  double initial_outflow, const CancelHook &cancel) {
     if (inflow.empty()) return value_error(EMPTY_INFLOW);
     if (sub_reaches < 1) return value_error("`sub_reaches` must be >= 1.");
     const double dt = static_cast<double>(time_step);
     const double k_seg = k.as_secs_f64() / static_cast<double>(sub_reaches);
     const std::size_t n = inflow.size();
-    std::vector<double> routed(n);
-    double *out = routed.data();
+    Values routed;
+    routed.reserve(n);
     // A single value passes every later pass unchanged.
     if (n == 1) {
-        out[0] = initial_outflow;
+        routed.push_back(initial_outflow);
         return routed;
     }
     const MuskingumCoefficients c = muskingum_coefficients(dt, k_seg, x);
-    // The first sweep reads the caller's values and writes the result; later
+    // The first sweep reads the caller's values and appends the result in
+    // order, so the buffer is written once rather than zeroed first; later
     // sweeps route it in place.
-    auto write = [out](std::size_t i, double v) { out[i] = v; };
+    auto append = [&routed](std::size_t, double v) { routed.push_back(v); };
     CancelCheck check(cancel);
     std::int64_t left = sub_reaches;
     std::int64_t passes = left < FUSED_PASSES ? left : FUSED_PASSES;
-    if (!route_fused(inflow.data(), n, initial_outflow, c, passes, check, write))
+    if (!route_fused(inflow.data(), n, initial_outflow, c, passes, check, append))
         return interrupted();
+    double *out = routed.data();
+    auto write = [out](std::size_t i, double v) { out[i] = v; };
     for (left -= passes; left > 0; left -= passes) {
         passes = left < FUSED_PASSES ? left : FUSED_PASSES;
         if (!route_fused(out, n, out[0], c, passes, check, write)) return interrupted();

@@ -6,6 +6,7 @@
 #include "cancel.hpp"
 #include "error.hpp"
 #include "utils/duration.hpp"
+#include "utils/large_buffer.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -48,16 +49,14 @@ inline bool muskingum_x_out_of_range(double x) {
 // One routing pass. The outflow starts at `initial_outflow`, or at the first
 // inflow when none is given, and is written over the inflow buffer, which is
 // returned. An empty inflow has no first value and is refused.
-Result<std::vector<double>> muskingum_routing_rs(std::vector<double> inflow,
-                                                 std::optional<double> initial_outflow, double dt,
-                                                 double k, double x);
+Result<Values> muskingum_routing_rs(Values inflow, std::optional<double> initial_outflow, double dt,
+                                    double k, double x);
 
 // A whole reach: `sub_reaches` passes with K = k / sub_reaches each, the first
 // starting at `initial_outflow`, the later ones at their own first inflow.
 // `cancel` may stop the passes early (an Interrupted error).
-Result<std::vector<double>> muskingum_reach_rs(std::span<const double> inflow,
-                                               std::int32_t time_step, Duration k, double x,
-                                               std::int64_t sub_reaches, double initial_outflow,
-                                               const CancelHook &cancel = {});
+Result<Values> muskingum_reach_rs(std::span<const double> inflow, std::int32_t time_step,
+                                  Duration k, double x, std::int64_t sub_reaches,
+                                  double initial_outflow, const CancelHook &cancel = {});
 
 } // namespace basinkit

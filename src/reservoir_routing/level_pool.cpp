@@ -47,7 +47,7 @@ Result<LevelPoolOutput> level_pool_routing_rs(
     if (end >= dt) {
         out.outflows.reserve(outlets.size());
         for (const auto &outlet : outlets) {
-            out.outflows.emplace_back(outlet.first, std::vector<double>());
+            out.outflows.emplace_back(outlet.first, Values());
             out.outflows.back().second.reserve(n);
         }
     }

@@ -17,11 +17,11 @@ namespace basinkit {
 // Records taken at multiples of the inflow's time step: n - 1 values each for
 // n >= 2 inflow values; for n = 1 only the initial storage and elevation.
 struct LevelPoolOutput {
-    std::vector<double> storage;   // inflow unit x seconds
-    std::vector<double> elevation; // curve unit
-    std::vector<double> total;     // summed release, inflow unit
+    Values storage;   // inflow unit x seconds
+    Values elevation; // curve unit
+    Values total;     // summed release, inflow unit
     // One record per outlet, in visiting order (empty when none was recorded).
-    std::vector<std::pair<std::string, std::vector<double>>> outflows;
+    std::vector<std::pair<std::string, Values>> outflows;
 };
 
 // Routes `inflow` (time step of at least one second) through the reservoir.

@@ -51,8 +51,7 @@ struct LevelPoolValue {
     std::int32_t time_step;
 };
 
-template <std::vector<double> LevelPoolOutput::*Field>
-PyObject *read_record(PyObject *self, const char *kind) {
+template <Values LevelPoolOutput::*Field> PyObject *read_record(PyObject *self, const char *kind) {
     return guarded([&]() -> PyObject * {
         TimeSeries copy;
         if (!PyClass<LevelPoolValue>::read(self, [&](const LevelPoolValue &v) {
@@ -74,14 +73,14 @@ PyObject *read_total(PyObject *self, void *) {
 }
 PyObject *read_outflows(PyObject *self, void *) {
     return guarded([&]() -> PyObject * {
-        std::vector<std::pair<std::string, std::vector<double>>> copy;
+        std::vector<std::pair<std::string, Values>> copy;
         std::int32_t step = 1;
         if (!PyClass<LevelPoolValue>::read(self, [&](const LevelPoolValue &v) {
                 copy = v.out.outflows;
                 step = v.time_step;
             }))
             return nullptr;
-        return new_series_dict(copy, step, "discharge");
+        return new_series_dict(std::move(copy), step, "discharge");
     });
 }
 

@@ -275,7 +275,7 @@ Result<LevelPoolOutput> storage_indication_routing_rs(const TimeSeries &inflow,
     for (const auto &o : outlets) {
         Result<double> q = get_discharge(o.second, initial_elevation, 0);
         if (!q) return std::unexpected(std::move(q.error()));
-        out.outflows.emplace_back(o.first, std::vector<double>());
+        out.outflows.emplace_back(o.first, Values());
         out.outflows.back().second.reserve(n);
         out.outflows.back().second.push_back(*q);
         total = total + *q;

@@ -4,6 +4,7 @@
 
 #include "cancel.hpp"
 #include "error.hpp"
+#include "utils/large_buffer.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +17,7 @@ namespace basinkit {
 inline constexpr const char *VALID_KINDS[] = {"discharge", "rainfall", "elevation", "volume"};
 
 struct TimeSeries {
-    std::vector<double> data;
+    Values data;
     std::int32_t time_step = 1; // whole seconds
     std::string kind;
 };

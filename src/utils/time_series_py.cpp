@@ -116,7 +116,7 @@ int series_getbuffer(PyObject *self, Py_buffer *view, int flags) {
         PyErr_SetString(PyExc_BufferError, "time series values are read-only");
         return -1;
     }
-    const std::vector<double> &data = PyClass<TimeSeries>::cast(self)->value.data;
+    const Values &data = PyClass<TimeSeries>::cast(self)->value.data;
     // shape and strides live with the view until it is released.
     auto *dims = static_cast<Py_ssize_t *>(PyMem_Malloc(2 * sizeof(Py_ssize_t)));
     if (!dims) {
@@ -201,14 +201,14 @@ PyClass<TimeSeries>
                            {Py_bf_releasebuffer, reinterpret_cast<void *>(series_releasebuffer)},
                        });
 
-PyObject *new_series_dict(const std::vector<std::pair<std::string, std::vector<double>>> &named,
-                          std::int32_t time_step, const char *kind) {
+PyObject *new_series_dict(std::vector<std::pair<std::string, Values>> named, std::int32_t time_step,
+                          const char *kind) {
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
-    for (const auto &[name, values] : named) {
+    for (auto &[name, values] : named) {
         Ref key(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
         if (!key) return nullptr;
-        Ref series(continuous_series.wrap(TimeSeries{values, time_step, kind}));
+        Ref series(continuous_series.wrap(TimeSeries{std::move(values), time_step, kind}));
         if (!series) return nullptr;
         if (PyDict_SetItem(dict.get(), key.get(), series.get()) < 0) return nullptr;
     }

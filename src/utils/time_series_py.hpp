@@ -10,17 +10,16 @@ extern PyClass<TimeSeries> continuous_series;
 extern PyClass<TimeSeries> incremental_series;
 
 // A result series built from its fields, without the constructor's checks.
-inline PyObject *new_continuous(std::vector<double> data, std::int32_t time_step,
-                                const char *kind) {
+inline PyObject *new_continuous(Values data, std::int32_t time_step, const char *kind) {
     return continuous_series.wrap(TimeSeries{std::move(data), time_step, kind});
 }
-inline PyObject *new_incremental(std::vector<double> data, std::int32_t time_step,
-                                 const char *kind) {
+inline PyObject *new_incremental(Values data, std::int32_t time_step, const char *kind) {
     return incremental_series.wrap(TimeSeries{std::move(data), time_step, kind});
 }
 
-// A new dict from each name to a continuous series of its values.
-PyObject *new_series_dict(const std::vector<std::pair<std::string, std::vector<double>>> &named,
-                          std::int32_t time_step, const char *kind);
+// A new dict from each name to a continuous series of its values, which it
+// takes over.
+PyObject *new_series_dict(std::vector<std::pair<std::string, Values>> named, std::int32_t time_step,
+                          const char *kind);
 
 } // namespace basinkit::py

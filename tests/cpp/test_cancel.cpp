@@ -31,7 +31,7 @@ struct Poller {
     }
 };
 
-bool same_bits(const std::vector<double> &a, const std::vector<double> &b) {
+template <class A, class B> bool same_bits(const A &a, const B &b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
         if (check::bits(a[i]) != check::bits(b[i])) return false;
@@ -62,15 +62,13 @@ void check_cancellable(const std::function<Result<T>(const CancelHook &)> &run,
     }
 }
 
-const auto same_vectors = [](const std::vector<double> &a, const std::vector<double> &b) {
-    return same_bits(a, b);
-};
+const auto same_vectors = [](const Values &a, const Values &b) { return same_bits(a, b); };
 
 } // namespace
 
 TEST(cancel_muskingum_many_sub_reaches_on_a_short_inflow) {
     const std::vector<double> inflow{100.0, 300.0, 200.0};
-    check_cancellable<std::vector<double>>(
+    check_cancellable<Values>(
         [&](const CancelHook &h) {
             return muskingum_reach_rs(inflow, 60, Duration{7200, 0}, 0.2, 300'000, 50.0, h);
         },
@@ -80,7 +78,7 @@ TEST(cancel_muskingum_many_sub_reaches_on_a_short_inflow) {
 TEST(cancel_muskingum_long_inflow_few_sub_reaches) {
     std::vector<double> inflow(400'000);
     for (std::size_t i = 0; i < inflow.size(); ++i) inflow[i] = static_cast<double>(i % 97);
-    check_cancellable<std::vector<double>>(
+    check_cancellable<Values>(
         [&](const CancelHook &h) {
             return muskingum_reach_rs(inflow, 60, Duration{3600, 0}, 0.3, 3, 0.0, h);
         },
@@ -105,7 +103,7 @@ TEST(cancel_level_pool_long_time_step) {
 
 TEST(cancel_clark_long_translation) {
     const std::vector<double> rain{0.5, 1.0};
-    check_cancellable<std::vector<double>>(
+    check_cancellable<Values>(
         [&](const CancelHook &h) {
             return clark_uh_rs(rain, 1, 100.0, Duration{400'000, 0}, Duration{50, 0},
                                ConvolutionKernel::Fastest, h);
@@ -118,7 +116,7 @@ TEST(cancel_clark_convolution_polls_beyond_the_unit_hydrograph) {
     for (std::size_t i = 0; i < rain.size(); ++i) rain[i] = i % 3 == 0 ? 0.0 : 0.1;
     Poller uh_only;
     CHECK(clark_unit_hydrograph(60, 100.0, 6000.0 * 60.0, 600.0, uh_only.hook()).has_value());
-    check_cancellable<std::vector<double>>(
+    check_cancellable<Values>(
         [&](const CancelHook &h) {
             return clark_uh_rs(rain, 60, 100.0, Duration{6000 * 60, 0}, Duration{600, 0},
                                ConvolutionKernel::Fastest, h);
@@ -126,7 +124,7 @@ TEST(cancel_clark_convolution_polls_beyond_the_unit_hydrograph) {
         same_vectors, uh_only.polls + 10);
     // Non-finite rainfall takes the plain convolution, which polls too.
     rain[7] = std::numeric_limits<double>::infinity();
-    check_cancellable<std::vector<double>>(
+    check_cancellable<Values>(
         [&](const CancelHook &h) {
             return clark_uh_rs(rain, 60, 100.0, Duration{6000 * 60, 0}, Duration{600, 0},
                                ConvolutionKernel::Fastest, h);

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <vector>
 
 using namespace basinkit;
@@ -35,7 +36,7 @@ std::vector<double> translation(double dt, double tc, double area) {
 // model gives before its recession is added.
 std::vector<double> truncated_discharge(const std::vector<double> &rain, double dt, double tc,
                                         double r, double area, std::vector<double> *uh_out) {
-    std::vector<double> inflow{0.0};
+    Values inflow{0.0};
     for (double q : translation(dt, tc, area)) inflow.push_back(q);
     auto uh = muskingum_routing_rs(inflow, 0.0, dt, r, 0.0);
     std::vector<double> q(rain.size() + uh->size() - 1, 0.0);
@@ -43,11 +44,11 @@ std::vector<double> truncated_discharge(const std::vector<double> &rain, double 
         if (rain[i] == 0.0) continue;
         for (std::size_t m = 0; m < uh->size(); ++m) q[i + m] = q[i + m] + rain[i] * (*uh)[m];
     }
-    if (uh_out) *uh_out = *uh;
+    if (uh_out) uh_out->assign(uh->begin(), uh->end());
     return q;
 }
 
-double sum(const std::vector<double> &v) {
+double sum(std::span<const double> v) {
     double s = 0.0;
     for (double x : v) s += x;
     return s;

@@ -117,7 +117,7 @@ TEST(muskingum_evaluation_order) {
     const double den = dt + two_k * omx;
     const double c0 = (dt - two_k * x) / den, c1 = (dt + two_k * x) / den;
     const double c2 = (two_k * omx - dt) / den;
-    auto out = muskingum_routing_rs(inflow, 2.5, dt, k, x);
+    auto out = muskingum_routing_rs(Values(inflow.begin(), inflow.end()), 2.5, dt, k, x);
     CHECK(out.has_value());
     double prev = 2.5;
     CHECK_BITS((*out)[0], prev);

@@ -28,10 +28,10 @@ ElevationDischarge curve_100_110() {
 }
 
 TimeSeries series(V data, std::int32_t dt) {
-    return TimeSeries{std::move(data), dt, "discharge"};
+    return TimeSeries{Values(data.begin(), data.end()), dt, "discharge"};
 }
 
-bool same_bits(const V &a, const V &b) {
+bool same_bits(const Values &a, const Values &b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
         if (check::bits(a[i]) != check::bits(b[i])) return false;

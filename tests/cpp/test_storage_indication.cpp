@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,7 @@ using V = std::vector<double>;
 using Outlets = std::vector<std::pair<std::string, DischargeInfo>>;
 
 TimeSeries flow(V data, std::int32_t dt) {
-    return TimeSeries{std::move(data), dt, "discharge"};
+    return TimeSeries{Values(data.begin(), data.end()), dt, "discharge"};
 }
 
 ElevationDischarge rating(V e, V q) {
@@ -85,7 +86,7 @@ double worst_imbalance(const TimeSeries &inflow, const LevelPoolOutput &r) {
     return worst / scale;
 }
 
-std::size_t argmax(const V &v) {
+std::size_t argmax(std::span<const double> v) {
     return static_cast<std::size_t>(std::max_element(v.begin(), v.end()) - v.begin());
 }
 

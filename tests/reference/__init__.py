@@ -13,6 +13,7 @@ fail.
     baseflow    linear reservoir baseflow
     muskingum   Muskingum routing
     level_pool  outlets and level pool routing
+    storage_indication  storage-indication routing, bisected step by step
     kge         Kling-Gupta efficiency
     outputs     codec and replay of tests/data/reference_outputs.json
 """
