@@ -66,8 +66,6 @@ ControlledDischargeInfo gated_outlet() {
 }
 
 using Outlets = std::vector<std::pair<std::string, DischargeInfo>>;
-using Routing = Result<LevelPoolOutput> (*)(const TimeSeries &, double, const ElevationStorage &,
-                                            const Outlets &);
 
 // CPU time of the calling thread: other processes on a shared machine slow
 // it less than they slow the wall clock.
@@ -79,6 +77,7 @@ double thread_ns() {
 
 // Median of kRuns samples of the thread CPU time of one call, in nanoseconds;
 // each sample times `calls` calls in a row. Null output on failure.
+template <typename Routing>
 std::optional<double> median_call_ns(Routing route, int calls, const TimeSeries &inflow,
                                      const ElevationStorage &curve, const Outlets &outlets,
                                      LevelPoolOutput *out) {
@@ -99,7 +98,7 @@ std::optional<double> median_call_ns(Routing route, int calls, const TimeSeries 
     return times[times.size() / 2];
 }
 
-double peak(const std::vector<double> &v) {
+double peak(const Values &v) {
     return *std::max_element(v.begin(), v.end());
 }
 
@@ -111,7 +110,10 @@ bool report(const char *label, const TimeSeries &inflow, const ElevationStorage 
     TimeSeries from_zero = inflow;
     from_zero.data.insert(from_zero.data.begin(), inflow.data.front());
     LevelPoolOutput lp, si;
-    const auto lp_ns = median_call_ns(level_pool_routing_rs, 1, from_zero, curve, outlets, &lp);
+    const auto lp_ns =
+        median_call_ns([](const TimeSeries &in, double e, const ElevationStorage &c,
+                          const Outlets &o) { return level_pool_routing_rs(in, e, c, o); },
+                       1, from_zero, curve, outlets, &lp);
     const auto si_ns =
         median_call_ns(storage_indication_routing_rs, 200, inflow, curve, outlets, &si);
     if (!lp_ns || !si_ns) return false;

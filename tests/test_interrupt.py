@@ -83,6 +83,10 @@ LONG_CALLS = {
 }
 
 CHILD = SETUP + """
+import signal
+# Whatever the parent left (a background job ignores SIGINT), Ctrl-C raises.
+signal.signal(signal.SIGINT, signal.default_int_handler)
+
 def rss():
     with open('/proc/self/statm') as f:
         return int(f.read().split()[1]) * os.sysconf('SC_PAGE_SIZE')

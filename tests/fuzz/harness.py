@@ -959,15 +959,19 @@ def interrupted_run(call, delay):
         # the handler disarmed rather than missing.
         signal.signal(signal.SIGALRM, _on_alarm)
         _alarm["installed"] = True
+    # The alarm may also fire after the call returned, while the timer is
+    # being cancelled: the outer handler catches that one too (the result is
+    # then reported as interrupted, which the case accepts).
     try:
-        _alarm["armed"] = True
-        signal.setitimer(signal.ITIMER_REAL, delay)
-        return call()
+        try:
+            _alarm["armed"] = True
+            signal.setitimer(signal.ITIMER_REAL, delay)
+            return call()
+        finally:
+            _alarm["armed"] = False
+            signal.setitimer(signal.ITIMER_REAL, 0)
     except Interrupted as exc:
         return exc
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        _alarm["armed"] = False
 
 
 def _long_call(src):
