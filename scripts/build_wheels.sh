@@ -48,8 +48,11 @@ for py in "$@"; do
 v = "cp%d%d" % sys.version_info[:2]
 print(v, v + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')"
     echo "== wheel for $abi ($("$py" -c 'import sys; print(sys.version.split()[0])'))"
-    rm -rf "$work/raw" && mkdir "$work/raw"
-    "$py" -m pip wheel -q --no-deps -w "$work/raw" -Ccmake.define.BASINKIT_WERROR=ON "$ROOT"
+    rm -rf "$work/raw" "$work/pip" && mkdir "$work/raw"
+    # pip from a virtual environment: a distribution's interpreter may come
+    # without one of its own.
+    "$py" -m venv "$work/pip"
+    "$work/pip/bin/python" -m pip wheel -q --no-deps -w "$work/raw" -Ccmake.define.BASINKIT_WERROR=ON "$ROOT"
     raw=$(ls "$work/raw"/basinkit-*.whl)
     rm -f "$DIST"/basinkit-*-"$pytag"-"$abi"-*.whl
     tool auditwheel repair -w "$DIST" "$raw" >"$work/repair.log" 2>&1 || { cat "$work/repair.log" >&2; exit 1; }

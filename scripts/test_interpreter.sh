@@ -56,10 +56,10 @@ sys.exit(1 if "t" in sys.argv[1] and gil else 0)' "$tag")
 # pytest exits 5 when it ran no test: that counts as a failure here too.
 status=0
 echo "== $tag: python -m pytest -q"
-(cd "$ROOT" && "$vpy" -m pytest -q -p no:cacheprovider) || status=1
+(cd "$ROOT" && "$vpy" -m pytest -q -rs -p no:cacheprovider) || status=1
 if [ "$free" = 1 ]; then
     echo "== $tag: python -m pytest -q --parallel-threads=2"
-    (cd "$ROOT" && "$vpy" -m pytest -q -p no:cacheprovider --parallel-threads=2) || status=1
+    (cd "$ROOT" && "$vpy" -m pytest -q -rs -p no:cacheprovider --parallel-threads=2) || status=1
 fi
 if [ $threads = 1 ]; then
     echo "== $tag: benchmarks/threads.py --quick"
