@@ -54,6 +54,9 @@ print(sys.executable, "|", sys.version.replace("\n", " "), "| GIL after import b
 sys.exit(1 if "t" in sys.argv[1] and gil else 0)' "$tag")
 
 # pytest exits 5 when it ran no test: that counts as a failure here too.
+# The environment's bin/ leads the PATH, as in an activated environment: the
+# C++ checks and the format test find cmake, ninja and clang-format there.
+export PATH="$venv/bin:$PATH"
 status=0
 echo "== $tag: python -m pytest -q"
 (cd "$ROOT" && "$vpy" -m pytest -q -rs -p no:cacheprovider) || status=1
