@@ -57,6 +57,9 @@ sys.exit(1 if "t" in sys.argv[1] and gil else 0)' "$tag")
 # The environment's bin/ leads the PATH, as in an activated environment: the
 # C++ checks and the format test find cmake, ninja and clang-format there.
 export PATH="$venv/bin:$PATH"
+# The C++ checks are built in the environment, with this interpreter's
+# toolchain (a chroot's compiler differs from the machine's).
+export BASINKIT_CHECKS_BUILD="$venv/checks"
 status=0
 echo "== $tag: python -m pytest -q"
 (cd "$ROOT" && "$vpy" -m pytest -q -rs -p no:cacheprovider) || status=1
