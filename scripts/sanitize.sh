@@ -16,7 +16,9 @@
 # The interpreter's own allocations at exit are not ours, so leak detection is
 # off; reference leaks are covered by tests/test_leaks.py. PYTHONMALLOC=malloc
 # routes every Python object through ASan, so a use after free of an object
-# the module released too early is caught too. ASan ends the process when an
+# the module released too early is caught too; a free-threaded interpreter
+# refuses that allocator (its objects live in mimalloc heaps), so there only
+# the module's own C++ allocations are watched. ASan ends the process when an
 # `operator new` fails instead of throwing std::bad_alloc, so the tests that
 # rely on a failing allocation skip themselves here (BASINKIT_SANITIZED=1).
 set -euo pipefail
@@ -33,6 +35,12 @@ fi
 BUILD=${BUILD_DIR:-$ROOT/build/sanitize}
 EXAMPLES=${FUZZ_EXAMPLES:-3000}
 
+MALLOC=(PYTHONMALLOC=malloc)
+if "$PYTHON" -c 'import sys, sysconfig; sys.exit(not sysconfig.get_config_var("Py_GIL_DISABLED"))'; then
+    MALLOC=()
+    echo "sanitize: free-threaded interpreter: Python objects stay in its own allocator"
+fi
+
 start=$(date +%s)
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DBASINKIT_SANITIZE=ON -DPython_EXECUTABLE="$PYTHON" >/dev/null
@@ -46,12 +54,19 @@ run() {
     env LD_PRELOAD="$PRELOAD" \
         ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:strict_init_order=1:detect_stack_use_after_return=1" \
         UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
-        PYTHONMALLOC=malloc BASINKIT_SANITIZED=1 PYTHONPATH="$BUILD${PYTHONPATH:+:$PYTHONPATH}" "$@"
+        "${MALLOC[@]}" BASINKIT_SANITIZED=1 PYTHONPATH="$BUILD${PYTHONPATH:+:$PYTHONPATH}" "$@"
 }
 
 # The suite must load the sanitized build, not an installed copy.
-run "$PYTHON" -c 'import basinkit, sys; sys.exit(0 if sys.argv[1] in basinkit.__file__ else 1)' \
-    "$BUILD" || { echo "sanitize: basinkit does not load from $BUILD" >&2; exit 1; }
+where=$(run "$PYTHON" -c 'import basinkit; print(basinkit.__file__)' 2>"$BUILD/import.log") || {
+    cat "$BUILD/import.log" >&2
+    echo "sanitize: the sanitized basinkit does not load (its error is above)" >&2
+    exit 1
+}
+case $where in
+"$BUILD"/*) ;;
+*) echo "sanitize: basinkit loads from $where, not from the sanitized build in $BUILD" >&2; exit 1 ;;
+esac
 
 echo "== C++ checks"
 ASAN_OPTIONS="abort_on_error=1:strict_init_order=1:detect_stack_use_after_return=1" \

@@ -14,6 +14,7 @@ import math
 import random
 import sys
 import threading
+import time
 from datetime import timedelta
 
 import pytest
@@ -59,6 +60,24 @@ def _run_threads(worker, n=THREADS):
     for t in threads:
         t.join()
     return errors
+
+
+def _race(writer, reader, stop, n=THREADS):
+    """Thread 0 runs writer, the others reader; stop is set when either side ends."""
+    def worker(i):
+        if i == 0:
+            try:
+                writer()
+            finally:
+                stop.set()
+        else:
+            try:
+                reader()
+            finally:
+                if i == 1:
+                    stop.set()
+
+    return _run_threads(worker, n)
 
 
 @pytest.fixture(scope="module")
@@ -183,20 +202,7 @@ def test_reservoir_setters_race_readers_without_tearing(shared):
             if out is not None and not any(out[0].data == v for v in expected.values()):
                 bad.append("baseflow from a torn copy")
 
-    def worker(i):
-        if i == 0:
-            try:
-                writer()
-            finally:
-                stop.set()
-        else:
-            try:
-                reader()
-            finally:
-                if i == 1:
-                    stop.set()
-
-    errors = _run_threads(worker)
+    errors = _race(writer, reader, stop)
     assert not errors, errors[:3]
     assert not bad, bad[:5]
     if GIL:
@@ -289,3 +295,59 @@ def test_arguments_mutated_by_another_thread_convert_to_some_consistent_state():
     errors = _run_threads(worker, 4)
     assert not errors, errors[:3]
     assert not bad, bad[:3]
+
+
+class _Number:
+    """An element converted by Python code, outside the list's lock."""
+
+    __slots__ = ("value",)
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+def _list_state(k, n):
+    # State k is the run 1000k, 1000k + 1, ... of length n, as floats, ints or
+    # objects with __float__; appending the next number or popping the last
+    # keeps it a run, so any copy that is not one mixes two states.
+    values = [1000.0 * k + i for i in range(n)]
+    return [values, [int(v) for v in values], [_Number(v) for v in values]][k % 3]
+
+
+def _is_a_state(data):
+    return (len(data) >= 1 and data[0] % 1000 == 0
+            and data == [data[0] + i for i in range(len(data))])
+
+
+@pytest.mark.skipif(GIL, reason="with the GIL a list is never changed while it is converted")
+def test_a_list_resized_and_rewritten_meanwhile_is_read_as_one_of_its_states():
+    shared = _list_state(0, 40)
+    stop = threading.Event()
+    bad = []
+
+    def writer():
+        k = 0
+        while not stop.is_set():
+            k += 1
+            shared[:] = _list_state(k, 10 + k % 90)
+            for step in range(12):
+                if step % 3 == 2 and len(shared) > 1:
+                    shared.pop()
+                else:
+                    shared.append(1000.0 * k + len(shared))
+
+    def reader():
+        # A time budget, not a count: a torn copy shows up about once in a
+        # hundred reads on two cores, so a few thousand reads are needed.
+        end = time.monotonic() + 1.5
+        while time.monotonic() < end:
+            data = CTS(shared, H, "discharge").data
+            if not _is_a_state(data):
+                bad.append(data)
+
+    errors = _race(writer, reader, stop, 4)
+    assert not errors, errors[:3]
+    assert not bad, [(len(d), d[:3], d[-3:]) for d in bad[:3]]

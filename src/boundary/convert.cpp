@@ -117,6 +117,54 @@ template <class Vec> bool append_item(PyObject *item, Vec *out) {
     return true;
 }
 
+// A list is read as one state it actually had, although another thread (or
+// an element's __float__) may resize or rewrite it meanwhile: under the list's
+// critical section plain floats are copied and other items referenced, and
+// only that. Allocation, which may throw, happens before it; conversion of
+// the other items, which runs Python code, after it.
+template <class Vec> bool copy_list(PyObject *o, Vec *out) {
+    std::vector<PyObject *> held; // owned references, null where a float was read
+    struct Release {
+        std::vector<PyObject *> &refs;
+        ~Release() {
+            for (PyObject *p : refs) Py_XDECREF(p);
+        }
+    } release{held};
+    bool mixed = false; // a non-float was seen: hold references this time
+    Py_ssize_t n = 0;
+    for (;;) {
+        const Py_ssize_t room = PyList_Size(o);
+        out->resize(static_cast<std::size_t>(room));
+        if (mixed) held.assign(static_cast<std::size_t>(room), nullptr);
+        bool grew = false;
+        bool found_other = false;
+        Py_BEGIN_CRITICAL_SECTION(o);
+        n = PyList_GET_SIZE(o);
+        grew = n > room;
+        for (Py_ssize_t i = 0; !grew && i < n; ++i) {
+            PyObject *item = PyList_GET_ITEM(o, i);
+            if (PyFloat_CheckExact(item)) {
+                (*out)[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(item);
+            } else if (mixed) {
+                held[static_cast<std::size_t>(i)] = Py_NewRef(item);
+            } else {
+                found_other = true;
+                break;
+            }
+        }
+        Py_END_CRITICAL_SECTION();
+        if (!grew && !found_other) break;
+        mixed = mixed || found_other;
+    }
+    out->resize(static_cast<std::size_t>(n));
+    for (std::size_t i = 0; mixed && i < static_cast<std::size_t>(n); ++i) {
+        if (!held[i]) continue;
+        if (!convert(held[i], &(*out)[i])) return false;
+        Py_CLEAR(held[i]);
+    }
+    return true;
+}
+
 // Both value vectors: small tables and series-sized buffers.
 template <class Vec> bool convert_values(PyObject *o, Vec *out) {
     if (PyUnicode_Check(o)) {
@@ -125,28 +173,7 @@ template <class Vec> bool convert_values(PyObject *o, Vec *out) {
     }
     if (!PySequence_Check(o)) return raise_cast_error(o, "Sequence");
     out->clear();
-    if (PyList_CheckExact(o)) {
-        // Re-read the size each time: an element's __float__ may change the list.
-#ifdef Py_GIL_DISABLED
-        for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) {
-            Ref item(PyList_GetItemRef(o, i));
-            if (!item) return false;
-            if (!append_item(item.get(), out)) return false;
-        }
-#else
-        out->reserve(static_cast<std::size_t>(PyList_GET_SIZE(o)));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) {
-            PyObject *item = PyList_GET_ITEM(o, i);
-            if (PyFloat_CheckExact(item)) {
-                out->push_back(PyFloat_AS_DOUBLE(item));
-                continue;
-            }
-            Ref hold = Ref::new_ref(item);
-            if (!append_item(item, out)) return false;
-        }
-#endif
-        return true;
-    }
+    if (PyList_CheckExact(o)) return copy_list(o, out);
     if (PyTuple_CheckExact(o)) {
         const Py_ssize_t n = PyTuple_GET_SIZE(o);
         out->reserve(static_cast<std::size_t>(n));
