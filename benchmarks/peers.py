@@ -187,7 +187,10 @@ def hydpy_muskingum(q, step_s, k_s, x, segments, compiled):
     """HydPy's musk_classic as its documentation sets it up: one element
     between an inlet and an outlet node, the inlet's simulated series given
     (deploymode "oldsim"), explicit per-segment coefficients, parameters
-    updated before the run, all segments starting at the first inflow."""
+    updated before the run, all segments starting at the first inflow.
+    Both runs use the Cython model; "compiled" also runs the time loop in
+    Cython (options.threads = 1), the other steps it from Python (the
+    default, threads = 0)."""
     import hydpy
     from hydpy import pub
 
@@ -196,7 +199,8 @@ def hydpy_muskingum(q, step_s, k_s, x, segments, compiled):
     hours = step_s // 3600
 
     def prepare():
-        pub.options.usecython = compiled
+        pub.options.usecython = True
+        pub.options.threads = 1 if compiled else 0
         pub.options.printprogress = False
         pub.timegrids = hydpy.Timegrids(
             hydpy.Timegrid("2000-01-01 00:00", hydpy.Date("2000-01-01 00:00") + f"{n * hours}h",
