@@ -18,6 +18,7 @@ median of N rounds (default 5), wall clock. Missing peers are named.
 
 import argparse
 import importlib.util
+import itertools
 import json
 import math
 import os
@@ -183,6 +184,9 @@ def basinkit_muskingum(q, step_s, k_s, x, segments):
 # ------------------------------------------------------------------ HydPy
 
 
+_hydpy_devices = itertools.count()
+
+
 def hydpy_muskingum(q, step_s, k_s, x, segments, compiled):
     """HydPy's musk_classic as its documentation sets it up: one element
     between an inlet and an outlet node, the inlet's simulated series given
@@ -205,9 +209,12 @@ def hydpy_muskingum(q, step_s, k_s, x, segments, compiled):
         pub.timegrids = hydpy.Timegrids(
             hydpy.Timegrid("2000-01-01 00:00", hydpy.Date("2000-01-01 00:00") + f"{n * hours}h",
                            f"{hours}h"))
-        inlet, outlet = hydpy.Node("inflow"), hydpy.Node("outflow")
+        # HydPy keeps every device by name for the whole process: fresh names,
+        # so that a run of another length never meets an older node's series.
+        tag = next(_hydpy_devices)
+        inlet, outlet = hydpy.Node(f"inflow{tag}"), hydpy.Node(f"outflow{tag}")
         inlet.deploymode = "oldsim"
-        element = hydpy.Element("reach", inlets=inlet, outlets=outlet)
+        element = hydpy.Element(f"reach{tag}", inlets=inlet, outlets=outlet)
         model = hydpy.prepare_model("musk_classic")
         element.model = model
         model.parameters.control.nmbsegments(segments)
