@@ -123,19 +123,16 @@ template <class Vec> bool append_item(PyObject *item, Vec *out) {
 // only that. Allocation, which may throw, happens before it; conversion of
 // the other items, which runs Python code, after it.
 template <class Vec> bool copy_list(PyObject *o, Vec *out) {
-    std::vector<PyObject *> held; // owned references, null where a float was read
-    struct Release {
-        std::vector<PyObject *> &refs;
-        ~Release() {
-            for (PyObject *p : refs) Py_XDECREF(p);
-        }
-    } release{held};
-    bool mixed = false; // a non-float was seen: hold references this time
+    std::vector<Ref> held; // null where a float was read
+    bool mixed = false;    // a non-float was seen: hold references this time
     Py_ssize_t n = 0;
     for (;;) {
         const Py_ssize_t room = PyList_Size(o);
         out->resize(static_cast<std::size_t>(room));
-        if (mixed) held.assign(static_cast<std::size_t>(room), nullptr);
+        if (mixed) {
+            held.clear();
+            held.resize(static_cast<std::size_t>(room));
+        }
         bool grew = false;
         bool found_other = false;
         Py_BEGIN_CRITICAL_SECTION(o);
@@ -146,7 +143,7 @@ template <class Vec> bool copy_list(PyObject *o, Vec *out) {
             if (PyFloat_CheckExact(item)) {
                 (*out)[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(item);
             } else if (mixed) {
-                held[static_cast<std::size_t>(i)] = Py_NewRef(item);
+                held[static_cast<std::size_t>(i)] = Ref::new_ref(item);
             } else {
                 found_other = true;
                 break;
@@ -159,8 +156,8 @@ template <class Vec> bool copy_list(PyObject *o, Vec *out) {
     out->resize(static_cast<std::size_t>(n));
     for (std::size_t i = 0; mixed && i < static_cast<std::size_t>(n); ++i) {
         if (!held[i]) continue;
-        if (!convert(held[i], &(*out)[i])) return false;
-        Py_CLEAR(held[i]);
+        if (!convert(held[i].get(), &(*out)[i])) return false;
+        held[i] = Ref();
     }
     return true;
 }
