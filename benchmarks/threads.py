@@ -24,40 +24,23 @@ from datetime import timedelta
 
 import basinkit
 
+import workloads as w
+
 CTS = basinkit.utils.ContinuousTimeSeries
-RU = basinkit.reservoir.reservoir_utils
 HOUR = timedelta(hours=1)
 
 
-def flood(hours, peak):
-    """Hourly inflow (cfs): base flow and one wave peaking after two days."""
-    return [200.0 + peak * (t / 48.0) ** 2 * math.exp(2.0 - 2.0 * t / 48.0)
-            for t in range(hours + 1)]
-
-
-def reservoir():
-    """Storage curve and three outlets: spillway, capped gate, minimum release."""
-    e = [1000.0 + i for i in range(25)]
-    storage = [2.0e7 * i + 1.5e6 * i * i for i in range(25)]
-    spill = [180.0 * max(i - 12.0, 0.0) ** 1.5 for i in range(25)]
-    gate = [400.0 * math.sqrt(i) for i in range(25)]
-    outlets = {
-        "spillway": RU.UnControlledDischargeInfo(RU.ElevationDischarge(e, spill)),
-        "gate": RU.ControlledDischargeInfo(RU.ElevationDischarge(e, gate),
-                                           minimum_elevation=1002.0, maximum_release=1500.0),
-        "minimum_flow": RU.ConstantDischargeInfo(100.0, 1001.0),
-    }
-    return RU.ElevationStorage(e, storage), outlets
-
-
 def level_pool_tasks(count, hours):
-    curve, outlets = reservoir()
+    # The level pool comparison's reservoir; a different flood per task.
+    case = w.level_pool_case(hours)
+    curve, outlets = case.basinkit_args()
     tasks = []
     for i in range(count):
-        inflow = CTS(flood(hours, 4000.0 + 50.0 * i), HOUR, "discharge")
+        inflow = CTS(w.flood(hours, peak=4000.0 + 50.0 * i), HOUR, "discharge")
 
         def task(inflow=inflow):
-            r = basinkit.reservoir.run_level_pool_routing(inflow, 1005.0, curve, outlets)
+            r = basinkit.reservoir.run_level_pool_routing(inflow, case.initial_elevation, curve,
+                                                          outlets)
             return [r.reservoir_elevation, r.reservoir_total_outflow] + [
                 r.reservoir_individual_outflows[name]
                 for name in sorted(r.reservoir_individual_outflows)]
