@@ -128,7 +128,8 @@ template <class Vec> bool copy_list(PyObject *o, Vec *out) {
     Py_ssize_t n = 0;
     for (;;) {
         const Py_ssize_t room = PyList_Size(o);
-        out->resize(static_cast<std::size_t>(room));
+        out->clear();
+        out->reserve(static_cast<std::size_t>(room)); // so that push_back below cannot throw
         if (mixed) {
             held.clear();
             held.resize(static_cast<std::size_t>(room));
@@ -141,8 +142,9 @@ template <class Vec> bool copy_list(PyObject *o, Vec *out) {
         for (Py_ssize_t i = 0; !grew && i < n; ++i) {
             PyObject *item = PyList_GET_ITEM(o, i);
             if (PyFloat_CheckExact(item)) {
-                (*out)[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(item);
+                out->push_back(PyFloat_AS_DOUBLE(item));
             } else if (mixed) {
+                out->push_back(0.0); // converted below
                 held[static_cast<std::size_t>(i)] = Ref::new_ref(item);
             } else {
                 found_other = true;
@@ -153,7 +155,6 @@ template <class Vec> bool copy_list(PyObject *o, Vec *out) {
         if (!grew && !found_other) break;
         mixed = mixed || found_other;
     }
-    out->resize(static_cast<std::size_t>(n));
     for (std::size_t i = 0; mixed && i < static_cast<std::size_t>(n); ++i) {
         if (!held[i]) continue;
         if (!convert(held[i].get(), &(*out)[i])) return false;
