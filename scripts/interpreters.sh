@@ -275,14 +275,13 @@ for tag in "${built[@]}"; do
             bash "$ROOT/scripts/test_interpreter.sh" "$py" "${threads[@]}" || status=1
     else
         # The GIL state after importing basinkit, where --test installed it.
-        venv_py=${BASINKIT_VENVS:-$HOME/.cache/basinkit/venvs}/$tag/bin/python
-        [ "${where[$tag]}" = root ] && venv_py=$ROOTFS/root/.cache/basinkit/venvs/$tag/bin/python
-        if [ -x "$venv_py" ] || [ -L "$venv_py" ]; then
-            [ "${where[$tag]}" = root ] && venv_py=/root/.cache/basinkit/venvs/$tag/bin/python
-        else
-            venv_py=$py
+        # (seen from here at $outside; in the root at its own path).
+        venv_py=${BASINKIT_VENVS:-$HOME/.cache/basinkit/venvs}/$tag/bin/python outside=$venv_py
+        if [ "${where[$tag]}" = root ]; then
+            venv_py=/root/.cache/basinkit/venvs/$tag/bin/python outside=$ROOTFS$venv_py
+            printf '%s: ' "$ROOTFS (chroot)"
         fi
-        [ "${where[$tag]}" = root ] && printf '%s: ' "$ROOTFS (chroot)"
+        [ -x "$outside" ] || [ -L "$outside" ] || venv_py=$py
         "${run[@]}" "$venv_py" -c '
 import sys
 line = [sys.executable, sys.version.replace("\n", " ")]
