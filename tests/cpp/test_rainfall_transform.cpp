@@ -265,3 +265,28 @@ TEST(clark_kernels_match_the_plain_convolution) {
     }
     CHECK(std::strcmp(kernel_name(ConvolutionKernel::Portable), "portable") == 0);
 }
+
+TEST(clark_cut_tail_is_the_geometric_rest_of_the_recession) {
+    // Continued past the cut, each ordinate is c2 times the one before; the
+    // cut tail sums that continuation. Alternating (R < dt / 2) and slow.
+    for (double r : {600.0, 7200.0, 90000.0}) {
+        const std::vector<double> one{1.0};
+        ClarkUnitEnd end;
+        auto unit = clark_uh_rs(one, 1800, 500.0, secs(10800), secs(static_cast<std::uint64_t>(r)),
+                                ConvolutionKernel::Fastest, {}, &end);
+        CHECK(unit.has_value() && end.ordinates == unit->size());
+        if (!unit) continue;
+        const MuskingumCoefficients c = muskingum_coefficients(1800.0, r, 0.0);
+        CHECK_BITS(end.c2, c.c2);
+        CHECK_BITS(end.last, unit->back());
+        double u = unit->back(), rest = 0.0;
+        for (int i = 0; i < 100000 && u != 0.0; ++i) {
+            u = muskingum_step(c, u, 0.0, 0.0);
+            rest += u;
+        }
+        CHECK_NEAR(end.cut_tail(), rest, 1e-12 * std::fabs(unit->front() + 1e3 * unit->back()));
+        CHECK(std::fabs(end.cut_tail()) < 1e-6 * sum(*unit));
+    }
+    ClarkUnitEnd none{5, 1.0, 1.0};
+    CHECK_BITS(none.cut_tail(), 0.0);
+}

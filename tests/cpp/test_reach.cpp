@@ -127,3 +127,25 @@ TEST(muskingum_evaluation_order) {
         CHECK_BITS((*out)[i], prev);
     }
 }
+
+TEST(muskingum_pass_ends_are_those_of_a_plain_rerun) {
+    // Passes routed one by one: the first from the initial outflow, each
+    // later one from its own first inflow; more than one fused sweep of 8.
+    const std::vector<double> flood{10.0, 80.0, 260.0, 190.0, 120.0, 60.0, 30.0, 20.0, 15.0};
+    for (std::size_t n : {1u, 2u, 5u, 9u})
+        for (std::int64_t passes : {1, 3, 8, 11}) {
+            const std::span<const double> in(flood.data(), n);
+            Values ends;
+            auto out = muskingum_reach_rs(in, 900, HOURS_2, 0.15, passes, 12.5, {}, &ends);
+            CHECK(out.has_value() && ends.size() == static_cast<std::size_t>(passes));
+            if (!out || ends.size() != static_cast<std::size_t>(passes)) continue;
+            const double k_seg = 7200.0 / static_cast<double>(passes);
+            Values pass(in.begin(), in.end());
+            for (std::int64_t p = 0; p < passes; ++p) {
+                pass = *muskingum_routing_rs(
+                    std::move(pass), p == 0 ? 12.5 : std::optional<double>{}, 900.0, k_seg, 0.15);
+                CHECK_BITS(ends[static_cast<std::size_t>(p)], pass.back());
+            }
+            CHECK_BITS(ends.back(), out->back());
+        }
+}
