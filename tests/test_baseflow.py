@@ -1,44 +1,16 @@
 """Linear reservoir baseflow: layer configuration and the layered routing."""
 
 import math
-import re
 from datetime import timedelta
 
 import pytest
 
 import basinkit
+from cases import CTS, HOUR, LR, exact, rain
+from reference.arith import ACRE_INCH_HOUR
+from reference.baseflow import linear_reservoir
 
-ITS = basinkit.utils.IncrementalTimeSeries
-CTS = basinkit.utils.ContinuousTimeSeries
-LR = basinkit.baseflow.LinearReservoir
 run = basinkit.baseflow.run_linear_reservoir
-HOUR = timedelta(hours=1)
-
-
-def exact(message):
-    return "^" + re.escape(message) + "$"
-
-
-def rain(values, step=HOUR):
-    return ITS(values, step, "rainfall")
-
-
-def reference(area, values, step_s, k_s, fraction, q0, n):
-    """One layer, step by step, in the model's operation order."""
-    dt_h = step_s / 3600.0
-    half_dt = dt_h * 0.5
-    k_per_res = (k_s / 3600.0) / n if n else math.inf
-    c = dt_h / (half_dt + k_per_res)
-    d = 1.0 - c
-    state = [q0] * n
-    out = []
-    for p in values:
-        flow = (area * 1.00833) * ((fraction * p) / dt_h)
-        for j in range(n):
-            flow = (c * flow) + (d * state[j])
-            state[j] = flow
-        out.append(flow)
-    return out
 
 
 # ---------------------------------------------------------------- the layer class
@@ -120,8 +92,8 @@ def test_matches_reference_and_total_sums_layers():
     total, parts = run(250.0, rain(values), layers)
     assert type(total) is CTS and isinstance(parts, dict)
     assert set(parts) == {"fast", "slow"}
-    fast = reference(250.0, values, 3600, 7200, 0.25, 1.0, 2)
-    slow = reference(250.0, values, 3600, 86400, 0.5, 3.0, 4)
+    _, (fast, slow) = linear_reservoir(250.0, values, 3600, [
+        (timedelta(hours=2), 0.25, 1.0, 2), (timedelta(days=1), 0.5, 3.0, 4)])
     assert parts["fast"].data == fast and parts["slow"].data == slow
     # Two layers: the processing order cannot change the sum.
     assert total.data == [a + b for a, b in zip(fast, slow)]
@@ -157,7 +129,7 @@ def test_stability_boundary():
     values = [0.5, 0.0, 1.25, 0.3]
     _, parts = run(640.0, rain(values), {"deep": LR(HOUR, 0.8, 99.0, 2)})
     # k_per_res = dt / 2: C = 1, the output is each step's inflow.
-    assert parts["deep"].data == [(640.0 * 1.00833) * ((0.8 * p) / 1.0) for p in values]
+    assert parts["deep"].data == [(640.0 * ACRE_INCH_HOUR) * ((0.8 * p) / 1.0) for p in values]
     with pytest.raises(ValueError, match=exact(
             "Stability Error: k_per_res (0.3333) < 0.5*dt (0.5000). "
             "Increase k_hr or num_reservoir.")):
@@ -169,7 +141,7 @@ def test_unrouted_layer_through_the_setter():
     layer = LR(timedelta(minutes=1), 0.3, 7.0)
     layer.num_reservoir = 0
     _, parts = run(12.5, rain(values, timedelta(minutes=30)), {"raw": layer})
-    assert parts["raw"].data == [(12.5 * 1.00833) * ((0.3 * p) / 0.5) for p in values]
+    assert parts["raw"].data == [(12.5 * ACRE_INCH_HOUR) * ((0.3 * p) / 0.5) for p in values]
 
 
 def test_empty_inputs():

@@ -1,26 +1,15 @@
 """Rating curves, outlet classes and level pool routing seen from Python."""
 
 import math
-import re
 from datetime import timedelta
 
 import pytest
 
-import basinkit
 from basinkit import reservoir
+from cases import exact, flow as series
 
 ru = reservoir.reservoir_utils
-CTS = basinkit.utils.ContinuousTimeSeries
 route = reservoir.run_level_pool_routing
-HOUR = timedelta(hours=1)
-
-
-def exact(message):
-    return "^" + re.escape(message) + "$"
-
-
-def series(values, step=HOUR, kind="discharge"):
-    return CTS(values, step, kind)
 
 
 def rating():
