@@ -10,7 +10,6 @@ possible, so there the count of RuntimeErrors must be zero.
 
 import importlib.machinery
 import importlib.util
-import math
 import random
 import sys
 import threading
@@ -20,27 +19,12 @@ from datetime import timedelta
 import pytest
 
 import basinkit
-
-CTS = basinkit.utils.ContinuousTimeSeries
-ITS = basinkit.utils.IncrementalTimeSeries
-LR = basinkit.baseflow.LinearReservoir
-RU = basinkit.reservoir.reservoir_utils
-H = timedelta(hours=1)
+from catalogue import CTS, ENTRIES, ITS, LR, RU, H, same
 
 THREADS = 8
 ROUNDS = 40
 GIL = getattr(sys, "_is_gil_enabled", lambda: True)()
 BORROW_MESSAGES = {"Already borrowed", "Already mutably borrowed"}
-
-
-def _same(a, b):
-    if isinstance(a, float) and isinstance(b, float):
-        return a == b or (math.isnan(a) and math.isnan(b))
-    if isinstance(a, (list, tuple)) and isinstance(b, (list, tuple)):
-        return len(a) == len(b) and all(_same(x, y) for x, y in zip(a, b))
-    if isinstance(a, dict) and isinstance(b, dict):
-        return a.keys() == b.keys() and all(_same(a[k], b[k]) for k in a)
-    return a == b
 
 
 def _run_threads(worker, n=THREADS):
@@ -80,65 +64,11 @@ def _race(writer, reader, stop, n=THREADS):
     return _run_threads(worker, n)
 
 
-@pytest.fixture(scope="module")
-def shared():
-    flow = CTS([10.0 + 40.0 * math.sin(i / 7.0) ** 2 for i in range(300)], H, "discharge")
-    rain = ITS([0.3 * (i % 5 == 0) + 0.01 * (i % 3) for i in range(300)], H, "rainfall")
-    curve = RU.ElevationStorage([100.0, 105.0, 110.0, 120.0], [0.0, 2e5, 6e5, 2e6])
-    rating = RU.ElevationDischarge([100.0, 104.0, 120.0], [0.0, 20.0, 300.0])
-    outlets = {
-        "spill": RU.UnControlledDischargeInfo(rating, elevation_offset=-2.0),
-        "gate": RU.ControlledDischargeInfo(rating, minimum_elevation=101.0,
-                                           maximum_release=25.0),
-        "pump": RU.ConstantDischargeInfo(3.0, maximum_elevation=115.0),
-        "plan": RU.SpecifiedDischargeInfo(CTS([1.0, 4.0, 2.0], timedelta(hours=5),
-                                              "discharge")),
-    }
-    layer = LR(timedelta(hours=20), 0.4, 2.0, 3)
-    inflow = CTS([5.0, 30.0, 60.0, 45.0, 20.0, 8.0], timedelta(minutes=10), "discharge")
-    return dict(flow=flow, rain=rain, curve=curve, rating=rating, outlets=outlets,
-                layer=layer, inflow=inflow)
-
-
-def _jobs(s):
-    """Named calls on the shared objects, each returning plain Python data."""
-    def level_pool(outlets):
-        r = basinkit.reservoir.run_level_pool_routing(s["inflow"], 101.0, s["curve"], outlets)
-        return (r.reservoir_storage.data, r.reservoir_elevation.data,
-                r.reservoir_total_outflow.data,
-                {k: v.data for k, v in r.reservoir_individual_outflows.items()})
-
-    def loss():
-        r = basinkit.rainfall_loss.run_deficit_and_constant(s["rain"], 0.5, 1.5, 0.05,
-                                                            timedelta(hours=12))
-        return r.excess.data, r.loss.data, r.deficit.data
-
-    return {
-        "series_reads": lambda: (s["flow"].data, s["flow"].time_step, s["rain"].kind,
-                                 s["rain"].total_duration(), bytes(s["flow"])),
-        "disaggregate": lambda: s["rain"].disaggregate(1200).data,
-        "loss": loss,
-        "clark": lambda: basinkit.rainfall_transform.run_clark_uh(
-            s["rain"], 640.0, timedelta(hours=5), timedelta(hours=3)).data,
-        "muskingum": lambda: basinkit.reach.run_muskingum_routing(
-            s["flow"], timedelta(hours=3), 0.25, 4, 12.0).data,
-        "baseflow": lambda: (lambda t: (t[0].data, {k: v.data for k, v in t[1].items()}))(
-            basinkit.baseflow.run_linear_reservoir(640.0, s["rain"], {"deep": s["layer"]})),
-        "kge": lambda: basinkit.metrics.calculate_kge(s["flow"].data, s["flow"].data[::-1]),
-        "curve_lookups": lambda: [s["curve"].get_storage(100.0 + i * 0.37) for i in range(50)]
-        + [s["curve"].get_elevation(i * 3.7e4) for i in range(50)],
-        "outlet_reads": lambda: [(o.minimum_elevation if hasattr(o, "minimum_elevation")
-                                  else o.elevation_offset) for o in s["outlets"].values()],
-        "level_pool_one_outlet": lambda: level_pool({"gate": s["outlets"]["gate"]}),
-        "level_pool_all_outlets": lambda: level_pool(s["outlets"]),
-        "reservoir_reads": lambda: (s["layer"].gw_fraction, s["layer"].initial_q,
-                                    s["layer"].num_reservoir, s["layer"].k_duration),
-    }
-
-
-def test_shared_objects_give_single_threaded_results(shared):
-    jobs = _jobs(shared)
-    expected = {name: job() for name, job in jobs.items()}
+def test_shared_objects_give_single_threaded_results():
+    # Every call of the catalogue that leaves its arguments as they were,
+    # each on one set of arguments shared by all threads.
+    jobs = {name: (e, e.args()) for name, e in ENTRIES.items() if not e.mutates}
+    expected = {name: e.run(args) for name, (e, args) in jobs.items()}
     mismatches = []
 
     def worker(i):
@@ -147,8 +77,8 @@ def test_shared_objects_give_single_threaded_results(shared):
         for _ in range(ROUNDS):
             rng.shuffle(names)
             for name in names:
-                got = jobs[name]()
-                if not _same(got, expected[name]):
+                entry, args = jobs[name]
+                if not same(entry.run(args), expected[name]):
                     mismatches.append(name)
 
     errors = _run_threads(worker)
@@ -156,8 +86,8 @@ def test_shared_objects_give_single_threaded_results(shared):
     assert not mismatches, sorted(set(mismatches))
 
 
-def test_reservoir_setters_race_readers_without_tearing(shared):
-    rain = shared["rain"]
+def test_reservoir_setters_race_readers_without_tearing():
+    rain = ENTRIES["baseflow"].args(300)["rain"]
     res = LR(timedelta(hours=20), 0.1, 1.0, 2)
     fractions = [0.1, 0.2, 0.3, 0.4, 0.5]
     counts = [1, 2, 3]
