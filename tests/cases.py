@@ -36,6 +36,15 @@ def exact(message):
     return "^" + re.escape(message) + "$"
 
 
+def assert_refused(exc, message, call, *args):
+    """`call(*args)` raises `exc` with `message`; a message that ends after an
+    argument's name ("argument 'x': ") need only start the text."""
+    with pytest.raises(exc) as info:
+        call(*args)
+    text = str(info.value)
+    assert text.startswith(message) if message.endswith("': ") else text == message
+
+
 def rain(values, step=HOUR, kind="rainfall"):
     return ITS(values, step, kind)
 

@@ -46,20 +46,23 @@ def _run_threads(worker, n=THREADS):
     return errors
 
 
-def _race(writer, reader, stop, n=THREADS):
-    """Thread 0 runs writer, the others reader; stop is set when either side ends."""
+def _race(write, read, n=THREADS):
+    """Thread 0 calls write(1), write(2), ... until a reader (or the writer)
+    ends; the other threads run read."""
+    stop = threading.Event()
+
     def worker(i):
-        if i == 0:
-            try:
-                writer()
-            finally:
+        try:
+            if i == 0:
+                k = 0
+                while not stop.is_set():
+                    k += 1
+                    write(k)
+            else:
+                read()
+        finally:
+            if i <= 1:
                 stop.set()
-        else:
-            try:
-                reader()
-            finally:
-                if i == 1:
-                    stop.set()
 
     return _run_threads(worker, n)
 
@@ -97,7 +100,6 @@ def test_reservoir_setters_race_readers_without_tearing():
         for n in counts:
             expected[(f, n)] = basinkit.baseflow.run_linear_reservoir(
                 640.0, rain, {"a": LR(timedelta(hours=20), f, 1.0, n)})[0].data
-    stop = threading.Event()
     conflicts = []
     bad = []
 
@@ -110,12 +112,9 @@ def test_reservoir_setters_race_readers_without_tearing():
             conflicts.append(str(exc))
             return None
 
-    def writer():
-        i = 0
-        while not stop.is_set():
-            attempt(lambda: setattr(res, "gw_fraction", fractions[i % len(fractions)]))
-            attempt(lambda: setattr(res, "num_reservoir", counts[i % len(counts)]))
-            i += 1
+    def writer(i):
+        attempt(lambda: setattr(res, "gw_fraction", fractions[i % len(fractions)]))
+        attempt(lambda: setattr(res, "num_reservoir", counts[i % len(counts)]))
 
     def reader():
         for _ in range(ROUNDS * 10):
@@ -132,7 +131,7 @@ def test_reservoir_setters_race_readers_without_tearing():
             if out is not None and not any(out[0].data == v for v in expected.values()):
                 bad.append("baseflow from a torn copy")
 
-    errors = _race(writer, reader, stop)
+    errors = _race(writer, reader)
     assert not errors, errors[:3]
     assert not bad, bad[:5]
     if GIL:
@@ -187,20 +186,16 @@ def test_arguments_mutated_by_another_thread_convert_to_some_consistent_state():
     values = [1.0] * 50
     layers = {"a": LR(timedelta(hours=20), 0.3, 0.0)}
     rain = ITS([0.1] * 20, H, "rainfall")
-    stop = threading.Event()
     bad = []
 
-    def mutate():
-        i = 0
-        while not stop.is_set():
-            i += 1
-            if i % 3 == 0:
-                values.append(2.0)
-            elif values:
-                values.pop()
-            values[: min(len(values), 5)] = [3.0] * min(len(values), 5)
-            layers[f"k{i % 4}"] = LR(timedelta(hours=20), 0.1, 0.0)
-            layers.pop(f"k{(i + 2) % 4}", None)
+    def mutate(i):
+        if i % 3 == 0:
+            values.append(2.0)
+        elif values:
+            values.pop()
+        values[: min(len(values), 5)] = [3.0] * min(len(values), 5)
+        layers[f"k{i % 4}"] = LR(timedelta(hours=20), 0.1, 0.0)
+        layers.pop(f"k{(i + 2) % 4}", None)
 
     def use():
         for _ in range(ROUNDS * 5):
@@ -211,18 +206,7 @@ def test_arguments_mutated_by_another_thread_convert_to_some_consistent_state():
             if not set(parts) <= {"a", "k0", "k1", "k2", "k3"} or len(total.data) != 20:
                 bad.append(sorted(parts))
 
-    def worker(i):
-        if i == 0:
-            while not stop.is_set():
-                mutate()
-        else:
-            try:
-                use()
-            finally:
-                if i == 1:
-                    stop.set()
-
-    errors = _run_threads(worker, 4)
+    errors = _race(mutate, use, 4)
     assert not errors, errors[:3]
     assert not bad, bad[:3]
 
@@ -255,19 +239,15 @@ def _is_a_state(data):
 @pytest.mark.skipif(GIL, reason="with the GIL a list is never changed while it is converted")
 def test_a_list_resized_and_rewritten_meanwhile_is_read_as_one_of_its_states():
     shared = _list_state(0, 40)
-    stop = threading.Event()
     bad = []
 
-    def writer():
-        k = 0
-        while not stop.is_set():
-            k += 1
-            shared[:] = _list_state(k, 10 + k % 90)
-            for step in range(12):
-                if step % 3 == 2 and len(shared) > 1:
-                    shared.pop()
-                else:
-                    shared.append(1000.0 * k + len(shared))
+    def writer(k):
+        shared[:] = _list_state(k, 10 + k % 90)
+        for step in range(12):
+            if step % 3 == 2 and len(shared) > 1:
+                shared.pop()
+            else:
+                shared.append(1000.0 * k + len(shared))
 
     def reader():
         # A time budget, not a count: a torn copy shows up about once in a
@@ -278,6 +258,6 @@ def test_a_list_resized_and_rewritten_meanwhile_is_read_as_one_of_its_states():
             if not _is_a_state(data):
                 bad.append(data)
 
-    errors = _race(writer, reader, stop, 4)
+    errors = _race(writer, reader, 4)
     assert not errors, errors[:3]
     assert not bad, [(len(d), d[:3], d[-3:]) for d in bad[:3]]
