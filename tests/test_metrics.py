@@ -24,7 +24,7 @@ kge = basinkit.metrics.calculate_kge
 ], ids=["equal", "reversed", "doubled", "single", "constant-sim", "constant-obs", "zeros",
         "negative-mean"])
 def test_worked_examples(sim, obs, expected):
-    assert kge(sim, obs) == expected
+    assert kge(sim, obs) == expected == kge_model()(sim, obs)
 
 
 @pytest.mark.parametrize("use_log", [False, True])

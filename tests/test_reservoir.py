@@ -6,7 +6,8 @@ from datetime import timedelta
 import pytest
 
 from basinkit import reservoir
-from cases import exact, flow as series
+from cases import exact, flow as series, level_pool_model
+from reference.level_pool import Constant
 
 ru = reservoir.reservoir_utils
 route = reservoir.run_level_pool_routing
@@ -120,6 +121,8 @@ def test_worked_example():
                    {"spill": ru.ConstantDischargeInfo(1.0)})
     assert result.reservoir_storage.data == [0.0, 13.0]
     assert result.reservoir_elevation.data == [100.0, 101.3]
+    assert level_pool_model()([0.0, 10.0, 10.0], 2, 100.0, [100.0, 110.0], [0.0, 100.0],
+                              {"spill": Constant(1.0)}) == ([0.0, 13.0], [100.0, 101.3])
     assert result.reservoir_total_outflow.data == [1.0, 1.0]
     outflows = result.reservoir_individual_outflows
     assert list(outflows) == ["spill"] and outflows["spill"].data == [1.0, 1.0]
