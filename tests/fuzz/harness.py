@@ -22,11 +22,12 @@ from datetime import timedelta
 
 import basinkit
 import catalogue
+from reference.arith import seconds as td_seconds
 
 from .values import (
     FAIL, UNKNOWN, Boom, DictSub, Hook, StrSub, V, bits_equal, gen_float, gen_flag, gen_int,
     gen_kind, gen_length, gen_optional_float, gen_sequence, gen_timedelta, lists_equal,
-    non_decreasing, sorted_strict, td_seconds, _values,
+    non_decreasing, sorted_strict, _values,
 )
 
 # Work units (roughly one inner-loop step each) one case may cost; the long
