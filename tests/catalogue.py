@@ -16,12 +16,8 @@ from typing import Any, Callable
 import numpy as np
 
 import basinkit
+from cases import CTS, HOUR, ITS, LR, RU
 
-CTS = basinkit.utils.ContinuousTimeSeries
-ITS = basinkit.utils.IncrementalTimeSeries
-LR = basinkit.baseflow.LinearReservoir
-RU = basinkit.reservoir.reservoir_utils
-H = timedelta(hours=1)
 SECOND = timedelta(seconds=1)
 LONGEST_STEP = 2**31 - 1  # seconds: the longest step a series or reservoir keeps
 
@@ -128,7 +124,7 @@ def _level_pool(a):
 def _baseflow_args(values, chain):
     # At one-second steps a chain of any length up to 4e9 stays stable.
     return dict(rain=ITS(values, SECOND, "rainfall"),
-                layers={"near": LR(H, 0.25, 0.0, 2),
+                layers={"near": LR(HOUR, 0.25, 0.0, 2),
                         "deep": LR(timedelta(seconds=LONGEST_STEP), 0.5, 1.0, chain)})
 
 
@@ -162,11 +158,11 @@ SMALL = 1000
 
 ENTRIES = {e.name: e for e in [
     Entry("continuous_series", flow_values, lambda v, w: dict(values=v),
-          lambda a: CTS(a["values"], H, "discharge"), (SMALL, 0)),
+          lambda a: CTS(a["values"], HOUR, "discharge"), (SMALL, 0)),
     Entry("incremental_series", rain_values, lambda v, w: dict(array=np.array(v)),
-          lambda a: ITS(a["array"], H, "volume"), (SMALL, 0)),
+          lambda a: ITS(a["array"], HOUR, "volume"), (SMALL, 0)),
     Entry("series_reads", flow_values,
-          lambda v, w: dict(flow=CTS(v, H, "discharge"), rain=ITS(v, H, "rainfall")),
+          lambda v, w: dict(flow=CTS(v, HOUR, "discharge"), rain=ITS(v, HOUR, "rainfall")),
           lambda a: (a["flow"].data, a["flow"].time_step, a["flow"].kind,
                      a["flow"].total_duration(), bytes(a["flow"]), a["rain"].kind,
                      a["rain"].total_duration()), (SMALL, 0)),
@@ -174,7 +170,7 @@ ENTRIES = {e.name: e for e in [
     Entry("disaggregate", rain_values,
           lambda v, w: dict(rain=ITS(v, timedelta(seconds=30 * w), "rainfall")),
           lambda a: a["rain"].disaggregate(30), (SMALL, 3), large=(4, 71_582_788)),
-    Entry("deficit_and_constant", rain_values, lambda v, w: dict(rain=ITS(v, H, "rainfall")),
+    Entry("deficit_and_constant", rain_values, lambda v, w: dict(rain=ITS(v, HOUR, "rainfall")),
           lambda a: basinkit.rainfall_loss.run_deficit_and_constant(
               a["rain"], 0.5, 1.0, 0.1, timedelta(hours=10)), (SMALL, 0)),
     # A tc of `work` one-second steps.
@@ -213,7 +209,7 @@ ENTRIES = {e.name: e for e in [
     Entry("curve_lookups", flow_values, lambda v, w: dict(curve=_curve(), rating=_rating()),
           _curve_lookups, (0, 0)),
     Entry("outlets_new", flow_values,
-          lambda v, w: dict(rating=_rating(), plan=CTS(v, H, "discharge")),
+          lambda v, w: dict(rating=_rating(), plan=CTS(v, HOUR, "discharge")),
           lambda a: (RU.ControlledDischargeInfo(a["rating"], 90.0, 130.0, 10.0),
                      RU.UnControlledDischargeInfo(a["rating"], elevation_offset=-1.0),
                      RU.SpecifiedDischargeInfo(a["plan"], maximum_release=3.0),

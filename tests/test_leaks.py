@@ -20,8 +20,8 @@ from datetime import timedelta
 import pytest
 
 import basinkit
-from cases import child_env
-from catalogue import CTS, ENTRIES, ITS, LR, RU, H
+from cases import CTS, HOUR, ITS, LR, RU, child_env
+from catalogue import ENTRIES
 
 # Heap, resident set and reference counts are the process's: a test running
 # beside its own copy on another thread would measure that copy too.
@@ -48,19 +48,19 @@ level_pool = basinkit.reservoir.run_level_pool_routing
 # Failure paths: name -> (catalogue entry whose arguments it takes, the call,
 # the exception it must end with; BaseException stands for PanicException).
 FAILURES = {
-    "series_new_bad_kind": ("continuous_series", lambda a: CTS(a["values"], H, "Discharge"),
+    "series_new_bad_kind": ("continuous_series", lambda a: CTS(a["values"], HOUR, "Discharge"),
                             ValueError),
-    "series_new_bad_item": ("continuous_series", lambda a: CTS(a["values"] + ["x"], H, "volume"),
+    "series_new_bad_item": ("continuous_series", lambda a: CTS(a["values"] + ["x"], HOUR, "volume"),
                             TypeError),
     "series_new_negative_step": ("continuous_series",
                                  lambda a: ITS(a["values"], timedelta(-1), "rainfall"), ValueError),
     "disaggregate_bad": ("disaggregate", lambda a: a["rain"].disaggregate(1000), ValueError),
-    "loss_bad_float": ("deficit_and_constant", lambda a: loss(a["rain"], 0.5, "1.0", 0.1, H),
+    "loss_bad_float": ("deficit_and_constant", lambda a: loss(a["rain"], 0.5, "1.0", 0.1, HOUR),
                        TypeError),
     "loss_negative_duration": ("deficit_and_constant",
-                               lambda a: loss(a["rain"], 0.5, 1.0, 0.1, -H), ValueError),
+                               lambda a: loss(a["rain"], 0.5, 1.0, 0.1, -HOUR), ValueError),
     "clark_bad": ("clark", lambda a: basinkit.rainfall_transform.run_clark_uh(
-        a["rain"], 640.0, H, 5), TypeError),
+        a["rain"], 640.0, HOUR, 5), TypeError),
     "reservoir_new_bad": ("linear_reservoir_new", lambda a: LR(timedelta(hours=5), 1.5, 1.0),
                           ValueError),
     "reservoir_set_bad": ("linear_reservoir_set",
@@ -87,7 +87,7 @@ FAILURES = {
     "level_pool_outside": ("level_pool", lambda a: level_pool(
         a["inflow"], 99.0, a["curve"], a["outlets"]), ValueError),
     "level_pool_fault": ("level_pool", lambda a: level_pool(
-        CTS([], H, "discharge"), 101.0, a["curve"], a["outlets"]), BaseException),
+        CTS([], HOUR, "discharge"), 101.0, a["curve"], a["outlets"]), BaseException),
 }
 # name -> (catalogue entry, call on its arguments, expected exception or None)
 SCENARIOS = {name: (name, e.call, None) for name, e in ENTRIES.items()} | FAILURES
@@ -189,7 +189,7 @@ import test_leaks as t
 values = t.ENTRIES["continuous_series"].args()["values"]
 kept = []
 for _ in range(2):
-    print(*t._growth(lambda: kept.append(t.CTS(values, t.H, "discharge"))))
+    print(*t._growth(lambda: kept.append(t.CTS(values, t.HOUR, "discharge"))))
 """
 
 

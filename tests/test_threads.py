@@ -19,7 +19,8 @@ from datetime import timedelta
 import pytest
 
 import basinkit
-from catalogue import CTS, ENTRIES, ITS, LR, RU, H, same
+from cases import CTS, HOUR, ITS, LR, RU
+from catalogue import ENTRIES, same
 
 THREADS = 8
 ROUNDS = 40
@@ -185,7 +186,7 @@ def test_arguments_mutated_by_another_thread_convert_to_some_consistent_state():
     # A list and a dict changed by one thread while other threads pass them in.
     values = [1.0] * 50
     layers = {"a": LR(timedelta(hours=20), 0.3, 0.0)}
-    rain = ITS([0.1] * 20, H, "rainfall")
+    rain = ITS([0.1] * 20, HOUR, "rainfall")
     bad = []
 
     def mutate(i):
@@ -199,7 +200,7 @@ def test_arguments_mutated_by_another_thread_convert_to_some_consistent_state():
 
     def use():
         for _ in range(ROUNDS * 5):
-            data = CTS(values, H, "discharge").data
+            data = CTS(values, HOUR, "discharge").data
             if not set(data) <= {1.0, 2.0, 3.0}:
                 bad.append(data[:5])
             total, parts = basinkit.baseflow.run_linear_reservoir(640.0, rain, layers)
@@ -254,7 +255,7 @@ def test_a_list_resized_and_rewritten_meanwhile_is_read_as_one_of_its_states():
         # hundred reads on two cores, so a few thousand reads are needed.
         end = time.monotonic() + 1.5
         while time.monotonic() < end:
-            data = CTS(shared, H, "discharge").data
+            data = CTS(shared, HOUR, "discharge").data
             if not _is_a_state(data):
                 bad.append(data)
 
