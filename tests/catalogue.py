@@ -55,8 +55,7 @@ class Entry:
 
 def plain(result):
     """A result as nested tuples of plain values, so that results compare."""
-    name = type(result).__name__
-    if name in ("ContinuousTimeSeries", "IncrementalTimeSeries"):
+    if isinstance(result, (CTS, ITS)):
         return tuple(result.data)
     if isinstance(result, dict):
         return tuple((k, plain(v)) for k, v in sorted(result.items()))
