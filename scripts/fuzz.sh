@@ -64,6 +64,8 @@ export BASINKIT_FUZZ_BUDGET=$BUDGET
 if [ -n "${BASINKIT_BUILD:-}" ]; then
     export PYTHONPATH="$(realpath "$BASINKIT_BUILD")${PYTHONPATH:+:$PYTHONPATH}"
 fi
+# The harness reads durations as the reference models do (reference/).
+export PYTHONPATH="${PYTHONPATH:+$PYTHONPATH:}$ROOT"
 if [ "${SANITIZE:-}" = 1 ]; then
     export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
     export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1"

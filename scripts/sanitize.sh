@@ -50,11 +50,12 @@ cmake --build "$BUILD" -j2
 # __cxa_throw interceptor finds the real one (exceptions thrown by any
 # extension module, ours or a test dependency, go through it).
 PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
+# The root is on the path for the reference models (reference/) the fuzz harness uses.
 run() {
     env LD_PRELOAD="$PRELOAD" \
         ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:strict_init_order=1:detect_stack_use_after_return=1" \
         UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
-        "${MALLOC[@]}" BASINKIT_SANITIZED=1 PYTHONPATH="$BUILD${PYTHONPATH:+:$PYTHONPATH}" "$@"
+        "${MALLOC[@]}" BASINKIT_SANITIZED=1 PYTHONPATH="$BUILD:$ROOT${PYTHONPATH:+:$PYTHONPATH}" "$@"
 }
 
 # The suite must load the sanitized build, not an installed copy.

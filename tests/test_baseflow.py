@@ -1,44 +1,16 @@
 """Linear reservoir baseflow: layer configuration and the layered routing."""
 
 import math
-import re
 from datetime import timedelta
 
 import pytest
 
 import basinkit
+from cases import CTS, HOUR, LR, assert_refused, exact, rain
+from reference.arith import ACRE_INCH_HOUR
+from reference.baseflow import linear_reservoir
 
-ITS = basinkit.utils.IncrementalTimeSeries
-CTS = basinkit.utils.ContinuousTimeSeries
-LR = basinkit.baseflow.LinearReservoir
 run = basinkit.baseflow.run_linear_reservoir
-HOUR = timedelta(hours=1)
-
-
-def exact(message):
-    return "^" + re.escape(message) + "$"
-
-
-def rain(values, step=HOUR):
-    return ITS(values, step, "rainfall")
-
-
-def reference(area, values, step_s, k_s, fraction, q0, n):
-    """One layer, step by step, in the model's operation order."""
-    dt_h = step_s / 3600.0
-    half_dt = dt_h * 0.5
-    k_per_res = (k_s / 3600.0) / n if n else math.inf
-    c = dt_h / (half_dt + k_per_res)
-    d = 1.0 - c
-    state = [q0] * n
-    out = []
-    for p in values:
-        flow = (area * 1.00833) * ((fraction * p) / dt_h)
-        for j in range(n):
-            flow = (c * flow) + (d * state[j])
-            state[j] = flow
-        out.append(flow)
-    return out
 
 
 # ---------------------------------------------------------------- the layer class
@@ -65,18 +37,12 @@ def test_construction_and_attributes():
     ((3600, 0.2, 0.0), TypeError,
      "argument 'k_duration': 'int' object is not an instance of 'timedelta'"),
     # every argument is converted before the duration's sign is looked at
-    ((-HOUR, "a", 0.0), TypeError, None),
-    ((HOUR, 0.5, 0.0, 2.0), TypeError, None),
+    ((-HOUR, "a", 0.0), TypeError, "argument 'gw_fraction': "),
+    ((HOUR, 0.5, 0.0, 2.0), TypeError, "argument 'num_reservoir': "),
 ], ids=["k-then-fraction", "zero-k", "fraction-then-count", "negative-fraction", "count",
         "k-number", "fraction-before-negative-k", "float-count"])
 def test_constructor_refusals(args, exc, message):
-    with pytest.raises(exc) as info:
-        LR(*args)
-    if message is not None:
-        assert str(info.value) == message
-    else:
-        name = "gw_fraction" if len(args) == 3 else "num_reservoir"
-        assert str(info.value).startswith(f"argument '{name}': ")
+    assert_refused(exc, message, LR, *args)
 
 
 def test_negative_duration_and_count_overflow_have_no_prefix():
@@ -120,8 +86,8 @@ def test_matches_reference_and_total_sums_layers():
     total, parts = run(250.0, rain(values), layers)
     assert type(total) is CTS and isinstance(parts, dict)
     assert set(parts) == {"fast", "slow"}
-    fast = reference(250.0, values, 3600, 7200, 0.25, 1.0, 2)
-    slow = reference(250.0, values, 3600, 86400, 0.5, 3.0, 4)
+    _, (fast, slow) = linear_reservoir(250.0, values, 3600, [
+        (timedelta(hours=2), 0.25, 1.0, 2), (timedelta(days=1), 0.5, 3.0, 4)])
     assert parts["fast"].data == fast and parts["slow"].data == slow
     # Two layers: the processing order cannot change the sum.
     assert total.data == [a + b for a, b in zip(fast, slow)]
@@ -157,7 +123,7 @@ def test_stability_boundary():
     values = [0.5, 0.0, 1.25, 0.3]
     _, parts = run(640.0, rain(values), {"deep": LR(HOUR, 0.8, 99.0, 2)})
     # k_per_res = dt / 2: C = 1, the output is each step's inflow.
-    assert parts["deep"].data == [(640.0 * 1.00833) * ((0.8 * p) / 1.0) for p in values]
+    assert parts["deep"].data == [(640.0 * ACRE_INCH_HOUR) * ((0.8 * p) / 1.0) for p in values]
     with pytest.raises(ValueError, match=exact(
             "Stability Error: k_per_res (0.3333) < 0.5*dt (0.5000). "
             "Increase k_hr or num_reservoir.")):
@@ -169,7 +135,7 @@ def test_unrouted_layer_through_the_setter():
     layer = LR(timedelta(minutes=1), 0.3, 7.0)
     layer.num_reservoir = 0
     _, parts = run(12.5, rain(values, timedelta(minutes=30)), {"raw": layer})
-    assert parts["raw"].data == [(12.5 * 1.00833) * ((0.3 * p) / 0.5) for p in values]
+    assert parts["raw"].data == [(12.5 * ACRE_INCH_HOUR) * ((0.3 * p) / 0.5) for p in values]
 
 
 def test_empty_inputs():
@@ -201,7 +167,7 @@ def test_later_changes_do_not_reach_results():
 
 
 @pytest.mark.parametrize("args,message", [
-    (("big", rain([1.0]), {}), None),
+    (("big", rain([1.0]), {}), "argument 'basin_area': "),
     ((1.0, None, {}),
      "argument 'rainfall': 'None' is not an instance of 'IncrementalTimeSeries'"),
     ((1.0, CTS([1.0], HOUR, "rainfall"), {}),
@@ -215,12 +181,7 @@ def test_later_changes_do_not_reach_results():
      "argument 'reservoirs': 'float' object is not an instance of 'LinearReservoir'"),
 ], ids=["area", "rain-none", "rain-continuous", "list", "key", "value"])
 def test_argument_errors(args, message):
-    with pytest.raises(TypeError) as info:
-        run(*args)
-    if message is None:
-        assert str(info.value).startswith("argument 'basin_area': ")
-    else:
-        assert str(info.value) == message
+    assert_refused(TypeError, message, run, *args)
 
 
 def test_keywords_numpy_and_docstrings():

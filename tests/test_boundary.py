@@ -3,7 +3,6 @@
 import array
 import math
 import operator
-import re
 from datetime import timedelta
 from decimal import Decimal
 from fractions import Fraction
@@ -12,10 +11,8 @@ import numpy as np
 import pytest
 
 import basinkit
+from cases import CTS, HOUR, ITS, exact
 
-CTS = basinkit.utils.ContinuousTimeSeries
-ITS = basinkit.utils.IncrementalTimeSeries
-HOUR = timedelta(hours=1)
 NEW = "ContinuousTimeSeries.__new__()"
 DIS = "IncrementalTimeSeries.disaggregate()"
 
@@ -26,10 +23,6 @@ def data_of(value):
 
 def registered(path):
     return operator.attrgetter(path)(basinkit)
-
-
-def exact(message):
-    return "^" + re.escape(message) + "$"
 
 
 # ---------------------------------------------------------------- binding

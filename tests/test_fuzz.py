@@ -20,14 +20,24 @@ from fuzz.source import BytesSource, HypothesisSource
 CORPUS = pathlib.Path(__file__).parent / "fuzz" / "corpus"
 
 
-@settings(max_examples=400, derandomize=True, deadline=None, database=None,
-          suppress_health_check=list(HealthCheck))
-@given(st.data())
-def test_generated_inputs_give_results_or_allowed_exceptions(data):
-    src = HypothesisSource(data)
-    case = build(src)
-    note(f"replay bytes: {bytes(src.recorded).hex()}")
-    judge(case)
+def generated(examples, body):
+    """Runs `body(source, case)` on `examples` cases drawn by hypothesis."""
+    @settings(max_examples=examples, derandomize=True, deadline=None, database=None,
+              suppress_health_check=list(HealthCheck))
+    @given(st.data())
+    def run(data):
+        src = HypothesisSource(data)
+        body(src, build(src))
+
+    run()
+
+
+def test_generated_inputs_give_results_or_allowed_exceptions():
+    def body(src, case):
+        note(f"replay bytes: {bytes(src.recorded).hex()}")
+        judge(case)
+
+    generated(400, body)
 
 
 def test_corpus_replays_without_fault():
@@ -58,16 +68,7 @@ def test_corpus_reaches_every_entry_point_and_outcome_class():
 
 def test_recorded_draws_replay_the_same_case():
     seen = []
-
-    @settings(max_examples=60, derandomize=True, deadline=None, database=None,
-              suppress_health_check=list(HealthCheck))
-    @given(st.data())
-    def record(data):
-        src = HypothesisSource(data)
-        case = build(src)
-        seen.append((bytes(src.recorded), case.name, case.detail))
-
-    record()
+    generated(60, lambda src, case: seen.append((bytes(src.recorded), case.name, case.detail)))
     assert len(seen) >= 50
     for raw, name, detail in seen:
         again = build(BytesSource(raw))

@@ -15,75 +15,34 @@ import sys
 import textwrap
 import threading
 import time
-from datetime import timedelta
 
 import pytest
 
-import basinkit
+from cases import child_env
+from catalogue import ENTRIES
 
 # Seconds the parent waits, once the child has entered a call, before SIGINT.
 DELAY = 0.2
 # Longest time from SIGINT to the child reporting KeyboardInterrupt.
 BOUND = 1.0
 
-SETUP = """
-import os, sys
-from datetime import timedelta as td
-import basinkit
-CTS = basinkit.utils.ContinuousTimeSeries
-ITS = basinkit.utils.IncrementalTimeSeries
-RU = basinkit.reservoir.reservoir_utils
-LR = basinkit.baseflow.LinearReservoir
-"""
-
-# name -> (statements building the long call's arguments, the long call, a
-# small call of the same function whose result is printed with repr).
+# name -> (catalogue entry, length, work) of a call that runs for seconds; the
+# child then makes the entry's small call, whose result must be exact.
 LONG_CALLS = {
-    "muskingum_sub_reaches": (
-        "inflow = CTS([100.0, 300.0, 200.0], td(minutes=1), 'discharge')",
-        "basinkit.reach.run_muskingum_routing(inflow, td(hours=2), 0.2, 10**9, 50.0)",
-        "basinkit.reach.run_muskingum_routing(inflow, td(hours=2), 0.2, 7, 50.0).data",
-    ),
-    "level_pool_long_step": (
-        "inflow = CTS([10.0, 40.0, 20.0], td(seconds=2**31 - 1), 'discharge')\n"
-        "curve = RU.ElevationStorage([0.0, 100.0], [0.0, 1e30])\n"
-        "outlets = {'a': RU.ConstantDischargeInfo(5.0), 'b': RU.ConstantDischargeInfo(1.0),\n"
-        "           'c': RU.ConstantDischargeInfo(2.0, minimum_elevation=1.0)}\n"
-        "small = CTS([10.0, 40.0, 20.0], td(seconds=3), 'discharge')",
-        "basinkit.reservoir.run_level_pool_routing(inflow, 50.0, curve, outlets)",
-        "basinkit.reservoir.run_level_pool_routing(small, 50.0, curve, outlets)"
-        ".reservoir_storage.data",
-    ),
-    "baseflow_long_chain": (
-        "rain = ITS([0.2, 0.0, 0.4] * 300, td(seconds=1), 'rainfall')\n"
-        "layers = {'deep': LR(td(seconds=2**31 - 1), 0.5, 1.0, 10**7)}\n"
-        "short = {'deep': LR(td(seconds=2**31 - 1), 0.5, 1.0, 1000)}",
-        "basinkit.baseflow.run_linear_reservoir(100.0, rain, layers)",
-        "basinkit.baseflow.run_linear_reservoir(100.0, rain, short)[0].data",
-    ),
-    "clark_long_translation": (
-        "rain = ITS([1.0, 0.5], td(seconds=1), 'rainfall')",
-        "basinkit.rainfall_transform.run_clark_uh(rain, 100.0, td(seconds=10**8), td(seconds=10))",
-        "basinkit.rainfall_transform.run_clark_uh(rain, 100.0, td(seconds=50), td(seconds=10))"
-        ".data",
-    ),
-    "clark_long_convolution": (
-        "rain = ITS([1.0, 0.5] * 100_000, td(seconds=1), 'rainfall')",
-        "basinkit.rainfall_transform.run_clark_uh(rain, 100.0, td(seconds=200_000), "
-        "td(seconds=10))",
-        "basinkit.rainfall_transform.run_clark_uh(ITS([1.0, 0.5] * 20, td(seconds=1), "
-        "'rainfall'), 100.0, td(seconds=30), td(seconds=10)).data",
-    ),
-    "disaggregate_large_output": (
-        # 71,582,788 pieces a value: gigabytes if it ran to its end.
-        "rain = ITS([1.0, 2.0, 3.0, 4.0], td(seconds=30 * 71_582_788), 'rainfall')",
-        "rain.disaggregate(30)",
-        "ITS([1.0, 2.0], td(seconds=30 * 5), 'rainfall').disaggregate(30).data",
-    ),
+    "muskingum_sub_reaches": ("muskingum", *ENTRIES["muskingum"].large),
+    # Billions of one-second steps through every kind of outlet.
+    "level_pool_long_step": ("level_pool", *ENTRIES["level_pool"].large),
+    # The deep layer's chain alone is 80 MB.
+    "baseflow_long_chain": ("baseflow", *ENTRIES["baseflow"].large),
+    "clark_long_translation": ("clark", *ENTRIES["clark"].large),
+    "clark_long_convolution": ("clark", 200_000, 200_000),
+    # 71,582,788 pieces a value: gigabytes if it ran to its end.
+    "disaggregate_large_output": ("disaggregate", *ENTRIES["disaggregate"].large),
 }
 
-CHILD = SETUP + """
-import signal
+CHILD = """
+import os, signal, sys
+from catalogue import ENTRIES, plain
 # Whatever the parent left (a background job ignores SIGINT), Ctrl-C raises.
 signal.signal(signal.SIGINT, signal.default_int_handler)
 
@@ -91,33 +50,28 @@ def rss():
     with open('/proc/self/statm') as f:
         return int(f.read().split()[1]) * os.sysconf('SC_PAGE_SIZE')
 
-{build}
+entry = ENTRIES[sys.argv[2]]
+args = entry.args(int(sys.argv[3]), int(sys.argv[4]))
 rss0 = None
 for _ in range(int(sys.argv[1])):
     print('ready', flush=True)
     try:
-        {call}
+        entry.call(args)
         print('finished', flush=True)
     except KeyboardInterrupt:
         print('interrupted', flush=True)
     if rss0 is None:
         rss0 = rss()
 print('grew', rss() - rss0, flush=True)
-print(repr({small}), flush=True)
+print(repr(entry.run(entry.args())), flush=True)
 """
 
 
-def _expected(build, small):
-    scope = {}
-    exec(SETUP + build, scope)
-    return repr(eval(small, scope))
-
-
 def _interrupt_child(name, rounds):
-    build, call, small = LONG_CALLS[name]
-    code = CHILD.format(build=build, call=call, small=small)
-    child = subprocess.Popen([sys.executable, "-c", code, str(rounds)], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+    entry, n, work = LONG_CALLS[name]
+    child = subprocess.Popen([sys.executable, "-c", CHILD, str(rounds), entry, str(n), str(work)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             env=child_env())
     # A child that ignores the signal would keep the test waiting for as long
     # as its call runs: stop waiting after a while.
     watchdog = threading.Timer(60, child.kill)
@@ -148,8 +102,8 @@ def _interrupt_child(name, rounds):
 def test_sigint_ends_a_long_call_and_the_next_call_is_exact(name):
     latencies, _, after = _interrupt_child(name, 1)
     assert latencies[0] < BOUND
-    build, _, small = LONG_CALLS[name]
-    assert after == _expected(build, small)
+    entry = ENTRIES[LONG_CALLS[name][0]]
+    assert after == repr(entry.run(entry.args()))
 
 
 @pytest.mark.skipif(bool(os.environ.get("BASINKIT_SANITIZED")),
@@ -165,24 +119,23 @@ def test_a_handler_that_does_not_raise_lets_the_call_finish():
     # Only an exception from the handler stops a call: a handler that merely
     # records the signal runs during the call (well before its end, not when
     # it returns), and the call then completes exactly.
-    code = SETUP + textwrap.dedent("""
+    code = textwrap.dedent("""
         import signal, time
+        from catalogue import ENTRIES
         seen = []
         signal.signal(signal.SIGALRM, lambda *a: seen.append(time.perf_counter()))
-        inflow = CTS([100.0, 300.0, 200.0], td(minutes=1), 'discharge')
+        entry = ENTRIES["muskingum"]
+        args = entry.args(3, 3 * 10**7)
         signal.setitimer(signal.ITIMER_REAL, 0.05)
         start = time.perf_counter()
-        out = basinkit.reach.run_muskingum_routing(inflow, td(hours=2), 0.2, 3 * 10**7, 50.0)
+        out = entry.run(args)
         end = time.perf_counter()
-        print(len(seen), start < seen[0] < start + (end - start) / 2, repr(out.data))
+        print(len(seen), start < seen[0] < start + (end - start) / 2, repr(out))
     """)
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         timeout=300)
+                         timeout=300, env=child_env())
     assert run.returncode == 0, run.stderr
     count, during, data = run.stdout.split(" ", 2)
     assert (count, during) == ("1", "True")
-    inflow = basinkit.utils.ContinuousTimeSeries([100.0, 300.0, 200.0], timedelta(minutes=1),
-                                                 "discharge")
-    expected = basinkit.reach.run_muskingum_routing(inflow, timedelta(hours=2), 0.2, 3 * 10**7,
-                                                    50.0)
-    assert data.strip() == repr(expected.data)
+    entry = ENTRIES["muskingum"]
+    assert data.strip() == repr(entry.run(entry.args(3, 3 * 10**7)))

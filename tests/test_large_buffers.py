@@ -7,95 +7,58 @@ is too small to take a reused buffer.
 
 import queue
 import threading
-from datetime import timedelta
 
 import numpy as np
 import pytest
 
-import basinkit
+from catalogue import ENTRIES, plain
 
-CTS = basinkit.utils.ContinuousTimeSeries
-ITS = basinkit.utils.IncrementalTimeSeries
-H = timedelta(hours=1)
 LONG = 700_000  # 5.6 MB of doubles: whole huge pages
 MEDIUM = 60_000  # 480 kB: reused too, by 64 kB
 SHORT = 2_000  # too small to be reused
+# Clark's head covers the first rainfall values' whole unit hydrograph.
+MODELS = ["muskingum", "deficit_and_constant", "baseflow", "clark"]
 
 
 def bits(values):
     return np.asarray(values, dtype=np.float64).view(np.uint64)
 
 
-def hydrograph(n, seed):
-    rng = np.random.default_rng(seed)
-    return 100.0 + 900.0 * rng.random(n)
+def float_series(result):
+    """Every series of a plain result, in order."""
+    if result and all(isinstance(v, float) for v in result):
+        return [result]
+    return [s for part in result if isinstance(part, tuple) for s in float_series(part)]
 
 
-def rain(n, seed):
-    rng = np.random.default_rng(seed)
-    depth = rng.gamma(0.6, 0.05, n)
-    depth[rng.random(n) < 0.5] = 0.0
-    return depth
-
-
-def muskingum(values, passes=3):
-    return basinkit.reach.run_muskingum_routing(
-        CTS(values, H, "discharge"), timedelta(hours=5), 0.2, passes, float(values[0]))
-
-
-def loss(values):
-    r = basinkit.rainfall_loss.run_deficit_and_constant(
-        ITS(values, H, "rainfall"), 0.4, 1.5, 0.05, timedelta(hours=30))
-    return [r.excess, r.loss, r.deficit]
-
-
-def baseflow(values):
-    layers = {
-        "fast": basinkit.baseflow.LinearReservoir(timedelta(hours=12), 0.3, 5.0, 3),
-        "slow": basinkit.baseflow.LinearReservoir(timedelta(days=20), 0.4, 50.0, 2),
-    }
-    total, parts = basinkit.baseflow.run_linear_reservoir(2000.0, ITS(values, H, "rainfall"), layers)
-    return [total, parts["fast"], parts["slow"]]
-
-
-def clark(values):
-    return basinkit.rainfall_transform.run_clark_uh(
-        ITS(values, H, "rainfall"), 3000.0, timedelta(hours=6), timedelta(hours=4))
-
-
-MODELS = [
-    pytest.param(muskingum, hydrograph, id="muskingum"),
-    pytest.param(loss, rain, id="deficit-and-constant"),
-    pytest.param(baseflow, rain, id="baseflow"),
-    # Clark's head covers the first rainfall values' whole unit hydrograph.
-    pytest.param(clark, rain, id="clark"),
-]
-
-
-def heads(long_result, short_result):
-    longs = long_result if isinstance(long_result, list) else [long_result]
-    shorts = short_result if isinstance(short_result, list) else [short_result]
-    return [(bits(a)[:SHORT], bits(b)[:SHORT]) for a, b in zip(longs, shorts)]
+def muskingum(seed, passes=3):
+    entry = ENTRIES["muskingum"]
+    return bits(entry.run(entry.args(LONG, passes, seed)))
 
 
 @pytest.mark.parametrize("n", [MEDIUM, LONG])
-@pytest.mark.parametrize("model, data", MODELS)
-def test_reused_buffers_carry_nothing_over(model, data, n):
+@pytest.mark.parametrize("name", MODELS)
+def test_reused_buffers_carry_nothing_over(name, n):
     # Several calls with different inputs, each result checked after the
     # buffers of the calls before it were freed and handed out again.
+    entry = ENTRIES[name]
     for seed in range(4):
-        values = data(n, seed)
-        for ours, expected in heads(model(values), model(values[:SHORT])):
-            assert np.array_equal(ours, expected)
+        values = entry.data(n, seed)
+        long = float_series(plain(entry.call(entry.make(values, entry.small[1]))))
+        short = float_series(plain(entry.call(entry.make(values[:SHORT], entry.small[1]))))
+        assert len(long) == len(short) > 0
+        for ours, expected in zip(long, short):
+            assert np.array_equal(bits(ours)[:SHORT], bits(expected)[:SHORT])
 
 
 def test_results_outlive_and_cross_threads():
     made = queue.Queue()
-    expected = {seed: bits(muskingum(hydrograph(LONG, seed))) for seed in range(6)}
+    entry = ENTRIES["muskingum"]
+    expected = {seed: muskingum(seed) for seed in range(6)}
 
     def producer(seeds):
         for seed in seeds:
-            made.put((seed, muskingum(hydrograph(LONG, seed))))
+            made.put((seed, entry.call(entry.args(LONG, 3, seed))))
 
     # Results made on threads that end before the results are read, then
     # freed on this one (and their buffers reused here).
@@ -111,19 +74,20 @@ def test_results_outlive_and_cross_threads():
     for seed, series in got:
         assert np.array_equal(bits(series), expected[seed])
     del got, series
-    assert np.array_equal(bits(muskingum(hydrograph(LONG, 0))), expected[0])
+    assert np.array_equal(muskingum(0), expected[0])
 
 
 def test_concurrent_long_calls_are_exact():
-    inputs = [hydrograph(LONG, seed) for seed in range(4)]
-    expected = [bits(muskingum(q, 5)) for q in inputs]
+    entry = ENTRIES["muskingum"]
+    inputs = [entry.args(LONG, 5, seed) for seed in range(4)]
+    expected = [bits(entry.run(args)) for args in inputs]
     errors = []
 
     def work(i):
         try:
             for round_ in range(3):
                 k = (i + round_) % len(inputs)
-                if not np.array_equal(bits(muskingum(inputs[k], 5)), expected[k]):
+                if not np.array_equal(bits(entry.run(inputs[k])), expected[k]):
                     errors.append(f"thread {i}, round {round_}: result differs")
         except Exception as e:  # pragma: no cover - reported below
             errors.append(repr(e))

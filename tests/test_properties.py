@@ -1,80 +1,28 @@
 """Physical and algebraic properties of the models, checked on generated input.
 
 Each property is written once against a runner (the module, or the plain
-Python model of tests/reference) so that the same check is also run against
-deliberately broken models: a property that cannot tell a broken model from a good one
-would be worthless, and those runs prove each one can fail.
+Python model of reference/; the runners are in cases.py) so that the same
+check is also run against deliberately broken models: a property that cannot
+tell a broken model from a good one would be worthless, and those runs prove
+each one can fail.
 """
 
-import functools
 import math
-from datetime import timedelta
 
 import pytest
-from hypothesis import HealthCheck, Phase, assume, given, settings
+from hypothesis import assume, given
 from hypothesis import strategies as st
 
-import basinkit
-from reference import baseflow, clark, kge, level_pool, loss, muskingum
-from reference.arith import lookup
+from cases import (
+    SETTINGS, baseflow_case, baseflow_model, baseflow_module, clark_case, clark_model,
+    clark_module, kge_model, kge_module, level_pool_model, level_pool_module, loss_inputs,
+    loss_model, loss_module, muskingum_model, muskingum_module, mutation_tests, nonneg, routing_case,
+)
+from reference.arith import ACRE_INCH_HOUR, lookup
 from reference.level_pool import Constant, Controlled, Specified, Uncontrolled
-
-CTS = basinkit.utils.ContinuousTimeSeries
-ITS = basinkit.utils.IncrementalTimeSeries
-LR = basinkit.baseflow.LinearReservoir
-RU = basinkit.reservoir.reservoir_utils
-
-SETTINGS = settings(max_examples=100, deadline=None, database=None, derandomize=True,
-                    suppress_health_check=list(HealthCheck))
-# Broken models must be caught within this many examples; a failure found is
-# enough, so it is not shrunk (some broken models run very long on shrunk input).
-MUTANT_SETTINGS = settings(max_examples=300, deadline=None, database=None, derandomize=True,
-                           suppress_health_check=list(HealthCheck), print_blob=False,
-                           phases=[Phase.explicit, Phase.reuse, Phase.generate])
-
-
-
-def nonneg(high):
-    # Zero or a normal number: subnormal results would round in ways that
-    # have nothing to do with the models.
-    return st.one_of(st.just(0.0), st.floats(1e-6, high))
-
-
-depth = nonneg(5.0)
-rate = nonneg(2.0)
-flow = nonneg(1e4)
-
-
-def _refuted(prop):
-    """True when hypothesis finds an input that breaks `prop`."""
-    try:
-        MUTANT_SETTINGS(prop)()
-    except (AssertionError, ExceptionGroup):
-        return True
-    return False
 
 
 # ---------------------------------------------------------------- deficit and constant loss
-
-
-def loss_module(rain, step, initial, maximum, per_hr, dry):
-    r = basinkit.rainfall_loss.run_deficit_and_constant(
-        ITS(rain, timedelta(seconds=step), "rainfall"), initial, maximum, per_hr, dry)
-    return r.excess.data, r.loss.data, r.deficit.data
-
-
-def loss_model(bug=None):
-    """The deficit-and-constant model in Python, optionally broken."""
-    return functools.partial(loss.deficit_and_constant, bug=bug)
-
-
-loss_inputs = dict(
-    rain=st.lists(st.one_of(st.just(0.0), depth), max_size=40),
-    step=st.sampled_from([300, 900, 3600, 86400]),
-    initial=depth, maximum=depth, per_hr=rate,
-    dry=st.sampled_from([timedelta(0), timedelta(hours=3), timedelta(hours=30),
-                         timedelta(days=5, microseconds=7)]),
-)
 
 
 def excess_plus_loss_is_rainfall(run):
@@ -112,26 +60,6 @@ def test_loss_model_in_python_agrees_with_the_module(rain, step, initial, maximu
 
 
 # ---------------------------------------------------------------- Muskingum
-
-
-def muskingum_module(inflow, step, k, x, sub, initial):
-    return basinkit.reach.run_muskingum_routing(
-        CTS(inflow, timedelta(seconds=step), "discharge"), k, x, sub, initial).data
-
-
-def muskingum_model(bug=None):
-    return functools.partial(muskingum.muskingum, bug=bug)
-
-
-@st.composite
-def routing_case(draw, x=st.sampled_from([0.0, 0.1, 0.2, 0.35, 0.5])):
-    step = draw(st.sampled_from([60, 600, 3600]))
-    sub = draw(st.integers(1, 3))
-    # Per-segment K of at least half a step keeps every coefficient >= 0.
-    k = timedelta(seconds=step * draw(st.floats(0.5, 6.0)) * sub)
-    base = draw(nonneg(100.0))
-    peak = draw(st.lists(flow, min_size=1, max_size=20))
-    return step, k, draw(x), sub, base, peak
 
 
 def muskingum_is_linear(run):
@@ -178,29 +106,6 @@ def test_muskingum_model_in_python_agrees_with_the_module(case):
 # ---------------------------------------------------------------- linear reservoir baseflow
 
 
-def baseflow_module(rain, step, area, k, fraction, q0, n):
-    total, parts = basinkit.baseflow.run_linear_reservoir(
-        area, ITS(rain, timedelta(seconds=step), "rainfall"), {"layer": LR(k, fraction, q0, n)})
-    assert total.data == parts["layer"].data
-    return total.data
-
-
-def baseflow_model(bug=None):
-    def run(rain, step, area, k, fraction, q0, n):
-        return baseflow.linear_reservoir(area, rain, step, [(k, fraction, q0, n)], bug)[0]
-
-    return run
-
-
-@st.composite
-def baseflow_case(draw):
-    step = draw(st.sampled_from([900, 3600, 7200]))
-    n = draw(st.integers(1, 4))
-    k_hours = draw(st.floats(0.5, 40.0)) * n * step / 3600.0
-    return (step, draw(st.floats(1.0, 5000.0)), timedelta(hours=k_hours),
-            draw(st.floats(0.05, 1.0)), n, draw(st.lists(depth, min_size=1, max_size=15)))
-
-
 def baseflow_is_linear(run):
     @given(baseflow_case(), nonneg(50.0), st.integers(-6, 6))
     def prop(case, q0, power):
@@ -220,7 +125,7 @@ def baseflow_conserves_volume(run):
         rain = rain + [0.0] * int(80 + 60 * k_steps)
         out = run(rain, step, area, k, fraction, 0.0, n)
         # All water that enters the chain leaves it: in cfs-steps.
-        v_in = sum((area * 1.00833) * ((fraction * p) / (step / 3600.0)) for p in rain)
+        v_in = sum((area * ACRE_INCH_HOUR) * ((fraction * p) / (step / 3600.0)) for p in rain)
         assert math.isclose(sum(out), v_in, rel_tol=1e-6, abs_tol=1e-9)
     return prop
 
@@ -240,27 +145,6 @@ def test_baseflow_model_in_python_agrees_with_the_module(case, q0):
 # ---------------------------------------------------------------- Clark unit hydrograph
 
 
-def clark_module(rain, step, area, tc, r):
-    return basinkit.rainfall_transform.run_clark_uh(
-        ITS(rain, timedelta(seconds=step), "rainfall"), area, tc, r).data
-
-
-def clark_model(bug=None):
-    """The Clark transform in Python, optionally broken (see reference.clark)."""
-    return functools.partial(clark.clark, bug=bug)
-
-
-@st.composite
-def clark_case(draw):
-    step = draw(st.sampled_from([60, 900, 3600, 86400]))
-    tc = timedelta(seconds=step * draw(st.one_of(st.just(0.0), st.floats(0.0, 12.0))))
-    # Below, at and above half a step: below it the recession alternates.
-    r = timedelta(seconds=step * draw(st.one_of(st.sampled_from([0.0, 0.5]), st.floats(0.05, 0.5),
-                                                 st.floats(0.5, 12.0))))
-    rain = draw(st.lists(st.one_of(st.just(0.0), st.floats(1e-3, 3.0)), min_size=1, max_size=12))
-    return rain, step, draw(st.floats(1.0, 1e4)), tc, r
-
-
 @SETTINGS
 @given(clark_case())
 def test_clark_model_in_python_agrees_with_the_module(case):
@@ -271,36 +155,6 @@ def test_clark_model_in_python_agrees_with_the_module(case):
 
 
 # ---------------------------------------------------------------- level pool routing
-
-
-def module_outlet(o):
-    if isinstance(o, Constant):
-        return RU.ConstantDischargeInfo(o.discharge, minimum_elevation=o.minimum_elevation)
-    if isinstance(o, Uncontrolled):
-        return RU.UnControlledDischargeInfo(RU.ElevationDischarge(o.elevation, o.discharge),
-                                            elevation_offset=o.elevation_offset)
-    if isinstance(o, Controlled):
-        return RU.ControlledDischargeInfo(RU.ElevationDischarge(o.elevation, o.discharge),
-                                          minimum_elevation=o.minimum_elevation,
-                                          maximum_release=o.maximum_release)
-    return RU.SpecifiedDischargeInfo(CTS(o.values, timedelta(seconds=o.time_step), "discharge"),
-                                     maximum_elevation=o.maximum_elevation)
-
-
-def level_pool_module(inflow, step, initial, elev, stor, outlets):
-    made = {name: module_outlet(o) for name, o in outlets.items()}
-    r = basinkit.reservoir.run_level_pool_routing(
-        CTS(inflow, timedelta(seconds=step), "discharge"), initial,
-        RU.ElevationStorage(elev, stor), made)
-    return r.reservoir_storage.data, r.reservoir_elevation.data
-
-
-def level_pool_model(bug=None):
-    def run(inflow, step, initial, elev, stor, outlets):
-        return level_pool.level_pool(inflow, step, initial, elev, stor, list(outlets.values()),
-                                     bug)[:2]
-
-    return run
 
 
 @st.composite
@@ -390,14 +244,6 @@ def test_level_pool_model_in_python_agrees_with_the_module(case):
 # ---------------------------------------------------------------- Kling-Gupta efficiency
 
 
-def kge_module(sim, obs, use_log):
-    return basinkit.metrics.calculate_kge(sim, obs, use_log=use_log)
-
-
-def kge_model(bug=None):
-    return functools.partial(kge.kge, bug=bug)
-
-
 series = st.lists(st.floats(0.0, 1e6), min_size=2, max_size=60)
 
 
@@ -419,32 +265,14 @@ test_kge_of_a_series_with_itself_is_one = SETTINGS(kge_of_a_series_with_itself_i
 # ---------------------------------------------------------------- the properties can fail
 
 
-@pytest.mark.parametrize("prop,model", [
-    (excess_plus_loss_is_rainfall, loss_model()),
-    (deficit_stays_within_capacity, loss_model()),
-    (muskingum_is_linear, muskingum_model()),
-    (muskingum_conserves_volume, muskingum_model()),
-    (baseflow_is_linear, baseflow_model()),
-    (baseflow_conserves_volume, baseflow_model()),
-    (level_pool_stays_on_the_curve, level_pool_model()),
-    (kge_of_a_series_with_itself_is_one, kge_model()),
-], ids=lambda p: getattr(p, "__name__", ""))
-def test_faithful_python_models_pass(prop, model):
-    SETTINGS(prop(model))()
-
-
-@pytest.mark.parametrize("prop,broken", [
-    (excess_plus_loss_is_rainfall, loss_model("loss_without_fill")),
-    (excess_plus_loss_is_rainfall, loss_model("excess_ignores_constant_loss")),
-    (deficit_stays_within_capacity, loss_model("uncapped_recovery")),
-    (deficit_stays_within_capacity, loss_model("overfill")),
-    (muskingum_is_linear, muskingum_model("threshold")),
-    (muskingum_conserves_volume, muskingum_model("unbalanced")),
-    (baseflow_is_linear, baseflow_model("floor")),
-    (baseflow_conserves_volume, baseflow_model("leaky")),
-    (level_pool_stays_on_the_curve, level_pool_model("no_floor")),
-    (level_pool_stays_on_the_curve, level_pool_model("spill_over_top")),
-    (kge_of_a_series_with_itself_is_one, kge_model("sample_std")),
-], ids=lambda p: getattr(p, "__name__", ""))
-def test_property_catches_a_broken_model(prop, broken):
-    assert _refuted(prop(broken))
+test_faithful_python_models_pass, test_property_catches_a_broken_model = mutation_tests([
+    (excess_plus_loss_is_rainfall, loss_model, ["loss_without_fill",
+                                                "excess_ignores_constant_loss"]),
+    (deficit_stays_within_capacity, loss_model, ["uncapped_recovery", "overfill"]),
+    (muskingum_is_linear, muskingum_model, ["threshold"]),
+    (muskingum_conserves_volume, muskingum_model, ["unbalanced"]),
+    (baseflow_is_linear, baseflow_model, ["floor"]),
+    (baseflow_conserves_volume, baseflow_model, ["leaky"]),
+    (level_pool_stays_on_the_curve, level_pool_model, ["no_floor", "spill_over_top"]),
+    (kge_of_a_series_with_itself_is_one, kge_model, ["sample_std"]),
+])

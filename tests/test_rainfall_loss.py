@@ -7,48 +7,11 @@ from datetime import timedelta
 import pytest
 
 import basinkit
+from cases import CTS, HOUR, ITS, exact, loss_model, rain
+from reference.arith import seconds
 
-ITS = basinkit.utils.IncrementalTimeSeries
-CTS = basinkit.utils.ContinuousTimeSeries
 run = basinkit.rainfall_loss.run_deficit_and_constant
 Result = basinkit.rainfall_loss.DeficitConstantResult
-HOUR = timedelta(hours=1)
-
-
-def exact(message):
-    return "^" + re.escape(message) + "$"
-
-
-def rain(values, step=HOUR, kind="rainfall"):
-    return ITS(values, step, kind)
-
-
-def seconds(delta):
-    """A timedelta in seconds, the sub-second part first as the models take it."""
-    return (delta.microseconds * 1000) / 1e9 + (delta.days * 86400 + delta.seconds)
-
-
-def reference(values, step_s, initial, d_max, rate, dry_s):
-    """The model written out step by step, in its own operation order."""
-    dt_h = step_s / 3600.0
-    k = 1.0 - math.exp(dt_h / (dry_s / -3600.0)) if dry_s > 0 else 0.0
-    const = rate * dt_h
-    d = initial
-    out = ([], [], [])
-    for p in values:
-        gap = d_max - d
-        gap = gap if gap > 0.0 else 0.0
-        d = min(d + k * gap, d_max)
-        excess = loss = 0.0
-        if p > 0.0:
-            cl = min(p, const)
-            r = p - cl
-            f = min(r, d)
-            d = d - f
-            excess, loss = r - f, cl + f
-        for series, v in zip(out, (excess, loss, d)):
-            series.append(v)
-    return out
 
 
 def test_worked_example():
@@ -59,6 +22,8 @@ def test_worked_example():
     assert res.deficit.data == [0.0, k]
     assert res.excess.data[1] == 0.0 and res.loss.data[1] == 0.0
     assert k == pytest.approx(0.0951626, abs=5e-8)
+    assert loss_model()([1.0, 0.0], 3600, 0.5, 1.0, 0.1, timedelta(hours=10)) == (
+        res.excess.data, res.loss.data, res.deficit.data)
 
 
 @pytest.mark.parametrize("step,initial,d_max,rate,dry", [
@@ -70,7 +35,7 @@ def test_worked_example():
 def test_matches_stepwise_reference(step, initial, d_max, rate, dry):
     values = [0.0, 0.21, 1.37, 0.05, 0.0, 0.0, 0.9, -0.3, 2.2, 0.013, 0.0, 0.44]
     res = run(rain(values, timedelta(seconds=step)), initial, d_max, rate, dry)
-    excess, loss, deficit = reference(values, step, initial, d_max, rate, seconds(dry))
+    excess, loss, deficit = loss_model()(values, step, initial, d_max, rate, dry)
     assert (res.excess.data, res.loss.data, res.deficit.data) == (excess, loss, deficit)
     for p, e, lo in zip(values, res.excess.data, res.loss.data):
         assert e >= 0.0

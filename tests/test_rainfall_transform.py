@@ -2,26 +2,15 @@
 its recession kept, and the convolution with excess rainfall."""
 
 import math
-import re
 from datetime import timedelta
 
 import pytest
 
 import basinkit
-from test_properties import clark_model
+from cases import CTS, HOUR, clark_model, exact, rain
+from reference.arith import ACRE_INCH_HOUR
 
-ITS = basinkit.utils.IncrementalTimeSeries
-CTS = basinkit.utils.ContinuousTimeSeries
 clark = basinkit.rainfall_transform.run_clark_uh
-HOUR = timedelta(hours=1)
-
-
-def exact(message):
-    return "^" + re.escape(message) + "$"
-
-
-def rain(values, step=HOUR):
-    return ITS(values, step, "rainfall")
 
 
 def test_worked_example():
@@ -33,6 +22,7 @@ def test_worked_example():
     assert out.data[:6] == pytest.approx(
         [0.0, 107.571442, 304.753268, 316.678581, 159.329006, 53.109669], abs=5e-7)
     assert all(v > 0.0 for v in out.data[1:])
+    assert out.data == clark_model()([1.0, 0.5], 3600, 640.0, timedelta(hours=2), HOUR)
 
 
 @pytest.mark.parametrize("step,tc,r,area", [
@@ -56,7 +46,7 @@ def test_whole_hydrograph_matches_the_python_model(step, tc, r, area):
 def test_short_tc_without_storage_delays_rain_by_one_step(tc):
     values = [0.2, 0.0, 1.5, 0.75]
     out = clark(rain(values), 640.0, tc, timedelta(0)).data
-    q1 = ((1.0 * 640.0) * 1.00833) / (3600.0 / 3600.0)
+    q1 = ((1.0 * 640.0) * ACRE_INCH_HOUR) / (3600.0 / 3600.0)
     assert out == [0.0] + [p * q1 for p in values]
 
 

@@ -1,51 +1,17 @@
 """Muskingum routing through a reach of equal sub-reaches, and its x warning."""
 
 import math
-import re
 import warnings
 from datetime import timedelta
 
 import pytest
 
 import basinkit
+from cases import CTS, HOUR, ITS, assert_refused, exact, flow as series, muskingum_model
 
-CTS = basinkit.utils.ContinuousTimeSeries
-ITS = basinkit.utils.IncrementalTimeSeries
 route = basinkit.reach.run_muskingum_routing
-HOUR = timedelta(hours=1)
 X_WARNING = "`x` is outside the recommended range [0.0, 0.5]."
 HYDROGRAPH = [100.0, 200.0, 300.0, 200.0, 100.0]
-
-
-def exact(message):
-    return "^" + re.escape(message) + "$"
-
-
-def series(values, step=HOUR, kind="discharge"):
-    return CTS(values, step, kind)
-
-
-def seconds(delta):
-    return (delta.microseconds * 1000) / 1e9 + (delta.days * 86400 + delta.seconds)
-
-
-def reference(values, step_s, k, x, sub_reaches, initial):
-    """Every pass written out with the coefficient and summation order of the model."""
-    dt = float(step_s)
-    k_seg = seconds(k) / float(sub_reaches)
-    two_k = k_seg + k_seg
-    omx = 1.0 - x
-    two_kx = two_k * x
-    two_k1mx = two_k * omx
-    den = dt + two_k1mx
-    c0, c1, c2 = (dt - two_kx) / den, (dt + two_kx) / den, (two_k1mx - dt) / den
-    out = list(values)
-    for p in range(sub_reaches):
-        inflow = out
-        out = [initial if p == 0 else inflow[0]]
-        for i in range(1, len(inflow)):
-            out.append(c2 * out[i - 1] + (c1 * inflow[i - 1] + c0 * inflow[i]))
-    return out
 
 
 @pytest.fixture
@@ -64,7 +30,8 @@ def test_worked_examples(no_warnings, sub_reaches, expected):
     out = route(series(HYDROGRAPH), timedelta(hours=2), 0.2, sub_reaches, 100.0)
     assert type(out) is CTS
     assert out.data == pytest.approx(expected, abs=5e-7)
-    assert out.data == reference(HYDROGRAPH, 3600, timedelta(hours=2), 0.2, sub_reaches, 100.0)
+    assert out.data == muskingum_model()(HYDROGRAPH, 3600, timedelta(hours=2), 0.2, sub_reaches,
+                                         100.0)
 
 
 @pytest.mark.parametrize("step,k,x,sub_reaches,initial", [
@@ -79,7 +46,7 @@ def test_matches_passwise_reference(step, k, x, sub_reaches, initial):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         out = route(series(values, timedelta(seconds=step)), k, x, sub_reaches, initial)
-    assert out.data == reference(values, step, k, x, sub_reaches, initial)
+    assert out.data == muskingum_model()(values, step, k, x, sub_reaches, initial)
     assert out.data[0] == initial
 
 
@@ -154,17 +121,11 @@ def test_refused_values(no_warnings, inflow, sub_reaches, message):
      "'ContinuousTimeSeries'"),
     ((series(HYDROGRAPH), 3600, "x", 1, 1.0), TypeError,
      "argument 'k': 'int' object is not an instance of 'timedelta'"),
-    ((series(HYDROGRAPH), HOUR, 0.2, 2.0, 1.0), TypeError, None),
-    ((series(HYDROGRAPH), HOUR, 0.2, 1, None), TypeError, None),
+    ((series(HYDROGRAPH), HOUR, 0.2, 2.0, 1.0), TypeError, "argument 'sub_reaches': "),
+    ((series(HYDROGRAPH), HOUR, 0.2, 1, None), TypeError, "argument 'initial_outflow': "),
 ], ids=["incremental", "k-number", "float-count", "none-initial"])
 def test_argument_errors(args, exc, message):
-    with pytest.raises(exc) as info:
-        route(*args)
-    if message is not None:
-        assert str(info.value) == message
-    else:
-        name = "sub_reaches" if isinstance(args[3], float) else "initial_outflow"
-        assert str(info.value).startswith(f"argument '{name}': ")
+    assert_refused(exc, message, route, *args)
 
 
 def test_sub_reaches_beyond_64_bits_overflows():

@@ -2,7 +2,7 @@
 
 tests/data/reference_outputs.json holds fixed inputs and the outputs a known
 build gave for them as IEEE-754 bit patterns (written by
-benchmarks/make_reference.py; read through reference.outputs).
+`python -m reference.make_outputs`; read through reference.outputs).
 A change to any core that alters a result, even in its last bit or the sign
 of a zero, fails here. Regenerate the file only for a deliberate change of
 results.

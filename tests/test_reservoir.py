@@ -1,26 +1,16 @@
 """Rating curves, outlet classes and level pool routing seen from Python."""
 
 import math
-import re
 from datetime import timedelta
 
 import pytest
 
-import basinkit
 from basinkit import reservoir
+from cases import exact, flow as series, level_pool_model
+from reference.level_pool import Constant
 
 ru = reservoir.reservoir_utils
-CTS = basinkit.utils.ContinuousTimeSeries
 route = reservoir.run_level_pool_routing
-HOUR = timedelta(hours=1)
-
-
-def exact(message):
-    return "^" + re.escape(message) + "$"
-
-
-def series(values, step=HOUR, kind="discharge"):
-    return CTS(values, step, kind)
 
 
 def rating():
@@ -131,6 +121,8 @@ def test_worked_example():
                    {"spill": ru.ConstantDischargeInfo(1.0)})
     assert result.reservoir_storage.data == [0.0, 13.0]
     assert result.reservoir_elevation.data == [100.0, 101.3]
+    assert level_pool_model()([0.0, 10.0, 10.0], 2, 100.0, [100.0, 110.0], [0.0, 100.0],
+                              {"spill": Constant(1.0)}) == ([0.0, 13.0], [100.0, 101.3])
     assert result.reservoir_total_outflow.data == [1.0, 1.0]
     outflows = result.reservoir_individual_outflows
     assert list(outflows) == ["spill"] and outflows["spill"].data == [1.0, 1.0]

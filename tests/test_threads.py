@@ -10,7 +10,6 @@ possible, so there the count of RuntimeErrors must be zero.
 
 import importlib.machinery
 import importlib.util
-import math
 import random
 import sys
 import threading
@@ -20,27 +19,13 @@ from datetime import timedelta
 import pytest
 
 import basinkit
-
-CTS = basinkit.utils.ContinuousTimeSeries
-ITS = basinkit.utils.IncrementalTimeSeries
-LR = basinkit.baseflow.LinearReservoir
-RU = basinkit.reservoir.reservoir_utils
-H = timedelta(hours=1)
+from cases import CTS, HOUR, ITS, LR, RU
+from catalogue import ENTRIES, same
 
 THREADS = 8
 ROUNDS = 40
 GIL = getattr(sys, "_is_gil_enabled", lambda: True)()
 BORROW_MESSAGES = {"Already borrowed", "Already mutably borrowed"}
-
-
-def _same(a, b):
-    if isinstance(a, float) and isinstance(b, float):
-        return a == b or (math.isnan(a) and math.isnan(b))
-    if isinstance(a, (list, tuple)) and isinstance(b, (list, tuple)):
-        return len(a) == len(b) and all(_same(x, y) for x, y in zip(a, b))
-    if isinstance(a, dict) and isinstance(b, dict):
-        return a.keys() == b.keys() and all(_same(a[k], b[k]) for k in a)
-    return a == b
 
 
 def _run_threads(worker, n=THREADS):
@@ -62,83 +47,32 @@ def _run_threads(worker, n=THREADS):
     return errors
 
 
-def _race(writer, reader, stop, n=THREADS):
-    """Thread 0 runs writer, the others reader; stop is set when either side ends."""
+def _race(write, read, n=THREADS):
+    """Thread 0 calls write(1), write(2), ... until a reader (or the writer)
+    ends; the other threads run read."""
+    stop = threading.Event()
+
     def worker(i):
-        if i == 0:
-            try:
-                writer()
-            finally:
+        try:
+            if i == 0:
+                k = 0
+                while not stop.is_set():
+                    k += 1
+                    write(k)
+            else:
+                read()
+        finally:
+            if i <= 1:
                 stop.set()
-        else:
-            try:
-                reader()
-            finally:
-                if i == 1:
-                    stop.set()
 
     return _run_threads(worker, n)
 
 
-@pytest.fixture(scope="module")
-def shared():
-    flow = CTS([10.0 + 40.0 * math.sin(i / 7.0) ** 2 for i in range(300)], H, "discharge")
-    rain = ITS([0.3 * (i % 5 == 0) + 0.01 * (i % 3) for i in range(300)], H, "rainfall")
-    curve = RU.ElevationStorage([100.0, 105.0, 110.0, 120.0], [0.0, 2e5, 6e5, 2e6])
-    rating = RU.ElevationDischarge([100.0, 104.0, 120.0], [0.0, 20.0, 300.0])
-    outlets = {
-        "spill": RU.UnControlledDischargeInfo(rating, elevation_offset=-2.0),
-        "gate": RU.ControlledDischargeInfo(rating, minimum_elevation=101.0,
-                                           maximum_release=25.0),
-        "pump": RU.ConstantDischargeInfo(3.0, maximum_elevation=115.0),
-        "plan": RU.SpecifiedDischargeInfo(CTS([1.0, 4.0, 2.0], timedelta(hours=5),
-                                              "discharge")),
-    }
-    layer = LR(timedelta(hours=20), 0.4, 2.0, 3)
-    inflow = CTS([5.0, 30.0, 60.0, 45.0, 20.0, 8.0], timedelta(minutes=10), "discharge")
-    return dict(flow=flow, rain=rain, curve=curve, rating=rating, outlets=outlets,
-                layer=layer, inflow=inflow)
-
-
-def _jobs(s):
-    """Named calls on the shared objects, each returning plain Python data."""
-    def level_pool(outlets):
-        r = basinkit.reservoir.run_level_pool_routing(s["inflow"], 101.0, s["curve"], outlets)
-        return (r.reservoir_storage.data, r.reservoir_elevation.data,
-                r.reservoir_total_outflow.data,
-                {k: v.data for k, v in r.reservoir_individual_outflows.items()})
-
-    def loss():
-        r = basinkit.rainfall_loss.run_deficit_and_constant(s["rain"], 0.5, 1.5, 0.05,
-                                                            timedelta(hours=12))
-        return r.excess.data, r.loss.data, r.deficit.data
-
-    return {
-        "series_reads": lambda: (s["flow"].data, s["flow"].time_step, s["rain"].kind,
-                                 s["rain"].total_duration(), bytes(s["flow"])),
-        "disaggregate": lambda: s["rain"].disaggregate(1200).data,
-        "loss": loss,
-        "clark": lambda: basinkit.rainfall_transform.run_clark_uh(
-            s["rain"], 640.0, timedelta(hours=5), timedelta(hours=3)).data,
-        "muskingum": lambda: basinkit.reach.run_muskingum_routing(
-            s["flow"], timedelta(hours=3), 0.25, 4, 12.0).data,
-        "baseflow": lambda: (lambda t: (t[0].data, {k: v.data for k, v in t[1].items()}))(
-            basinkit.baseflow.run_linear_reservoir(640.0, s["rain"], {"deep": s["layer"]})),
-        "kge": lambda: basinkit.metrics.calculate_kge(s["flow"].data, s["flow"].data[::-1]),
-        "curve_lookups": lambda: [s["curve"].get_storage(100.0 + i * 0.37) for i in range(50)]
-        + [s["curve"].get_elevation(i * 3.7e4) for i in range(50)],
-        "outlet_reads": lambda: [(o.minimum_elevation if hasattr(o, "minimum_elevation")
-                                  else o.elevation_offset) for o in s["outlets"].values()],
-        "level_pool_one_outlet": lambda: level_pool({"gate": s["outlets"]["gate"]}),
-        "level_pool_all_outlets": lambda: level_pool(s["outlets"]),
-        "reservoir_reads": lambda: (s["layer"].gw_fraction, s["layer"].initial_q,
-                                    s["layer"].num_reservoir, s["layer"].k_duration),
-    }
-
-
-def test_shared_objects_give_single_threaded_results(shared):
-    jobs = _jobs(shared)
-    expected = {name: job() for name, job in jobs.items()}
+def test_shared_objects_give_single_threaded_results():
+    # Every call of the catalogue that leaves its arguments as they were,
+    # each on one set of arguments shared by all threads.
+    jobs = {name: (e, e.args()) for name, e in ENTRIES.items() if not e.mutates}
+    expected = {name: e.run(args) for name, (e, args) in jobs.items()}
     mismatches = []
 
     def worker(i):
@@ -147,8 +81,8 @@ def test_shared_objects_give_single_threaded_results(shared):
         for _ in range(ROUNDS):
             rng.shuffle(names)
             for name in names:
-                got = jobs[name]()
-                if not _same(got, expected[name]):
+                entry, args = jobs[name]
+                if not same(entry.run(args), expected[name]):
                     mismatches.append(name)
 
     errors = _run_threads(worker)
@@ -156,8 +90,8 @@ def test_shared_objects_give_single_threaded_results(shared):
     assert not mismatches, sorted(set(mismatches))
 
 
-def test_reservoir_setters_race_readers_without_tearing(shared):
-    rain = shared["rain"]
+def test_reservoir_setters_race_readers_without_tearing():
+    rain = ENTRIES["baseflow"].args(300)["rain"]
     res = LR(timedelta(hours=20), 0.1, 1.0, 2)
     fractions = [0.1, 0.2, 0.3, 0.4, 0.5]
     counts = [1, 2, 3]
@@ -167,7 +101,6 @@ def test_reservoir_setters_race_readers_without_tearing(shared):
         for n in counts:
             expected[(f, n)] = basinkit.baseflow.run_linear_reservoir(
                 640.0, rain, {"a": LR(timedelta(hours=20), f, 1.0, n)})[0].data
-    stop = threading.Event()
     conflicts = []
     bad = []
 
@@ -180,12 +113,9 @@ def test_reservoir_setters_race_readers_without_tearing(shared):
             conflicts.append(str(exc))
             return None
 
-    def writer():
-        i = 0
-        while not stop.is_set():
-            attempt(lambda: setattr(res, "gw_fraction", fractions[i % len(fractions)]))
-            attempt(lambda: setattr(res, "num_reservoir", counts[i % len(counts)]))
-            i += 1
+    def writer(i):
+        attempt(lambda: setattr(res, "gw_fraction", fractions[i % len(fractions)]))
+        attempt(lambda: setattr(res, "num_reservoir", counts[i % len(counts)]))
 
     def reader():
         for _ in range(ROUNDS * 10):
@@ -202,7 +132,7 @@ def test_reservoir_setters_race_readers_without_tearing(shared):
             if out is not None and not any(out[0].data == v for v in expected.values()):
                 bad.append("baseflow from a torn copy")
 
-    errors = _race(writer, reader, stop)
+    errors = _race(writer, reader)
     assert not errors, errors[:3]
     assert not bad, bad[:5]
     if GIL:
@@ -256,43 +186,28 @@ def test_arguments_mutated_by_another_thread_convert_to_some_consistent_state():
     # A list and a dict changed by one thread while other threads pass them in.
     values = [1.0] * 50
     layers = {"a": LR(timedelta(hours=20), 0.3, 0.0)}
-    rain = ITS([0.1] * 20, H, "rainfall")
-    stop = threading.Event()
+    rain = ITS([0.1] * 20, HOUR, "rainfall")
     bad = []
 
-    def mutate():
-        i = 0
-        while not stop.is_set():
-            i += 1
-            if i % 3 == 0:
-                values.append(2.0)
-            elif values:
-                values.pop()
-            values[: min(len(values), 5)] = [3.0] * min(len(values), 5)
-            layers[f"k{i % 4}"] = LR(timedelta(hours=20), 0.1, 0.0)
-            layers.pop(f"k{(i + 2) % 4}", None)
+    def mutate(i):
+        if i % 3 == 0:
+            values.append(2.0)
+        elif values:
+            values.pop()
+        values[: min(len(values), 5)] = [3.0] * min(len(values), 5)
+        layers[f"k{i % 4}"] = LR(timedelta(hours=20), 0.1, 0.0)
+        layers.pop(f"k{(i + 2) % 4}", None)
 
     def use():
         for _ in range(ROUNDS * 5):
-            data = CTS(values, H, "discharge").data
+            data = CTS(values, HOUR, "discharge").data
             if not set(data) <= {1.0, 2.0, 3.0}:
                 bad.append(data[:5])
             total, parts = basinkit.baseflow.run_linear_reservoir(640.0, rain, layers)
             if not set(parts) <= {"a", "k0", "k1", "k2", "k3"} or len(total.data) != 20:
                 bad.append(sorted(parts))
 
-    def worker(i):
-        if i == 0:
-            while not stop.is_set():
-                mutate()
-        else:
-            try:
-                use()
-            finally:
-                if i == 1:
-                    stop.set()
-
-    errors = _run_threads(worker, 4)
+    errors = _race(mutate, use, 4)
     assert not errors, errors[:3]
     assert not bad, bad[:3]
 
@@ -325,29 +240,25 @@ def _is_a_state(data):
 @pytest.mark.skipif(GIL, reason="with the GIL a list is never changed while it is converted")
 def test_a_list_resized_and_rewritten_meanwhile_is_read_as_one_of_its_states():
     shared = _list_state(0, 40)
-    stop = threading.Event()
     bad = []
 
-    def writer():
-        k = 0
-        while not stop.is_set():
-            k += 1
-            shared[:] = _list_state(k, 10 + k % 90)
-            for step in range(12):
-                if step % 3 == 2 and len(shared) > 1:
-                    shared.pop()
-                else:
-                    shared.append(1000.0 * k + len(shared))
+    def writer(k):
+        shared[:] = _list_state(k, 10 + k % 90)
+        for step in range(12):
+            if step % 3 == 2 and len(shared) > 1:
+                shared.pop()
+            else:
+                shared.append(1000.0 * k + len(shared))
 
     def reader():
         # A time budget, not a count: a torn copy shows up about once in a
         # hundred reads on two cores, so a few thousand reads are needed.
         end = time.monotonic() + 1.5
         while time.monotonic() < end:
-            data = CTS(shared, H, "discharge").data
+            data = CTS(shared, HOUR, "discharge").data
             if not _is_a_state(data):
                 bad.append(data)
 
-    errors = _race(writer, reader, stop, 4)
+    errors = _race(writer, reader, 4)
     assert not errors, errors[:3]
     assert not bad, [(len(d), d[:3], d[-3:]) for d in bad[:3]]

@@ -1,24 +1,16 @@
 """The two series classes: construction, attributes, durations and disaggregation."""
 
 import math
-import re
 from datetime import timedelta
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
-import basinkit
+from cases import CTS, HOUR, ITS, exact
 
-CTS = basinkit.utils.ContinuousTimeSeries
-ITS = basinkit.utils.IncrementalTimeSeries
 BOTH = pytest.mark.parametrize("cls", [CTS, ITS], ids=["continuous", "incremental"])
-HOUR = timedelta(hours=1)
 KINDS = ["discharge", "rainfall", "elevation", "volume"]
 KIND_LIST = '["discharge", "rainfall", "elevation", "volume"]'
-
-
-def exact(message):
-    return "^" + re.escape(message) + "$"
 
 
 def kind_message(given_kind):

@@ -1,7 +1,7 @@
 """Every model holds its water: volume balances with known answers.
 
-Each balance is written once against a runner, so that it is run on the
-module and on the plain Python models of test_properties, faithful and
+Each balance is written once against a runner (cases.py), so that it is run
+on the module and on the plain Python models of reference/, faithful and
 deliberately broken: the broken ones show that each balance can fail.
 """
 
@@ -13,15 +13,13 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import basinkit
-from reference.level_pool import Constant
-from test_properties import (
-    ITS, LR, SETTINGS, _refuted, baseflow_model, clark_case, clark_model, clark_module, depth,
-    level_pool_model, level_pool_module, loss_model, loss_module, muskingum_model,
-    muskingum_module, nonneg, rate, routing_case,
+from cases import (
+    LR, SETTINGS, baseflow_model, clark_case, clark_model, clark_module, depth, level_pool_model,
+    level_pool_module, loss_model, loss_module, muskingum_model, muskingum_module,
+    mutation_tests, nonneg, rain as rain_series, rate, routing_case,
 )
-
-# One inch over one acre in one hour, in cfs.
-INCH_ACRE_HOUR = 1.00833
+from reference.arith import ACRE_INCH_HOUR
+from reference.level_pool import Constant
 
 
 # ---------------------------------------------------------------- deficit and constant loss
@@ -60,7 +58,7 @@ def clark_returns_its_excess(run):
         rain, step, area, tc, r = case
         out = run(rain, step, area, tc, r)
         assert len(out) >= len(rain) + 1 and out[0] == 0.0
-        want = sum(rain) * area * INCH_ACRE_HOUR / (step / 3600.0)
+        want = sum(rain) * area * ACRE_INCH_HOUR / (step / 3600.0)
         assert math.isclose(sum(out), want, rel_tol=1e-9)
     return prop
 
@@ -77,10 +75,10 @@ def test_clark_volume_over_a_grid(step, r_steps):
         tc = timedelta(seconds=step * tc_steps)
         out = clark_module(rain, step, 640.0, tc, dt * r_steps)
         # sum(q) reaches the area times 1.00833 per hour of step.
-        q_sum = 640.0 * INCH_ACRE_HOUR / (step / 3600.0)
+        q_sum = 640.0 * ACRE_INCH_HOUR / (step / 3600.0)
         assert math.isclose(sum(out), sum(rain) * q_sum, rel_tol=1e-9), tc_steps
         one_inch = clark_module([1.0], step, 640.0, tc, dt * r_steps)
-        assert math.isclose(sum(one_inch) * step / 3600.0, 640.0 * INCH_ACRE_HOUR, rel_tol=1e-9)
+        assert math.isclose(sum(one_inch) * step / 3600.0, 640.0 * ACRE_INCH_HOUR, rel_tol=1e-9)
 
 
 # ---------------------------------------------------------------- linear reservoir baseflow
@@ -88,7 +86,7 @@ def test_clark_volume_over_a_grid(step, r_steps):
 
 def baseflow_module(rain, step, area, layers):
     total, parts = basinkit.baseflow.run_linear_reservoir(
-        area, ITS(rain, timedelta(seconds=step), "rainfall"),
+        area, rain_series(rain, timedelta(seconds=step)),
         {name: LR(k, fraction, 0.0, n) for name, (k, fraction, n) in layers.items()})
     return total.data, {name: s.data for name, s in parts.items()}
 
@@ -129,7 +127,7 @@ def baseflow_layers_return_their_share(run):
         hours = step / 3600.0
         want = 0.0
         for name, (_, fraction, _) in layers.items():
-            share = fraction * sum(rain) * area * INCH_ACRE_HOUR
+            share = fraction * sum(rain) * area * ACRE_INCH_HOUR
             assert math.isclose(sum(parts[name]) * hours, share, rel_tol=1e-6, abs_tol=1e-12)
             want += share
         assert math.isclose(sum(total) * hours, want, rel_tol=1e-6, abs_tol=1e-12)
@@ -199,29 +197,12 @@ test_level_pool_balances_from_time_zero = SETTINGS(level_pool_balances_from_time
 # ---------------------------------------------------------------- the balances can fail
 
 
-@pytest.mark.parametrize("prop,model", [
-    (loss_balances_the_event, loss_model()),
-    (clark_returns_its_excess, clark_model()),
-    (baseflow_layers_return_their_share, baseflow_layers_model()),
-    (muskingum_passes_its_inflow, muskingum_model()),
-    (level_pool_balances_from_time_zero, level_pool_model()),
-], ids=lambda p: getattr(p, "__name__", ""))
-def test_faithful_python_models_balance(prop, model):
-    SETTINGS(prop(model))()
-
-
-@pytest.mark.parametrize("prop,broken", [
-    (loss_balances_the_event, loss_model("loss_without_fill")),
-    (loss_balances_the_event, loss_model("excess_ignores_constant_loss")),
-    (loss_balances_the_event, loss_model("uncapped_recovery")),
-    (clark_returns_its_excess, clark_model("point_values")),
-    (clark_returns_its_excess, clark_model("stops_at_negative")),
-    (baseflow_layers_return_their_share, baseflow_layers_model("leaky")),
-    (baseflow_layers_return_their_share, baseflow_layers_model("floor")),
-    (muskingum_passes_its_inflow, muskingum_model("unbalanced")),
-    (muskingum_passes_its_inflow, muskingum_model("threshold")),
-    (level_pool_balances_from_time_zero, level_pool_model("right_rectangle")),
-    (level_pool_balances_from_time_zero, level_pool_model("advances_at_the_first_instant")),
-], ids=lambda p: getattr(p, "__name__", ""))
-def test_balance_catches_a_broken_model(prop, broken):
-    assert _refuted(prop(broken))
+test_faithful_python_models_balance, test_balance_catches_a_broken_model = mutation_tests([
+    (loss_balances_the_event, loss_model, ["loss_without_fill", "excess_ignores_constant_loss",
+                                           "uncapped_recovery"]),
+    (clark_returns_its_excess, clark_model, ["point_values", "stops_at_negative"]),
+    (baseflow_layers_return_their_share, baseflow_layers_model, ["leaky", "floor"]),
+    (muskingum_passes_its_inflow, muskingum_model, ["unbalanced", "threshold"]),
+    (level_pool_balances_from_time_zero, level_pool_model, ["right_rectangle",
+                                                            "advances_at_the_first_instant"]),
+])

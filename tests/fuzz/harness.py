@@ -21,11 +21,13 @@ import warnings
 from datetime import timedelta
 
 import basinkit
+import catalogue
+from reference.arith import seconds as td_seconds
 
 from .values import (
     FAIL, UNKNOWN, Boom, DictSub, Hook, StrSub, V, bits_equal, gen_float, gen_flag, gen_int,
     gen_kind, gen_length, gen_optional_float, gen_sequence, gen_timedelta, lists_equal,
-    non_decreasing, sorted_strict, td_seconds, _values,
+    non_decreasing, sorted_strict, _values,
 )
 
 # Work units (roughly one inner-loop step each) one case may cost; the long
@@ -975,66 +977,31 @@ def interrupted_run(call, delay):
 
 
 def _long_call(src):
-    """A call whose work outgrows its input, sized by the budget, and a
-    function turning its result into comparable values."""
-    budget = max(BUDGET, 1000)
-    kind = src.choice(["muskingum", "level_pool", "baseflow", "clark", "disaggregate"])
-    if kind == "muskingum":
-        inflow = CTS(_values(src, src.integer(1, 4)), timedelta(minutes=1), "discharge")
-        sub = src.integer(1, budget // len(inflow.data))
-        return kind, (lambda: basinkit.reach.run_muskingum_routing(
-            inflow, timedelta(hours=2), 0.2, sub, 50.0)), lambda r: r.data
-    if kind == "level_pool":
-        step = src.integer(1, budget // 2)
-        inflow = CTS([10.0, 40.0, 20.0], timedelta(seconds=step), "discharge")
-        curve = ES([0.0, 100.0], [0.0, 1e12])
-        outlets = {"a": CONST(5.0), "b": CTRL(ED([0.0, 100.0], [0.0, 10.0]))}
-        return kind, (lambda: run_level_pool_routing(inflow, 50.0, curve, outlets)), (
-            lambda r: (r.reservoir_storage.data, r.reservoir_elevation.data,
-                       r.reservoir_total_outflow.data))
-    if kind == "baseflow":
-        rain = ITS(_values(src, src.integer(1, 5)), timedelta(seconds=1), "rainfall")
-        chain = src.integer(5, max(5, budget // len(rain.data)))
-        layers = {"deep": LinearReservoir(timedelta(days=20000), 0.5, 1.0, chain),
-                  "near": LinearReservoir(timedelta(hours=1), 0.25, 0.0, 2)}
-        return kind, (lambda: basinkit.baseflow.run_linear_reservoir(100.0, rain, layers)), (
-            lambda r: (r[0].data, sorted((k, v.data) for k, v in r[1].items())))
-    if kind == "clark":
-        rain = ITS([1.0, 0.5, 0.0, 2.0][:src.integer(1, 4)], timedelta(seconds=1), "rainfall")
-        tc = src.integer(1, budget // 4)
-        return kind, (lambda: basinkit.rainfall_transform.run_clark_uh(
-            rain, 100.0, timedelta(seconds=tc), timedelta(seconds=10))), lambda r: r.data
-    pieces = src.integer(1, budget // 2)
-    rain = ITS(_values(src, 2), timedelta(seconds=30 * pieces), "rainfall")
-    return kind, (lambda: rain.disaggregate(30)), lambda r: r.data
+    """A call of the catalogue whose work outgrows its input, sized by the
+    budget (a level pool step costs one unit per outlet, four of them)."""
+    entry = src.choice(catalogue.LARGE)
+    n = src.integer(1, 4)
+    work = src.integer(1, max(1, max(BUDGET, 1000) // (4 * n)))
+    args = entry.args(n, work, seed=src.integer(0, 255))
+    return f"{entry.name} ({n} x {work})", lambda: entry.run(args)
 
 
 def t_interrupt(src):
     """A long call interrupted at a random point by a signal whose handler
     raises: the call ends with that exception or completes exactly, and the
     next call gives exactly the uninterrupted values."""
-    kind, call, values = _long_call(src)
+    kind, call = _long_call(src)
     delay = src.integer(1, 3000) / 1e6
 
     def run():
-        reference = values(call())
+        reference = call()
         outcome = interrupted_run(call, delay)
         if not isinstance(outcome, Interrupted):
-            expect(lists_equal_deep(values(outcome), reference), f"{kind}: differs")
-        expect(lists_equal_deep(values(call()), reference), f"{kind}: differs after interrupt")
+            expect(catalogue.same(outcome, reference), f"{kind}: differs")
+        expect(catalogue.same(call(), reference), f"{kind}: differs after interrupt")
         return "interrupted" if isinstance(outcome, Interrupted) else "completed"
 
     return Case("interrupt", run, detail=f"{kind} after {delay * 1e6:.0f} us")
-
-
-def lists_equal_deep(a, b):
-    if isinstance(a, (list, tuple)) and isinstance(b, (list, tuple)):
-        if a and isinstance(a[0], float) and all(isinstance(v, float) for v in a):
-            return lists_equal(list(a), list(b))
-        return len(a) == len(b) and all(lists_equal_deep(x, y) for x, y in zip(a, b))
-    if isinstance(a, float) and isinstance(b, float):
-        return bits_equal(a, b)
-    return a == b
 
 
 _SUBINTERPRETER = """

@@ -4,10 +4,11 @@
     python -m fuzz.run replay DIR...
     python -m fuzz.run atheris [libFuzzer options] [corpus dirs]
 
-Run with tests/ as the working directory or on PYTHONPATH. Before each case
-the encoded input is written to --crash-file, so an input that kills the
-process is left behind for the corpus. Exit status 1 means a fault was found;
-the faulting input is written to --faults-dir.
+Run with tests/ as the working directory or on PYTHONPATH, and the repository
+root (reference/) on PYTHONPATH. Before each case the encoded input is
+written to --crash-file, so an input that kills the process is left behind
+for the corpus. Exit status 1 means a fault was found; the faulting input is
+written to --faults-dir.
 """
 
 import argparse

@@ -411,11 +411,6 @@ def gen_flag(src):
 # ---------------------------------------------------------------- durations
 
 
-def td_seconds(td):
-    """Seconds of a timedelta the way the module takes them."""
-    return td.microseconds * 1000 / 1e9 + (td.days * 86400 + td.seconds)
-
-
 def gen_timedelta(src, typical=None):
     """A duration argument. Its value is the timedelta itself, or FAIL for a
     non-timedelta or a negative one. `typical` suggests well-scaled values."""

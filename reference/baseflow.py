@@ -1,6 +1,6 @@
 """Linear reservoir baseflow: named layers, each a chain of reservoirs."""
 
-from .arith import whole_seconds
+from .arith import ACRE_INCH_HOUR, whole_seconds
 
 
 def linear_reservoir(basin_area, rain, step, layers, bug=None):
@@ -21,7 +21,7 @@ def linear_reservoir(basin_area, rain, step, layers, bug=None):
         state = [q0] * n
         out = []
         for i, p in enumerate(rain):
-            flow = (basin_area * 1.00833) * ((fraction * p) / dt_h)
+            flow = (basin_area * ACRE_INCH_HOUR) * ((fraction * p) / dt_h)
             for j in range(n):
                 flow = (c * flow) + (d * state[j])
                 if bug == "floor":

@@ -3,7 +3,7 @@
 import math
 
 from . import muskingum
-from .arith import min_num, seconds
+from .arith import ACRE_INCH_HOUR, min_num, seconds
 
 MAX_RECESSION = 1_000_000
 
@@ -34,7 +34,7 @@ def unit_hydrograph(dt, basin_area, tc_s, r_s, bug=None):
     for j in range(1, n + 1):
         # Python refuses the division by a zero tc; its quotient is +inf.
         a = time_area(min_num((dt * j) / tc_s, 1.0) if tc_s > 0.0 else 1.0)
-        q.append((((a - a_prev) * basin_area) * 1.00833) / dt_h)
+        q.append((((a - a_prev) * basin_area) * ACRE_INCH_HOUR) / dt_h)
         a_prev = a
     inflow = q if bug == "point_values" else [0.0] + q
     u, largest = [0.0], 0.0

@@ -1,6 +1,6 @@
 """Codec and replay of tests/data/reference_outputs.json: fixed inputs for
 every model and the outputs a known build gave for them, as IEEE-754 bit
-patterns (written by benchmarks/make_reference.py).
+patterns (written by `python -m reference.make_outputs`).
 """
 
 import operator

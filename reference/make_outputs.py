@@ -1,7 +1,7 @@
 """Writes tests/data/reference_outputs.json: fixed inputs for every model and
 the exact outputs the current build gives for them, as IEEE bit patterns.
 
-    python benchmarks/make_reference.py [--check]
+    python -m reference.make_outputs [--check]
 
 tests/test_reference_outputs.py replays every case and compares bit for bit,
 so a change of any core that alters a result, even in the last bit, fails
@@ -19,18 +19,10 @@ import sys
 from datetime import timedelta
 from pathlib import Path
 
+from .outputs import FORMAT, Call, encode_input, first_difference, run_case
+
 ROOT = Path(__file__).resolve().parent.parent
 OUT = ROOT / "tests" / "data" / "reference_outputs.json"
-
-import reference_path  # noqa: E402, F401
-from reference.outputs import (  # noqa: E402
-    FORMAT,
-    Call,
-    encode_input,
-    encode_output,
-    first_difference,
-    run_case,
-)
 
 # ------------------------------------------------------------------ inputs
 

@@ -1,7 +1,11 @@
-"""Shared arithmetic: NaN-ignoring minimum and maximum, durations, lookups."""
+"""Shared arithmetic: the unit constant, NaN-ignoring minimum and maximum,
+durations, lookups."""
 
 import math
 from bisect import bisect_right
+
+# One inch of water over one acre in one hour, in cfs, as the models take it.
+ACRE_INCH_HOUR = 1.00833
 
 
 def max_num(a, b):
@@ -17,6 +21,13 @@ def min_num(a, b):
 def seconds(td):
     """A timedelta as seconds: the sub-second term first."""
     return td.microseconds * 1000 / 1e9 + (td.days * 86400 + td.seconds)
+
+
+def log(x):
+    """The C library's log: -inf at zero and NaN below it, not an exception."""
+    if x > 0.0:
+        return math.log(x)
+    return -math.inf if x == 0.0 else math.nan
 
 
 def whole_seconds(td):

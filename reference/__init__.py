@@ -2,12 +2,12 @@
 arithmetic in its evaluation order and independent of the C++ sources.
 
 The property tests, the differential checks and the benchmarks' agreement
-checks compare basinkit with these models (the benchmarks import them with
-tests/ on the path). A `bug` argument, where a model has one, names a
-deliberate fault: the property tests use it to show that each property can
-fail.
+checks compare basinkit with these models (pytest finds the package through
+`pythonpath` in pyproject.toml; scripts run from the repository root). A
+`bug` argument, where a model has one, names a deliberate fault: the
+property tests use it to show that each property can fail.
 
-    arith       max_num, min_num, durations, table and series lookups
+    arith       units, max_num, min_num, durations, table and series lookups
     loss        deficit and constant loss
     clark       Clark unit hydrograph and its convolution
     baseflow    linear reservoir baseflow
@@ -16,4 +16,5 @@ fail.
     storage_indication  storage-indication routing, bisected step by step
     kge         Kling-Gupta efficiency
     outputs     codec and replay of tests/data/reference_outputs.json
+    make_outputs  writes that file (python -m reference.make_outputs)
 """
