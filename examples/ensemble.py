@@ -61,7 +61,7 @@ def parse_args(argv: list[str] | None = None) -> tuple[argparse.Namespace, argpa
     p.add_argument("--workers", type=int, default=os.cpu_count() or 1,
                    help="worker processes of the local cluster, or threads with --threads (default: cores)")
     p.add_argument("--scheduler", metavar="ADDRESS", help="address of a running Dask scheduler")
-    p.add_argument("--threads", action="store_true", help="run on --workers threads in this process instead of Dask")
+    p.add_argument("--threads", action="store_true", help="--workers threads in this process instead of Dask")
     p.add_argument("--top", type=int, default=5, help="how many of the best sets to print (default 5)")
     p.add_argument("--json", metavar="FILE", help="also write every set and its score to FILE")
     p.add_argument("--no-progress", action="store_true", help="no progress count on stderr")
@@ -84,7 +84,8 @@ def draw(n: int, seed: int) -> list[dict[str, float]]:
 
 def basin_values(params: dict[str, float]) -> dict[str, Any]:
     """storm_event option values as basin-file parameter paths."""
-    return {storm_event.PATHS[n]: timedelta(hours=params[n]) if u == "h" else params[n] for n, _, _, u in PARAMETERS}
+    return {storm_event.PATHS[n]: timedelta(hours=params[n]) if u == "h" else params[n]
+            for n, _, _, u in PARAMETERS}
 
 
 def failure(exc: BaseException) -> str:
@@ -105,9 +106,11 @@ def score_set(basin: bm.Basin, rain: pd.Series, observed: pd.Series, at: str, ex
         return math.nan, math.nan, failure(exc)
 
 
-def monte_carlo(basin: bm.Basin, rain: pd.Series, observed: pd.Series, at: str, sets: list[dict[str, Any]], *,
-                workers: Any = None, extend: timedelta, progress: Progress | None = None) -> list[Result]:
-    """Scores every set of basin values, in order, here or on an executor or a Dask client."""
+def monte_carlo(basin: bm.Basin, rain: pd.Series, observed: pd.Series, at: str, sets: list[dict[str, Any]],
+                *, workers: Any = None, extend: timedelta, progress: Progress | None = None) -> list[Result]:
+    """Scores every set of basin values, in order, here or on an executor or a Dask client.
+
+    The arguments are calibrate's where the two overlap."""
     task = partial(score_set, basin, rain, observed, at, extend)
     if workers is None:
         results: Iterator[Result] = map(task, sets)
@@ -136,17 +139,22 @@ def pool(args: argparse.Namespace) -> Iterator[tuple[Any, str]]:
         print("the ensemble needs Dask: in the basinkit checkout, python -m pip install '.[ensemble]' "
               "(or python -m pip install 'dask[distributed]'), or run it with --threads", file=sys.stderr)
         raise SystemExit(2)
-    # One thread per process: a basinkit call holds the interpreter lock throughout.
-    with (Client(args.scheduler) if args.scheduler else Client(
-            n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None)) as client:
-        if not args.scheduler:
-            yield client, f"local Dask cluster ({args.workers} worker processes)"
-            return
-        client.wait_for_workers(1, timeout=120)
-        yield client, f"Dask scheduler {args.scheduler} ({len(client.scheduler_info()['workers'])} workers)"
+    # One thread per worker process: a basinkit call holds the interpreter lock throughout.
+    local = dict(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None)
+    with Client(args.scheduler) if args.scheduler else Client(**local) as client:
+        if args.scheduler:
+            client.wait_for_workers(1, timeout=120)
+            where = f"Dask scheduler {args.scheduler} ({len(client.scheduler_info()['workers'])} workers)"
+        else:
+            where = f"local Dask cluster ({args.workers} worker processes)"
+        yield client, where
 
 
-def rerun_command(base: dict, params: dict[str, float]) -> str:
+def counter(done: int, most: int) -> None:
+    print(f"\r{done}/{most} runs", end="", file=sys.stderr, flush=True)
+
+
+def rerun_command(base: dict[str, Any], params: dict[str, float]) -> str:
     """storm_event.py with these parameters and every other event option that
     differs from its default, so that it runs the very same event."""
     event = {**base, **params}
@@ -161,14 +169,12 @@ def rerun_command(base: dict, params: dict[str, float]) -> str:
 
 def against(what: str, best: float, reference: float) -> str:
     """The best score beside the event's own, saying plainly which is better."""
-    if best < reference:
-        verdict = "WORSE than the event as given, which stays the better set (more runs may help: --n)"
-    else:
-        verdict = "better than the event as given" if best > reference else "the same as the event as given"
-    return f"{what} KGE {best:.4f} vs {reference:.4f} as given: {verdict}"
+    verdict = ("better than" if best > reference else "WORSE than" if best < reference else "the same as")
+    advice = ", which stays the better set (more runs may help: --n)" if best < reference else ""
+    return f"{what} KGE {best:.4f} vs {reference:.4f} as given: {verdict} the event as given{advice}"
 
 
-def report(sets: list[dict[str, float]], results: list[Result], top: int, base: dict) -> list[str]:
+def report(sets: list[dict[str, float]], results: list[Result], top: int, base: dict[str, Any]) -> list[str]:
     ok = sorted((i for i, r in enumerate(results) if r[2] is None), key=lambda i: (-results[i][0], i))
     failed = [i for i, r in enumerate(results) if r[2] is not None]
     lines = [f"sets scored {len(ok)}, failed {len(failed)}"]
@@ -184,7 +190,7 @@ def report(sets: list[dict[str, float]], results: list[Result], top: int, base: 
     return lines + ["re-run the best set: " + rerun_command(base, sets[ok[0]])]
 
 
-def calibrated(fit: bm.Calibration, base: dict) -> list[str]:
+def calibrated(fit: bm.Calibration, base: dict[str, Any]) -> list[str]:
     c = fit.components
     lines = [f"best KGE {fit.score:.4f} (r {c.r:.4f}, beta {c.beta:.4f}, gamma {c.gamma:.4f})"]
     best = {}
@@ -221,11 +227,12 @@ def main(argv: list[str] | None = None) -> int:
         progress = None if args.no_progress else counter
         started = time.perf_counter()
         if args.calibrate:
-            bounds = {storm_event.PATHS[n]: (timedelta(hours=lo), timedelta(hours=hi)) if u == "h" else (lo, hi)
-                      for n, lo, hi, u in PARAMETERS}
+            low = basin_values({n: lo for n, lo, _, _ in PARAMETERS})
+            high = basin_values({n: hi for n, _, hi, _ in PARAMETERS})
+            bounds = {path: (low[path], high[path]) for path in low}
             fit = bm.calibrate(basin, rain, observed, "lake", bounds, seed=args.seed, maxiter=generations,
                                popsize=popsize, workers=workers, extend=extend, progress=progress)
-        else:  # to become the layer's own sampling once it has one
+        else:
             results = monte_carlo(basin, rain, observed, "lake", [basin_values(s) for s in sets],
                                   workers=workers, extend=extend, progress=progress)
         wall_s = time.perf_counter() - started
@@ -236,7 +243,8 @@ def main(argv: list[str] | None = None) -> int:
               f"{fit.failed} failed; start-up {setup_s:.2f} s")
         print("\n".join(calibrated(fit, base) + [against("calibrated", fit.score, reference)]))
         return 0
-    print(f"wall time {wall_s:.2f} s for {args.n} sets ({args.n / wall_s:.1f} sets/s); start-up {setup_s:.2f} s")
+    print(f"wall time {wall_s:.2f} s for {args.n} sets ({args.n / wall_s:.1f} sets/s); "
+          f"start-up {setup_s:.2f} s")
     print("\n".join(report(sets, results, args.top, base)))
     if scored := [r[0] for r in results if r[2] is None]:
         print(against("best drawn", max(scored), reference))
@@ -245,10 +253,6 @@ def main(argv: list[str] | None = None) -> int:
                 for i, (s, r) in enumerate(zip(sets, results))]
         Path(args.json).write_text(json.dumps({"seed": args.seed, "wall_s": wall_s, "sets": rows}, indent=1))
     return 0
-
-
-def counter(done: int, most: int) -> None:
-    print(f"\r{done}/{most} runs", end="", file=sys.stderr, flush=True)
 
 
 if __name__ == "__main__":
