@@ -56,7 +56,8 @@ def parse_args(argv: list[str] | None = None) -> tuple[argparse.Namespace, argpa
         description=__doc__.splitlines()[0],
         epilog="Every other option goes to storm_event.py (see: python examples/storm_event.py --help).",
     )
-    p.add_argument("--n", type=int, default=200, help="parameter sets, or about as many runs with --calibrate")
+    p.add_argument("--n", type=int, default=200,
+                   help="parameter sets, or about as many runs with --calibrate (default 200)")
     p.add_argument("--seed", type=int, default=2024, help="random seed (default 2024)")
     p.add_argument("--workers", type=int, default=os.cpu_count() or 1,
                    help="worker processes of the local cluster, or threads with --threads (default: cores)")
@@ -136,8 +137,9 @@ def pool(args: argparse.Namespace) -> Iterator[tuple[Any, str]]:
     try:
         from dask.distributed import Client
     except ImportError:
-        print("the ensemble needs Dask: in the basinkit checkout, python -m pip install '.[ensemble]' "
-              "(or python -m pip install 'dask[distributed]'), or run it with --threads", file=sys.stderr)
+        print("the ensemble needs Dask: from the root of the basinkit checkout, python -m pip install "
+              "'.[ensemble]' (or python -m pip install 'dask[distributed]'), or run it with --threads",
+              file=sys.stderr)
         raise SystemExit(2)
     # One thread per worker process: a basinkit call holds the interpreter lock throughout.
     local = dict(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None)
