@@ -1,9 +1,9 @@
-"""Monte-Carlo calibration of the storm event, on Dask.
+"""Monte-Carlo or differential-evolution calibration of the storm event, on Dask.
 
-Draws N parameter sets (constant loss rate, time of concentration, Clark storage
-coefficient R, Muskingum K), runs the whole storm event of storm_event.py for
-each, scores the reservoir outflow against the bundled observed series with the
-Kling-Gupta efficiency and prints the best sets.
+Draws N sets of the constant loss rate, time of concentration, Clark R and
+Muskingum K, runs the storm event of storm_event.py for each, scores the
+reservoir outflow against the bundled observed series (KGE) and prints the best
+sets; --calibrate fits the same parameters with basinkit_model.calibrate.
 
     python examples/ensemble.py                          # 200 sets, local Dask cluster
     python examples/ensemble.py --n 1000 --workers 2 --seed 7
@@ -11,13 +11,8 @@ Kling-Gupta efficiency and prints the best sets.
     python examples/ensemble.py --threads --workers 2    # thread pool, one process
     python examples/ensemble.py --calibrate --n 400      # differential evolution instead of a draw
 
-Each task receives plain numbers, builds its basinkit objects inside the worker
-and returns plain numbers: basinkit objects are not picklable and never cross a
-process boundary. storm_event.py and its data/ are shipped to every worker;
-basinkit itself must be installed there.
-
-Options that are not listed by --help here (--storm-depth, --initial-deficit,
---muskingum-x, ...) are passed on to storm_event.py and fix the rest of the event.
+Tasks carry the basin, storm and observed series: workers need basinkit, not
+this directory. Other options (--storm-depth, ...) go to storm_event.py.
 """
 
 from __future__ import annotations
@@ -30,15 +25,18 @@ import random
 import shlex
 import sys
 import time
-from concurrent.futures import ThreadPoolExecutor, as_completed
+from collections.abc import Callable, Iterator
+from concurrent.futures import ThreadPoolExecutor
+from contextlib import contextmanager
 from datetime import timedelta
+from functools import partial
 from pathlib import Path
+from typing import Any
 
-HERE = Path(__file__).resolve().parent
-if str(HERE) not in sys.path:
-    sys.path.insert(0, str(HERE))
+import storm_event  # beside this script, so on sys.path; first: it explains a missing basinkit_model
 
-import storm_event  # noqa: E402  (the event itself: simulate, parse_args, read_observed)
+import basinkit_model as bm
+import pandas as pd
 
 # The calibrated parameters: storm_event option name, lower and upper bound, unit.
 # Muskingum K starts at 2 h: below about 1.9 h the three sub-reaches of the event
@@ -49,9 +47,8 @@ PARAMETERS: tuple[tuple[str, float, float, str], ...] = (
     ("r_hours", 1.0, 8.0, "h"),
     ("muskingum_k_hours", 2.0, 6.0, "h"),
 )
-
-Batch = list[tuple[int, dict[str, float]]]
-Score = tuple[int, float, float, str | None]  # index, KGE, peak outflow (cfs), error
+Result = tuple[float, float, str | None]  # KGE, peak outflow (cfs), why the run failed
+Progress = Callable[[int, int], None]
 
 
 def parse_args(argv: list[str] | None = None) -> tuple[argparse.Namespace, argparse.Namespace]:
@@ -59,29 +56,20 @@ def parse_args(argv: list[str] | None = None) -> tuple[argparse.Namespace, argpa
         description=__doc__.splitlines()[0],
         epilog="Every other option goes to storm_event.py (see: python examples/storm_event.py --help).",
     )
-    p.add_argument("--n", type=int, default=200, help="number of parameter sets (default 200)")
-    p.add_argument("--seed", type=int, default=2024, help="random seed of the draw (default 2024)")
-    p.add_argument(
-        "--workers", type=int, default=os.cpu_count() or 1,
-        help="worker processes of the local cluster, or threads with --threads (default: cores)",
-    )
+    p.add_argument("--n", type=int, default=200,
+                   help="parameter sets, or about as many runs with --calibrate (default 200)")
+    p.add_argument("--seed", type=int, default=2024, help="random seed (default 2024)")
+    p.add_argument("--workers", type=int, default=os.cpu_count() or 1,
+                   help="worker processes of the local cluster, or threads with --threads (default: cores)")
     p.add_argument("--scheduler", metavar="ADDRESS", help="address of a running Dask scheduler")
-    p.add_argument(
-        "--threads", action="store_true",
-        help="run in this process on a thread pool of --workers threads instead of Dask",
-    )
-    p.add_argument("--batch", type=int, default=0, help="parameter sets per task (default: automatic)")
+    p.add_argument("--threads", action="store_true", help="--workers threads in this process instead of Dask")
     p.add_argument("--top", type=int, default=5, help="how many of the best sets to print (default 5)")
     p.add_argument("--json", metavar="FILE", help="also write every set and its score to FILE")
-    p.add_argument("--no-progress", action="store_true", help="no progress bar")
-    p.add_argument(
-        "--calibrate", action="store_true",
-        help="fit the same parameters by differential evolution (basinkit_model.calibrate, seeded "
-        "by --seed, at most about --n runs) instead of drawing them",
-    )
+    p.add_argument("--no-progress", action="store_true", help="no progress count on stderr")
+    p.add_argument("--calibrate", action="store_true", help="fit by differential evolution instead of a draw")
     args, rest = p.parse_known_args(argv)
-    if args.n < 1 or args.workers < 1 or args.batch < 0 or args.top < 0:
-        p.error("--n and --workers must be at least 1, --batch and --top at least 0")
+    if args.n < 1 or args.workers < 1 or args.top < 0:
+        p.error("--n and --workers must be at least 1, --top at least 0")
     if args.threads and args.scheduler:
         p.error("--threads and --scheduler exclude each other")
     event = storm_event.parse_args(rest)
@@ -95,152 +83,82 @@ def draw(n: int, seed: int) -> list[dict[str, float]]:
     return [{name: rng.uniform(lo, hi) for name, lo, hi, _ in PARAMETERS} for _ in range(n)]
 
 
-def score_batch(base: dict, batch: Batch) -> list[Score]:
-    """Runs the event once per parameter set; runs on a worker, plain data in and out."""
-    # Imported here, on the worker, so that the task itself refers to no module
-    # the scheduler would have to import.
-    import storm_event as event
-
-    out: list[Score] = []
-    for index, params in batch:
-        try:
-            r = event.simulate(argparse.Namespace(**{**base, **params}))
-            kge, peak = float(r["kge"]), float(max(r["outflow"]))
-        except Exception as exc:  # e.g. the pool rises above the top of its curves
-            out.append((index, math.nan, math.nan, failure(exc)))
-            continue
-        out.append((index, kge, peak, None))
-    return out
+def basin_values(params: dict[str, float]) -> dict[str, Any]:
+    """storm_event option values as basin-file parameter paths."""
+    return {storm_event.PATHS[n]: timedelta(hours=params[n]) if u == "h" else params[n]
+            for n, _, _, u in PARAMETERS}
 
 
 def failure(exc: BaseException) -> str:
-    """The reason an event failed, on one line: the model's own message for a
-    refused value, with the exception's class for anything else."""
+    """Why a run failed, on one line: the model's own message for a refused value."""
     text = " ".join(str(exc).split())
     if isinstance(exc, ValueError) and text:
         return text
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
-def batches(sets: list[dict[str, float]], size: int) -> list[Batch]:
-    indexed = list(enumerate(sets))
-    return [indexed[i : i + size] for i in range(0, len(indexed), size)]
-
-
-class Progress:
-    """A tqdm bar on stderr, or nothing."""
-
-    def __init__(self, total: int, enabled: bool) -> None:
-        self._bar = None
-        if enabled:
-            try:
-                from tqdm import tqdm
-            except ImportError:
-                print("(no progress bar: python -m pip install tqdm)", file=sys.stderr)
-            else:
-                self._bar = tqdm(total=total, unit="set", file=sys.stderr, smoothing=0.1)
-
-    def update(self, k: int) -> None:
-        if self._bar is not None:
-            self._bar.update(k)
-
-    def close(self) -> None:
-        if self._bar is not None:
-            self._bar.close()
-
-
-def run_threads(base: dict, work: list[Batch], workers: int, progress: Progress) -> list[Score]:
-    results: list[Score] = []
-    with ThreadPoolExecutor(max_workers=workers) as pool:
-        futures = [pool.submit(score_batch, base, b) for b in work]
-        for fut in as_completed(futures):
-            part = fut.result()
-            results.extend(part)
-            progress.update(len(part))
-    return results
-
-
-def shipped_files() -> dict[str, bytes]:
-    """What a worker needs besides basinkit: the event script and its data."""
-    files = {"storm_event.py": (HERE / "storm_event.py").read_bytes()}
-    for path in sorted((HERE / "data").glob("*")):
-        if path.is_file():
-            files[f"data/{path.name}"] = path.read_bytes()
-    return files
-
-
-def start_dask(scheduler: str | None, workers: int):
+def score_set(basin: bm.Basin, rain: pd.Series, observed: pd.Series, at: str, extend: timedelta,
+              values: dict[str, Any]) -> Result:
+    """One run, scored; what a worker runs, so it names no module of this directory."""
     try:
-        import cloudpickle
-        from dask.distributed import Client, LocalCluster, WorkerPlugin
-    except ImportError:
-        print(
-            "the ensemble needs Dask: python -m pip install 'basinkit[ensemble]' "
-            "(or python -m pip install 'dask[distributed]' tqdm), or run it with --threads",
-            file=sys.stderr,
-        )
-        raise SystemExit(2)
+        run = basin.with_values(values).run(rain, extend=extend)
+        return run.score(observed, at=at).kge, float(run.flows[at].max()), None
+    except Exception as exc:  # e.g. the pool rises above the top of its curves
+        return math.nan, math.nan, failure(exc)
 
-    class ShipExamples(WorkerPlugin):
-        """Writes storm_event.py and data/ into the worker's directory and imports from there."""
 
-        def __init__(self, files: dict[str, bytes]) -> None:
-            self.files = files
+def monte_carlo(basin: bm.Basin, rain: pd.Series, observed: pd.Series, at: str, sets: list[dict[str, Any]],
+                *, workers: Any = None, extend: timedelta, progress: Progress | None = None) -> list[Result]:
+    """Scores every set of basin values, in order, here or on an executor or a Dask client.
 
-        def setup(self, worker) -> None:
-            root = Path(worker.local_directory) / "basinkit-examples"
-            for name, content in self.files.items():
-                (root / name).parent.mkdir(parents=True, exist_ok=True)
-                (root / name).write_bytes(content)
-            if str(root) not in sys.path:
-                sys.path.insert(0, str(root))
-
-    if scheduler:
-        client = Client(scheduler)
-        client.wait_for_workers(1, timeout=120)
-        where = f"Dask scheduler {scheduler} ({len(client.scheduler_info()['workers'])} workers)"
+    The arguments are calibrate's where the two overlap."""
+    task = partial(score_set, basin, rain, observed, at, extend)
+    if workers is None:
+        results: Iterator[Result] = map(task, sets)
+    elif hasattr(workers, "gather"):  # a Dask client: futures, taken in order
+        results = (f.result() for f in workers.map(task, sets, pure=False))
     else:
-        # One thread per worker process: a basinkit call keeps the interpreter
-        # lock for its whole run, so more threads in one process add nothing.
-        cluster = LocalCluster(
-            n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
-        )
-        client = Client(cluster)
-        where = f"local Dask cluster ({workers} worker processes)"
-    # The same code runs on every worker, local or not: the task functions of
-    # this script travel by value, and storm_event.py with its data is written
-    # to each worker (also to workers that join later) before any task runs.
-    if __name__ != "__main__":
-        cloudpickle.register_pickle_by_value(sys.modules[__name__])
-    client.register_plugin(ShipExamples(shipped_files()), name="basinkit-examples")
-    return client, where
+        results = workers.map(task, sets)
+    out = []
+    for r in results:
+        out.append(r)
+        if progress:
+            progress(len(out), len(sets))
+    return out
 
 
-def stop_dask(client, scheduler: str | None) -> None:
-    """Closes the client, and the local cluster if this script started it."""
-    if client is None:
+@contextmanager
+def pool(args: argparse.Namespace) -> Iterator[tuple[Any, str]]:
+    """A thread pool or a Dask client (a local cluster unless --scheduler), closed afterwards."""
+    if args.threads:
+        with ThreadPoolExecutor(args.workers) as threads:
+            yield threads, f"thread pool ({args.workers} threads, one process)"
         return
-    cluster = client.cluster
-    client.close()
-    if cluster is not None and not scheduler:
-        cluster.close()
+    try:
+        from dask.distributed import Client
+    except ImportError:
+        print("the ensemble needs Dask: from the root of the basinkit checkout, python -m pip install "
+              "'.[ensemble]' (or python -m pip install 'dask[distributed]'), or run it with --threads",
+              file=sys.stderr)
+        raise SystemExit(2)
+    # One thread per worker process: a basinkit call holds the interpreter lock throughout.
+    local = dict(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None)
+    with Client(args.scheduler) if args.scheduler else Client(**local) as client:
+        if args.scheduler:
+            client.wait_for_workers(1, timeout=120)
+            where = f"Dask scheduler {args.scheduler} ({len(client.scheduler_info()['workers'])} workers)"
+        else:
+            where = f"local Dask cluster ({args.workers} worker processes)"
+        yield client, where
 
 
-def run_dask(client, base: dict, work: list[Batch], progress: Progress) -> list[Score]:
-    from dask.distributed import as_completed as dask_completed
-
-    futures = client.map(score_batch, [base] * len(work), work, pure=False)
-    results: list[Score] = []
-    for fut in dask_completed(futures):
-        part = fut.result()
-        results.extend(part)
-        progress.update(len(part))
-    return results
+def counter(done: int, most: int) -> None:
+    print(f"\r{done}/{most} runs", end="", file=sys.stderr, flush=True)
 
 
-def rerun_command(base: dict, params: dict[str, float]) -> str:
-    """storm_event.py with the drawn parameters and every other event option
-    that differs from its default, so that it runs the very same event."""
+def rerun_command(base: dict[str, Any], params: dict[str, float]) -> str:
+    """storm_event.py with these parameters and every other event option that
+    differs from its default, so that it runs the very same event."""
     event = {**base, **params}
     defaults = vars(storm_event.parse_args([]))
     drawn = [name for name, *_ in PARAMETERS]
@@ -251,151 +169,91 @@ def rerun_command(base: dict, params: dict[str, float]) -> str:
     return shlex.join(words)
 
 
-def report(
-    sets: list[dict[str, float]], results: list[Score], top: int, base: dict
-) -> list[str]:
-    ok = sorted((r for r in results if r[3] is None), key=lambda r: (-r[1], r[0]))
-    failed = [r for r in results if r[3] is not None]
-    names = [name for name, *_ in PARAMETERS]
+def against(what: str, best: float, reference: float) -> str:
+    """The best score beside the event's own, saying plainly which is better."""
+    verdict = ("better than" if best > reference else "WORSE than" if best < reference else "the same as")
+    advice = ", which stays the better set (more runs may help: --n)" if best < reference else ""
+    return f"{what} KGE {best:.4f} vs {reference:.4f} as given: {verdict} the event as given{advice}"
+
+
+def report(sets: list[dict[str, float]], results: list[Result], top: int, base: dict[str, Any]) -> list[str]:
+    ok = sorted((i for i, r in enumerate(results) if r[2] is None), key=lambda i: (-results[i][0], i))
+    failed = [i for i, r in enumerate(results) if r[2] is not None]
     lines = [f"sets scored {len(ok)}, failed {len(failed)}"]
-    for index, _, _, error in failed[:3]:
-        lines.append(f"  set {index} failed: {error}")
+    lines += [f"  set {i} failed: {results[i][2]}" for i in failed[:3]]
     if not ok:
         return lines
-    shown = ok[:top]
-    lines.append(f"best {len(shown)} of {len(results)} by KGE:")
     header = ["rank", "set", "KGE"] + [f"{n} ({u})" for n, _, _, u in PARAMETERS] + ["peak out (cfs)"]
     widths = [max(8, len(h)) for h in header]
-    lines.append("  ".join(h.rjust(w) for h, w in zip(header, widths)))
-    for rank, (index, kge, peak, _) in enumerate(shown, 1):
-        cells = [str(rank), str(index), f"{kge:.4f}"]
-        cells += [f"{sets[index][n]:.4f}" for n in names]
-        cells.append(f"{peak:.1f}")
-        lines.append("  ".join(c.rjust(w) for c, w in zip(cells, widths)))
-    lines.append("re-run the best set: " + rerun_command(base, sets[ok[0][0]]))
-    return lines
+    lines += [f"best {len(ok[:top])} of {len(results)} by KGE:", "  ".join(map(str.rjust, header, widths))]
+    for rank, i in enumerate(ok[:top], 1):
+        cells = [str(rank), str(i), f"{results[i][0]:.4f}", *(f"{sets[i][n]:.4f}" for n, *_ in PARAMETERS)]
+        lines.append("  ".join(map(str.rjust, cells + [f"{results[i][1]:.1f}"], widths)))
+    return lines + ["re-run the best set: " + rerun_command(base, sets[ok[0]])]
 
 
-def calibrate(args: argparse.Namespace, event: argparse.Namespace, reference: float) -> int:
-    """Differential evolution over PARAMETERS on the basin of storm_event.py.
-
-    Each worker gets the basin as TOML text and rebuilds it; the optimiser sees
-    whole populations, so the result is the same on any number of workers.
-    """
-    import basinkit_model as bm
-
-    paths = {name: storm_event.PATHS[name] for name, *_ in PARAMETERS}
-    bounds = {
-        paths[name]: (timedelta(hours=lo), timedelta(hours=hi)) if unit == "h" else (lo, hi)
-        for name, lo, hi, unit in PARAMETERS
-    }
-    popsize = 10
-    generations = max(1, args.n // (popsize * len(PARAMETERS)) - 1)
-    client, pool = None, None
-    started = time.perf_counter()
-    if args.threads:
-        pool = ThreadPoolExecutor(args.workers)
-        workers, where = pool, f"thread pool ({args.workers} threads, one process)"
-    else:
-        client, where = start_dask(args.scheduler, args.workers)
-        workers = client
-    setup_s = time.perf_counter() - started
-    print(f"calibration: differential evolution (seed {args.seed}, population {popsize * len(PARAMETERS)}, "
-          f"at most {generations} generations) on {where}")
-    print(f"the event as given scores KGE {reference:.4f}")
-    sys.stdout.flush()
-
-    bar = Progress((generations + 1) * popsize * len(PARAMETERS), enabled=not args.no_progress)
-    done = [0]
-
-    def progress(runs: int, most: int) -> None:
-        bar.update(runs - done[0])
-        done[0] = runs
-
-    started = time.perf_counter()
-    try:
-        fit = bm.calibrate(
-            storm_event.event_basin(event), storm_event.design_storm(event.storm_depth),
-            storm_event.read_observed(), "lake", bounds, seed=args.seed, maxiter=generations,
-            popsize=popsize, workers=workers, extend=timedelta(hours=storm_event.DRY_HOURS),
-            progress=progress,
-        )
-    finally:
-        bar.close()
-        if pool is not None:
-            pool.shutdown()
-        stop_dask(client, args.scheduler)
-    wall_s = time.perf_counter() - started
-    print(f"wall time {wall_s:.2f} s for {fit.evaluations} runs ({fit.evaluations / wall_s:.1f} runs/s), "
-          f"{fit.failed} failed; start-up {setup_s:.2f} s")
+def calibrated(fit: bm.Calibration, base: dict[str, Any]) -> list[str]:
     c = fit.components
-    print(f"best KGE {fit.score:.4f} (r {c.r:.4f}, beta {c.beta:.4f}, gamma {c.gamma:.4f})")
-    best: dict[str, float] = {}
+    lines = [f"best KGE {fit.score:.4f} (r {c.r:.4f}, beta {c.beta:.4f}, gamma {c.gamma:.4f})"]
+    best = {}
     for name, _, _, unit in PARAMETERS:
-        value = fit.values[paths[name]]
+        value = fit.values[storm_event.PATHS[name]]
         best[name] = value / timedelta(hours=1) if isinstance(value, timedelta) else float(value)
-        print(f"  {name:18s} {best[name]:.4f} {unit}")
-    for error in fit.history["error"].dropna().unique()[:3]:
-        print(f"  a failed run: {error}")
-    print("re-run the best set: " + rerun_command(vars(event), best))
-    return 0
+        lines.append(f"  {name:18s} {best[name]:.4f} {unit}")
+    lines += [f"  a failed run: {' '.join(e.split())}" for e in fit.history["error"].dropna().unique()[:3]]
+    return lines + ["re-run the best set: " + rerun_command(base, best)]
 
 
 def main(argv: list[str] | None = None) -> int:
     args, event = parse_args(argv)
-    base = vars(event)
-    observed = storm_event.read_observed()
+    base, extend = vars(event), timedelta(hours=storm_event.DRY_HOURS)
+    observed, rain = storm_event.read_observed(), storm_event.design_storm(event.storm_depth)
     try:
-        reference = storm_event.simulate(event)["kge"]
-    except Exception as exc:  # the event options alone already fail
-        print(f"ensemble: the event fails with these options, before any draw: {failure(exc)}",
-              file=sys.stderr)
+        basin = storm_event.event_basin(event)
+        reference, _, error = score_set(basin, rain, observed, "lake", extend, {})
+    except ValueError as exc:  # a value the basin refuses
+        error = failure(exc)
+    if error is not None:
+        print(f"ensemble: the event fails with these options, before any draw: {error}", file=sys.stderr)
         return 2
-    if args.calibrate:
-        return calibrate(args, event, reference)
+    popsize = 10
+    generations = max(1, args.n // (popsize * len(PARAMETERS)) - 1)
     sets = draw(args.n, args.seed)
-    size = args.batch or max(1, math.ceil(args.n / (8 * args.workers)))
-    work = batches(sets, size)
-
-    client = None
     started = time.perf_counter()
-    if args.threads:
-        where = f"thread pool ({args.workers} threads, one process)"
-    else:
-        client, where = start_dask(args.scheduler, args.workers)
-    setup_s = time.perf_counter() - started
-    print(f"ensemble: {args.n} parameter sets (seed {args.seed}) in {len(work)} tasks on {where}")
-    print(f"observed series: {len(observed)} hourly values, peak {max(observed):.1f} cfs; "
-          f"the event as given scores KGE {reference:.4f}")
-    sys.stdout.flush()
-
-    progress = Progress(args.n, enabled=not args.no_progress)
-    started = time.perf_counter()
-    try:
-        if client is None:
-            results = run_threads(base, work, args.workers, progress)
+    with pool(args) as (workers, where):
+        setup_s = time.perf_counter() - started
+        print(f"calibration: differential evolution (seed {args.seed}, population {popsize * len(PARAMETERS)}, "
+              f"at most {generations} generations) on {where}" if args.calibrate else
+              f"ensemble: {args.n} parameter sets (seed {args.seed}) on {where}")
+        print(f"the event as given scores KGE {reference:.4f}", flush=True)
+        progress = None if args.no_progress else counter
+        started = time.perf_counter()
+        if args.calibrate:
+            low = basin_values({n: lo for n, lo, _, _ in PARAMETERS})
+            high = basin_values({n: hi for n, _, hi, _ in PARAMETERS})
+            bounds = {path: (low[path], high[path]) for path in low}
+            fit = bm.calibrate(basin, rain, observed, "lake", bounds, seed=args.seed, maxiter=generations,
+                               popsize=popsize, workers=workers, extend=extend, progress=progress)
         else:
-            results = run_dask(client, base, work, progress)
-    finally:
-        progress.close()
-        stop_dask(client, args.scheduler)
-    wall_s = time.perf_counter() - started
-
-    if sorted(r[0] for r in results) != list(range(args.n)):
-        raise RuntimeError("the ensemble lost or duplicated parameter sets")
+            results = monte_carlo(basin, rain, observed, "lake", [basin_values(s) for s in sets],
+                                  workers=workers, extend=extend, progress=progress)
+        wall_s = time.perf_counter() - started
+    if progress:
+        print(file=sys.stderr)
+    if args.calibrate:
+        print(f"wall time {wall_s:.2f} s for {fit.evaluations} runs ({fit.evaluations / wall_s:.1f} runs/s), "
+              f"{fit.failed} failed; start-up {setup_s:.2f} s")
+        print("\n".join(calibrated(fit, base) + [against("calibrated", fit.score, reference)]))
+        return 0
     print(f"wall time {wall_s:.2f} s for {args.n} sets ({args.n / wall_s:.1f} sets/s); "
           f"start-up {setup_s:.2f} s")
-    for line in report(sets, results, args.top, base):
-        print(line)
+    print("\n".join(report(sets, results, args.top, base)))
+    if scored := [r[0] for r in results if r[2] is None]:
+        print(against("best drawn", max(scored), reference))
     if args.json:
-        by_index = {r[0]: r for r in results}
-        rows = [
-            {"set": i, **sets[i], "kge": by_index[i][1], "peak_outflow_cfs": by_index[i][2],
-             "error": by_index[i][3]}
-            for i in range(args.n)
-        ]
-        Path(args.json).write_text(json.dumps({"seed": args.seed, "wall_s": wall_s, "sets": rows},
-                                              indent=1, allow_nan=True))
+        rows = [{"set": i, **s, "kge": r[0], "peak_outflow_cfs": r[1], "error": r[2]}
+                for i, (s, r) in enumerate(zip(sets, results))]
+        Path(args.json).write_text(json.dumps({"seed": args.seed, "wall_s": wall_s, "sets": rows}, indent=1))
     return 0
 
 
