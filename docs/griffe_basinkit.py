@@ -30,6 +30,21 @@ def _own_doc(obj: Any) -> str | None:
     return _SECTION.sub(r"**\1**", inspect.cleandoc(doc))
 
 
+def _constructor_as_init(cls: griffe.Class) -> None:
+    """Show a stub's `__new__` as the class signature (the handler merges `__init__` only)."""
+    new = cls.members.get("__new__")
+    if not isinstance(new, griffe.Function) or "__init__" in cls.members:
+        return
+    self_param = griffe.Parameter("self", kind=griffe.ParameterKind.positional_or_keyword)
+    init = griffe.Function(
+        "__init__",
+        parameters=griffe.Parameters(self_param, *list(new.parameters)[1:]),
+        lineno=new.lineno,
+        endlineno=new.endlineno,
+    )
+    cls.set_member("__init__", init)
+
+
 class RuntimeDocstrings(griffe.Extension):
     """Fill the docstrings of a stub-loaded package from the imported module."""
 
@@ -43,6 +58,8 @@ class RuntimeDocstrings(griffe.Extension):
         self._fill(pkg, importlib.import_module(self.package))
 
     def _fill(self, node: griffe.Object, runtime: Any) -> None:
+        if isinstance(node, griffe.Class):
+            _constructor_as_init(node)
         if node.docstring is None:
             doc = _own_doc(runtime)
             if doc is not None:
