@@ -1,4 +1,4 @@
-"""Every Python block of README.md runs, and prints what the README says it prints.
+"""Every Python block of README.md and the docs pages runs, and prints what the page says.
 
 A ```python block followed directly by a ```text block is an example with its
 output: the text block must equal what the Python block writes to stdout. Each
@@ -14,7 +14,9 @@ from pathlib import Path
 
 import pytest
 
-README = Path(__file__).resolve().parent.parent / "README.md"
+ROOT = Path(__file__).resolve().parent.parent
+README = ROOT / "README.md"
+PAGES = [README, *sorted((ROOT / "docs").rglob("*.md"))]
 
 FENCE = re.compile(r"^```([A-Za-z0-9_+-]*)[ \t]*\n(.*?)^```[ \t]*$", re.MULTILINE | re.DOTALL)
 
@@ -40,16 +42,21 @@ def examples(text: str) -> list[tuple[int, str, str | None]]:
     return found
 
 
-EXAMPLES = examples(README.read_text(encoding="utf-8"))
+EXAMPLES = [
+    (f"{page.relative_to(ROOT).as_posix()}:{line}", code, expected)
+    for page in PAGES
+    for line, code, expected in examples(page.read_text(encoding="utf-8"))
+]
 
 
 def test_the_extractor_sees_every_fence():
-    """The block parser neither drops nor invents blocks: fences pair up."""
-    text = README.read_text(encoding="utf-8")
-    fences = [line for line in text.splitlines() if line.startswith("```")]
-    assert len(fences) % 2 == 0
-    assert len(blocks(text)) == len(fences) // 2
-    assert len(EXAMPLES) == sum(1 for f in fences[0::2] if f.strip() == "```python")
+    """The block parser neither drops nor invents blocks: fences pair up on every page."""
+    for page in PAGES:
+        text = page.read_text(encoding="utf-8")
+        fences = [line for line in text.splitlines() if line.startswith("```")]
+        assert len(fences) % 2 == 0, page
+        assert len(blocks(text)) == len(fences) // 2, page
+        assert len(examples(text)) == sum(1 for f in fences[0::2] if f.strip() == "```python"), page
 
 
 def test_the_extractor_pairs_code_with_output():
@@ -58,15 +65,15 @@ def test_the_extractor_pairs_code_with_output():
     assert [(code, out) for _, code, out in got] == [("print(1)\n", "1\n"), ("pass\n", None)]
 
 
-def test_readme_has_examples_with_output():
-    assert len(EXAMPLES) >= 4
-    assert sum(1 for *_, out in EXAMPLES if out is not None) >= 4
+def test_readme_and_docs_have_examples_with_output():
+    in_readme = [where for where, _, out in EXAMPLES if where.startswith("README.md:") and out is not None]
+    assert len(in_readme) >= 1
+    # The README's examples moved into the pages; none may go missing.
+    assert sum(1 for *_, out in EXAMPLES if out is not None) >= 8
 
 
-@pytest.mark.parametrize(
-    "line,code,expected", EXAMPLES, ids=[f"README.md:{line}" for line, _, _ in EXAMPLES]
-)
-def test_readme_block(line, code, expected):
+@pytest.mark.parametrize("where,code,expected", EXAMPLES, ids=[where for where, _, _ in EXAMPLES])
+def test_readme_block(where, code, expected):
     if "basinkit_model" in code:
         # The basin-model layer needs packages some interpreters have no wheels for.
         for module in ("pandas", "scipy", "tomli_w"):
@@ -74,6 +81,6 @@ def test_readme_block(line, code, expected):
     out = io.StringIO()
     namespace = {"__name__": "__readme__"}
     with contextlib.redirect_stdout(out):
-        exec(compile(code, f"README.md:{line}", "exec"), namespace)
+        exec(compile(code, where, "exec"), namespace)
     if expected is not None:
         assert out.getvalue() == expected
