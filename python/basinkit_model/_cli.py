@@ -1,4 +1,4 @@
-"""Command line: run a basin file on a rain record, or calibrate it against a gauge."""
+"""Command line: run a basin file on a rain record, calibrate it against a gauge, list the methods."""
 
 from __future__ import annotations
 
@@ -16,6 +16,7 @@ from ._calibrate import Workers, calibrate
 from ._elements import Basin
 from ._files import BasinFileError, load, parse_duration
 from ._params import numeric_path
+from ._registry import listing
 from ._run import BasinRun, RunError
 
 _UNIT = {"d": "days", "h": "hours", "min": "minutes", "m": "minutes", "s": "seconds"}
@@ -97,6 +98,10 @@ def _argparser() -> argparse.ArgumentParser:
     where.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler (default: none)")
     cal.add_argument("--save", metavar="CALIBRATED.toml", help="write the calibrated basin (default: not written)")
     cal.add_argument("--no-progress", action="store_true", help="no progress bar (default: shown)")
+
+    sub.add_parser(
+        "methods", help="list every method by role with its fields, units, bounds and whether calibratable"
+    )
     return p
 
 
@@ -201,6 +206,9 @@ class _Bar:
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of ``python -m basinkit_model``; returns the exit status."""
     args = _argparser().parse_args(argv)
+    if args.command == "methods":
+        print(listing())
+        return 0
     basin = _load(args.basin)
     precip = read_csv(args.precip, "--precip")
     at = _target(basin, args.at)
