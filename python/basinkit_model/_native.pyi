@@ -1,4 +1,5 @@
 from collections.abc import Mapping, Sequence
+from datetime import timedelta
 
 from numpy.typing import ArrayLike
 
@@ -10,3 +11,32 @@ def storage_indication(
     storages: Sequence[float],
     outlets: Mapping[str, tuple[object, ...]],
 ) -> tuple[bytes, bytes, bytes, dict[str, bytes]]: ...
+def level_pool(
+    inflow: ArrayLike,
+    time_step: int,
+    initial_elevation: float,
+    elevations: Sequence[float],
+    storages: Sequence[float],
+    outlets: Mapping[str, tuple[object, ...]],
+) -> tuple[bytes, bytes, bytes, dict[str, bytes], float]: ...
+def muskingum(
+    inflow: ArrayLike,
+    time_step: int,
+    k: timedelta,
+    x: float,
+    sub_reaches: int,
+    initial_outflow: float,
+) -> tuple[bytes, list[float]]: ...
+def linear_reservoir(
+    basin_area: float,
+    rainfall: ArrayLike,
+    time_step: int,
+    layers: Sequence[tuple[str, timedelta, float, float, int]],
+) -> tuple[bytes, dict[str, bytes], dict[str, bytes]]: ...
+def clark(
+    excess: ArrayLike,
+    time_step: int,
+    basin_area: float,
+    tc: timedelta,
+    storage_r: timedelta,
+) -> tuple[bytes, float]: ...

@@ -2,6 +2,7 @@
 
 #include "format.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
@@ -34,6 +35,7 @@ struct LayerPass {
     double fraction, c, d, initial_q;
     std::uint64_t reservoirs;
     double *series; // the layer's outflow
+    double *ends;   // the chain's states after the last step, or null
 };
 
 // The shared input of every layer, and the running total the layers add to.
@@ -75,6 +77,9 @@ template <std::size_t N, std::size_t L> void route_layers(const Sweep &w, const 
         }
         w.total[i] = total;
     }
+    for (std::size_t l = 0; l < L; ++l)
+        if (layers[l].ends)
+            for (std::size_t j = 0; j < N; ++j) layers[l].ends[j] = state[l][j];
 }
 
 // A chain of any length, alone; a long chain runs in chunks, asking about
@@ -103,6 +108,7 @@ bool route_any_chain(const Sweep &w, const LayerPass &p, CancelCheck &check) {
         p.series[i] = flow;
         w.total[i] = flow + w.total[i];
     }
+    if (p.ends) std::copy(state.begin(), state.end(), p.ends);
     return true;
 }
 
@@ -169,7 +175,7 @@ bool route_all(const Sweep &w, const std::vector<LayerPass> &layers, CancelCheck
 Result<BaseflowOutput>
 linear_reservoir_rs(double basin_area, std::span<const double> rainfall, std::int32_t time_step,
                     const std::vector<std::pair<std::string, LinearReservoirConfig>> &layers,
-                    const CancelHook &cancel) {
+                    const CancelHook &cancel, std::vector<Values> *chain_ends) {
     if (!layers.empty()) {
         double fraction = 0.0;
         for (const auto &[name, layer] : layers) fraction = fraction + layer.gw_fraction;
@@ -203,12 +209,21 @@ linear_reservoir_rs(double basin_area, std::span<const double> rainfall, std::in
     out.components.reserve(layers.size());
     std::vector<LayerPass> passes;
     passes.reserve(layers.size());
+    if (chain_ends) {
+        chain_ends->clear();
+        chain_ends->reserve(layers.size());
+    }
     for (const auto &[name, layer] : layers) {
         const double k_per_res = k_per_reservoir(layer);
         const double c = dt_h / (half_dt + k_per_res);
         out.components.emplace_back(name, Values(n_steps));
+        double *ends = nullptr;
+        if (chain_ends) {
+            chain_ends->emplace_back(static_cast<std::size_t>(layer.num_reservoir));
+            ends = chain_ends->back().data();
+        }
         passes.push_back({layer.gw_fraction, c, 1.0 - c, layer.initial_q, layer.num_reservoir,
-                          out.components.back().second.data()});
+                          out.components.back().second.data(), ends});
     }
     CancelCheck check(cancel);
     if (!route_all({rainfall.data(), n_steps, area_factor, dt_h, out.total.data()}, passes, check))

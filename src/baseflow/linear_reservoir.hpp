@@ -42,10 +42,13 @@ Result<LinearReservoirConfig> make_linear_reservoir(Duration k, double gw_fracti
 // Routes `rainfall` (steps of `time_step` seconds) through every layer, in the
 // order given. Fails on fractions summing above 1.000001, then on the first
 // unstable layer, then on a chain too long to allocate; nothing partial.
-// `cancel` may stop the routing early (an Interrupted error).
+// `cancel` may stop the routing early (an Interrupted error). When given,
+// `chain_ends` receives, per layer in order, the discharge of every reservoir
+// of its chain after the last step: what the chain still holds follows from
+// them, and the series give only each chain's last reservoir.
 Result<BaseflowOutput>
 linear_reservoir_rs(double basin_area, std::span<const double> rainfall, std::int32_t time_step,
                     const std::vector<std::pair<std::string, LinearReservoirConfig>> &layers,
-                    const CancelHook &cancel = {});
+                    const CancelHook &cancel = {}, std::vector<Values> *chain_ends = nullptr);
 
 } // namespace basinkit

@@ -201,6 +201,7 @@ Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double
     // Filled as computed (no zeroing pass first), so that a long one can be
     // stopped from its start.
     ClarkUnitHydrograph uh;
+    uh.c2 = c.c2;
     uh.head.reserve(n + 1);
     uh.head.push_back(0.0);
     double a_prev = 0.0; // A_0
@@ -235,16 +236,21 @@ Result<ClarkUnitHydrograph> clark_unit_hydrograph(std::int32_t time_step, double
 
 Result<Values> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_step,
                            double basin_area, Duration tc, Duration storage_r,
-                           ConvolutionKernel kernel, const CancelHook &cancel) {
+                           ConvolutionKernel kernel, const CancelHook &cancel,
+                           ClarkUnitEnd *unit_end) {
     const std::size_t len = rainfall.size();
     const double tc_s = tc.as_secs_f64();
     const double r_s = storage_r.as_secs_f64();
-    if (time_step < 1) return Values(len, 0.0);
+    if (time_step < 1) {
+        if (unit_end) *unit_end = {};
+        return Values(len, 0.0);
+    }
 
     auto uh = clark_unit_hydrograph(time_step, basin_area, tc_s, r_s, cancel);
     if (!uh) return std::unexpected(std::move(uh.error()));
     const std::span<const double> head = uh->head, tail = uh->recession;
     const std::size_t m = head.size() + tail.size();
+    if (unit_end) *unit_end = {m, tail.empty() ? head.back() : tail.back(), uh->c2};
 
     // Each value sums its contributions in increasing rainfall index from 0.0;
     // zero rainfall (either sign) is skipped, even against infinite ordinates.

@@ -9,6 +9,8 @@
 #include "utils/duration.hpp"
 #include "utils/large_buffer.hpp"
 
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -22,6 +24,7 @@ namespace basinkit {
 struct ClarkUnitHydrograph {
     std::vector<double> head;
     std::vector<double> recession;
+    double c2 = 0.0; // the reservoir's weight on its previous outflow
 };
 
 // Largest number of translation ordinates held in memory.
@@ -48,12 +51,31 @@ enum class ConvolutionKernel {
 // What `kernel` runs on this processor: "avx2" or "portable".
 const char *kernel_name(ConvolutionKernel kernel);
 
+// Where the unit hydrograph was cut: its ordinate count, its last ordinate
+// and the reservoir's recession coefficient c2 (each recession ordinate is c2
+// times the one before). Beyond the cut the recession would go on
+// geometrically; `cut_tail` is the sum it would still give, as the unit
+// response (the result for one 1.0 of excess) sums it.
+struct ClarkUnitEnd {
+    std::size_t ordinates = 0;
+    double last = 0.0;
+    double c2 = 0.0;
+
+    double cut_tail() const {
+        if (ordinates < 2 || !(std::fabs(c2) < 1.0)) return 0.0;
+        // The convolution's value for one 1.0 of excess: a sum from 0.0.
+        const double unit_last = 0.0 + 1.0 * last;
+        return unit_last * c2 / (1.0 - c2);
+    }
+};
+
 // Discharge for the excess `rainfall`: L + m - 1 values for L rainfall values
 // and m unit-hydrograph ordinates; L zeros for a step below 1 s. `cancel` may
-// stop it early (an Interrupted error).
+// stop it early (an Interrupted error). When given, `unit_end` receives where
+// the unit hydrograph was cut (no ordinates for a step below 1 s).
 Result<Values> clark_uh_rs(std::span<const double> rainfall, std::int32_t time_step,
                            double basin_area, Duration tc, Duration storage_r,
                            ConvolutionKernel kernel = ConvolutionKernel::Fastest,
-                           const CancelHook &cancel = {});
+                           const CancelHook &cancel = {}, ClarkUnitEnd *unit_end = nullptr);
 
 } // namespace basinkit

@@ -34,7 +34,8 @@ namespace {
 constexpr std::int64_t FUSED_PASSES = 8;
 
 // `Passes` consecutive passes in one sweep over `in`, each result handed to
-// `emit` in order (it may overwrite `in[i]`, which is read before). The first
+// `emit` in order (it may overwrite `in[i]`, which is read before); `ends`,
+// when not null, receives each pass's last outflow. The first
 // pass starts at `start` with `in[0]` as its previous inflow; every later one
 // starts at its own first inflow, which is `start` too. Each pass keeps its
 // own recurrence in its own order, so the values are those of pass-by-pass
@@ -43,7 +44,7 @@ constexpr std::int64_t FUSED_PASSES = 8;
 // work of a round is independent and the passes' chains overlap in time.
 template <int Passes, class Emit>
 bool route_passes(const double *in, std::size_t n, double start, MuskingumCoefficients c,
-                  CancelCheck &check, Emit &&emit) {
+                  CancelCheck &check, double *ends, Emit &&emit) {
     double prev_in[Passes], prev_out[Passes], last[Passes];
     prev_in[0] = in[0];
     prev_out[0] = start;
@@ -69,6 +70,8 @@ bool route_passes(const double *in, std::size_t n, double start, MuskingumCoeffi
             const int hi = t - 1 < np - 1 ? static_cast<int>(t - 1) : Passes - 1;
             round(t, lo, hi);
         }
+        if (ends)
+            for (int p = 0; p < Passes; ++p) ends[p] = prev_out[p];
         return !check.stop(n * np);
     }
     for (std::size_t t = 1; t < np; ++t) round(t, 0, static_cast<int>(t - 1));
@@ -81,30 +84,32 @@ bool route_passes(const double *in, std::size_t n, double start, MuskingumCoeffi
         if (check.stop(rounds * np)) return false;
     }
     for (std::size_t t = n; t < n + np - 1; ++t) round(t, static_cast<int>(t - n + 1), Passes - 1);
+    if (ends)
+        for (int p = 0; p < Passes; ++p) ends[p] = prev_out[p];
     return !check.stop(np * np);
 }
 
 // False when `check` stopped the sweep.
 template <class Emit>
 bool route_fused(const double *in, std::size_t n, double start, const MuskingumCoefficients &c,
-                 std::int64_t passes, CancelCheck &check, Emit &&emit) {
+                 std::int64_t passes, CancelCheck &check, double *ends, Emit &&emit) {
     switch (passes) {
     case 1:
-        return route_passes<1>(in, n, start, c, check, emit);
+        return route_passes<1>(in, n, start, c, check, ends, emit);
     case 2:
-        return route_passes<2>(in, n, start, c, check, emit);
+        return route_passes<2>(in, n, start, c, check, ends, emit);
     case 3:
-        return route_passes<3>(in, n, start, c, check, emit);
+        return route_passes<3>(in, n, start, c, check, ends, emit);
     case 4:
-        return route_passes<4>(in, n, start, c, check, emit);
+        return route_passes<4>(in, n, start, c, check, ends, emit);
     case 5:
-        return route_passes<5>(in, n, start, c, check, emit);
+        return route_passes<5>(in, n, start, c, check, ends, emit);
     case 6:
-        return route_passes<6>(in, n, start, c, check, emit);
+        return route_passes<6>(in, n, start, c, check, ends, emit);
     case 7:
-        return route_passes<7>(in, n, start, c, check, emit);
+        return route_passes<7>(in, n, start, c, check, ends, emit);
     default:
-        return route_passes<8>(in, n, start, c, check, emit);
+        return route_passes<8>(in, n, start, c, check, ends, emit);
     }
 }
 
@@ -112,7 +117,8 @@ bool route_fused(const double *in, std::size_t n, double start, const MuskingumC
 
 Result<Values> muskingum_reach_rs(std::span<const double> inflow, std::int32_t time_step,
                                   Duration k, double x, std::int64_t sub_reaches,
-                                  double initial_outflow, const CancelHook &cancel) {
+                                  double initial_outflow, const CancelHook &cancel,
+                                  Values *pass_ends) {
     if (inflow.empty()) return value_error(EMPTY_INFLOW);
     if (sub_reaches < 1) return value_error("`sub_reaches` must be >= 1.");
     const double dt = static_cast<double>(time_step);
@@ -123,7 +129,13 @@ Result<Values> muskingum_reach_rs(std::span<const double> inflow, std::int32_t t
     // A single value passes every later pass unchanged.
     if (n == 1) {
         routed.push_back(initial_outflow);
+        if (pass_ends) pass_ends->assign(static_cast<std::size_t>(sub_reaches), initial_outflow);
         return routed;
+    }
+    double *ends = nullptr;
+    if (pass_ends) {
+        pass_ends->resize(static_cast<std::size_t>(sub_reaches));
+        ends = pass_ends->data();
     }
     const MuskingumCoefficients c = muskingum_coefficients(dt, k_seg, x);
     // The first sweep reads the caller's values and appends the result in
@@ -133,13 +145,14 @@ Result<Values> muskingum_reach_rs(std::span<const double> inflow, std::int32_t t
     CancelCheck check(cancel);
     std::int64_t left = sub_reaches;
     std::int64_t passes = left < FUSED_PASSES ? left : FUSED_PASSES;
-    if (!route_fused(inflow.data(), n, initial_outflow, c, passes, check, append))
+    if (!route_fused(inflow.data(), n, initial_outflow, c, passes, check, ends, append))
         return interrupted();
     double *out = routed.data();
     auto write = [out](std::size_t i, double v) { out[i] = v; };
     for (left -= passes; left > 0; left -= passes) {
+        if (ends) ends += passes;
         passes = left < FUSED_PASSES ? left : FUSED_PASSES;
-        if (!route_fused(out, n, out[0], c, passes, check, write)) return interrupted();
+        if (!route_fused(out, n, out[0], c, passes, check, ends, write)) return interrupted();
     }
     return routed;
 }

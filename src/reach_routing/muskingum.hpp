@@ -54,9 +54,13 @@ Result<Values> muskingum_routing_rs(Values inflow, std::optional<double> initial
 
 // A whole reach: `sub_reaches` passes with K = k / sub_reaches each, the first
 // starting at `initial_outflow`, the later ones at their own first inflow.
-// `cancel` may stop the passes early (an Interrupted error).
+// `cancel` may stop the passes early (an Interrupted error). When given,
+// `pass_ends` receives the last outflow of every pass in pass order: the
+// storage of each sub-reach follows from its ends, which the fused sweeps
+// otherwise overwrite.
 Result<Values> muskingum_reach_rs(std::span<const double> inflow, std::int32_t time_step,
                                   Duration k, double x, std::int64_t sub_reaches,
-                                  double initial_outflow, const CancelHook &cancel = {});
+                                  double initial_outflow, const CancelHook &cancel = {},
+                                  Values *pass_ends = nullptr);
 
 } // namespace basinkit

@@ -56,6 +56,7 @@ Result<LevelPoolOutput> level_pool_routing_rs(
     // elevation but does not advance the storage. Recorded instants are the
     // multiples of dt.
     std::int64_t next_record = dt;
+    double released = 0.0;
     // The instants run in chunks, asking about cancellation between them; a
     // chunk's cost grows with the number of outlets.
     CancelCheck check(cancel);
@@ -92,6 +93,8 @@ Result<LevelPoolOutput> level_pool_routing_rs(
             // operations is kept for bit-exact results. A NaN bracket gives 0.0.
             storage = max_num(
                 (storage + ((inflow_prev + inflow_t) * 0.5) * step_f) - (total * step_f), 0.0);
+            // A chain of its own beside the storage's, so it costs no latency.
+            released = released + total * step_f;
             if (auto fast = table.try_get_elevation(storage)) [[likely]]
                 elevation = *fast;
             else if (auto plain = curve.get_elevation(storage))
@@ -105,6 +108,7 @@ Result<LevelPoolOutput> level_pool_routing_rs(
             inflow_prev = inflow_t;
         }
     }
+    out.released = released;
     return out;
 }
 

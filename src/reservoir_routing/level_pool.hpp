@@ -22,6 +22,11 @@ struct LevelPoolOutput {
     Values total;     // summed release, inflow unit
     // One record per outlet, in visiting order (empty when none was recorded).
     std::vector<std::pair<std::string, Values>> outflows;
+    // Volume (inflow unit x seconds) the outlets released over the steps that
+    // advanced the storage, summed step by step: the records alone cannot
+    // give it, as they hold one release in every time step. Level pool only
+    // (storage indication leaves it 0.0).
+    double released = 0.0;
 };
 
 // Routes `inflow` (time step of at least one second) through the reservoir.

@@ -1,13 +1,13 @@
-// basinkit_model._native: the private extension of the basin-model layer.
-// It takes plain Python values (sequences, numbers, tuples), so that it needs
-// none of the basinkit module's classes, and returns plain lists.
+// The reservoir routines of basinkit_model._native: storage indication and
+// level pool on one argument list, outlets given as plain tuples.
 #include "boundary/binding.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/errors.hpp"
 #include "boundary/registration.hpp"
+#include "model_py.hpp"
+#include "reservoir_routing/level_pool.hpp"
 #include "reservoir_routing/storage_indication.hpp"
 
-#include <span>
 #include <string_view>
 
 namespace basinkit::py {
@@ -88,72 +88,93 @@ bool extract_outlet(PyObject *o, DischargeInfo *out) {
     return true;
 }
 
-// Doubles packed in native order: a float object per value would cost more
-// than the routing itself.
-PyObject *to_packed(std::span<const double> values) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(values.data()),
-                                     static_cast<Py_ssize_t>(values.size_bytes()));
-}
-
-PyObject *to_named_packed(const std::vector<std::pair<std::string, Values>> &named) {
-    Ref dict(PyDict_New());
-    if (!dict) return nullptr;
-    for (const auto &[name, values] : named) {
-        Ref packed(to_packed(values));
-        if (!packed || PyDict_SetItemString(dict.get(), name.c_str(), packed.get()) < 0)
-            return nullptr;
-    }
-    return dict.release();
-}
-
+// The argument list both routines share, converted in order.
 constexpr const char *params[] = {"inflow",     "time_step", "initial_elevation",
                                   "elevations", "storages",  "outlets"};
+
+struct ReservoirArgs {
+    TimeSeries inflow{{}, 0, "discharge"};
+    double initial_elevation = 0.0;
+    std::vector<double> elevations, storages;
+    Outlets outlets;
+};
+
+bool reservoir_args(const char *callable, PyObject *const *args, Py_ssize_t nargs,
+                    PyObject *kwnames, ReservoirArgs *r) {
+    PyObject *a[6];
+    return bind({callable, params, 6}, args, nargs, kwnames, a) &&
+           convert_arg("inflow", a[0], &r->inflow.data) &&
+           convert_arg("time_step", a[1], &r->inflow.time_step) &&
+           convert_arg("initial_elevation", a[2], &r->initial_elevation) &&
+           convert_arg("elevations", a[3], &r->elevations) &&
+           convert_arg("storages", a[4], &r->storages) &&
+           named_arg("outlets", a[5], &r->outlets, extract_outlet);
+}
+
+// The records packed, the per-outlet ones in a dict, and `extra` last if any.
+PyObject *pack_records(const LevelPoolOutput &out, PyObject *extra) {
+    Ref storage(to_packed(out.storage)), elevation(to_packed(out.elevation)),
+        total(to_packed(out.total)), per_outlet(to_named_packed(out.outflows));
+    if (!storage || !elevation || !total || !per_outlet) return nullptr;
+    if (!extra)
+        return PyTuple_Pack(4, storage.get(), elevation.get(), total.get(), per_outlet.get());
+    return PyTuple_Pack(5, storage.get(), elevation.get(), total.get(), per_outlet.get(), extra);
+}
 
 PyObject *storage_indication(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                              PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
-        PyObject *a[6];
-        if (!bind({"storage_indication()", params, 6}, args, nargs, kwnames, a)) return nullptr;
-        TimeSeries inflow;
-        inflow.kind = "discharge";
-        double initial_elevation;
-        std::vector<double> elevations, storages;
-        Outlets outlets;
-        if (!convert_arg("inflow", a[0], &inflow.data) ||
-            !convert_arg("time_step", a[1], &inflow.time_step) ||
-            !convert_arg("initial_elevation", a[2], &initial_elevation) ||
-            !convert_arg("elevations", a[3], &elevations) ||
-            !convert_arg("storages", a[4], &storages) ||
-            !named_arg("outlets", a[5], &outlets, extract_outlet))
-            return nullptr;
-        if (inflow.time_step < 1) {
+        ReservoirArgs r;
+        if (!reservoir_args("storage_indication()", args, nargs, kwnames, &r)) return nullptr;
+        if (r.inflow.time_step < 1) {
             PyErr_SetString(PyExc_ValueError, "`time_step` must be at least 1 second");
             return nullptr;
         }
-        if (inflow.data.empty()) {
+        if (r.inflow.data.empty()) {
             PyErr_SetString(PyExc_ValueError, "`inflow` has no values");
             return nullptr;
         }
-        auto curve = ElevationStorage::create(std::move(elevations), std::move(storages));
+        auto curve = ElevationStorage::create(std::move(r.elevations), std::move(r.storages));
         if (!ok(curve)) return nullptr;
         if (curve->elevation.size() < 2) {
             PyErr_SetString(PyExc_ValueError,
                             "the elevation-storage curve needs at least 2 points");
             return nullptr;
         }
-        auto out = storage_indication_routing_rs(inflow, initial_elevation, *curve, outlets);
+        auto out = storage_indication_routing_rs(r.inflow, r.initial_elevation, *curve, r.outlets);
         if (!ok(out)) return nullptr;
-        Ref storage(to_packed(out->storage)), elevation(to_packed(out->elevation)),
-            total(to_packed(out->total)), per_outlet(to_named_packed(out->outflows));
-        if (!storage || !elevation || !total || !per_outlet) return nullptr;
-        return PyTuple_Pack(4, storage.get(), elevation.get(), total.get(), per_outlet.get());
+        return pack_records(*out, nullptr);
     });
 }
 
-PyMethodDef methods[] = {
-    function_def(
-        "storage_indication", storage_indication,
-        R"(storage_indication(inflow, time_step, initial_elevation, elevations, storages, outlets)
+PyObject *level_pool(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return guarded([&]() -> PyObject * {
+        ReservoirArgs r;
+        if (!reservoir_args("level_pool()", args, nargs, kwnames, &r) ||
+            !check_time_step(r.inflow.time_step))
+            return nullptr;
+        // The core takes an empty inflow for a broken invariant; here it is
+        // the caller's mistake.
+        if (r.inflow.data.empty()) {
+            PyErr_SetString(PyExc_ValueError, "`inflow` has no values");
+            return nullptr;
+        }
+        auto curve = ElevationStorage::create(std::move(r.elevations), std::move(r.storages));
+        if (!ok(curve)) return nullptr;
+        auto out = level_pool_routing_rs(r.inflow, r.initial_elevation, *curve, r.outlets,
+                                         signal_cancel());
+        if (!ok(out)) return nullptr;
+        Ref released(PyFloat_FromDouble(out->released));
+        if (!released) return nullptr;
+        return pack_records(*out, released.get());
+    });
+}
+
+} // namespace
+
+PyMethodDef storage_indication_def = function_def(
+    "storage_indication", storage_indication,
+    R"(storage_indication(inflow, time_step, initial_elevation, elevations, storages, outlets)
 --
 
 Routes `inflow` (cfs, one value every `time_step` seconds from time 0) through
@@ -166,38 +187,19 @@ maximum_release), with None for an absent bound.
 
 Returns (storage, elevation, total, outflows): each as many float64 values as
 `inflow` has, packed in bytes (native order; numpy.frombuffer reads them),
-value 0 the initial state; outflows a dict of one such bytes per outlet.)"),
-    {nullptr, nullptr, 0, nullptr},
-};
+value 0 the initial state; outflows a dict of one such bytes per outlet.)");
 
-int native_exec(PyObject *module) {
-    return guarded_int([&]() -> int {
-        for (PyMethodDef *def = methods; def->ml_name; ++def)
-            if (!add_function(module, def)) return -1;
-        return 0;
-    });
-}
+PyMethodDef level_pool_def =
+    function_def("level_pool", level_pool,
+                 R"(level_pool(inflow, time_step, initial_elevation, elevations, storages, outlets)
+--
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(native_exec)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
+Level pool routing of `inflow` (cfs, one value every `time_step` seconds), as
+basinkit.reservoir.run_level_pool_routing routes
+ContinuousTimeSeries(inflow, time_step); outlets as for storage_indication.
 
-PyModuleDef native_def = {PyModuleDef_HEAD_INIT,
-                          "_native",
-                          "Native routines of basinkit_model.",
-                          0,
-                          nullptr,
-                          slots,
-                          nullptr,
-                          nullptr,
-                          nullptr};
-
-} // namespace
+Returns (storage, elevation, total, outflows, released): the records packed
+as storage_indication packs them, and the volume (cfs x s) the outlets
+released in the one-second steps that advanced the storage.)");
 
 } // namespace basinkit::py
-
-PyMODINIT_FUNC PyInit__native() {
-    return PyModuleDef_Init(&basinkit::py::native_def);
-}

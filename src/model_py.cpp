@@ -1,0 +1,75 @@
+// basinkit_model._native: the private extension of the basin-model layer, on
+// the same boundary toolkit as the basinkit module; it adds nothing to it.
+#include "model_py.hpp"
+
+#include "boundary/convert.hpp"
+#include "boundary/errors.hpp"
+#include "boundary/registration.hpp"
+
+namespace basinkit::py {
+
+PyObject *to_packed(std::span<const double> values) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(values.data()),
+                                     static_cast<Py_ssize_t>(values.size_bytes()));
+}
+
+PyObject *to_named_packed(const std::vector<std::pair<std::string, Values>> &named) {
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto &[name, values] : named) {
+        Ref packed(to_packed(values));
+        if (!packed || PyDict_SetItemString(dict.get(), name.c_str(), packed.get()) < 0)
+            return nullptr;
+    }
+    return dict.release();
+}
+
+bool series_args(const char *name, PyObject *data, PyObject *time_step, TimeSeries *out) {
+    if (!convert_arg(name, data, &out->data) ||
+        !convert_arg("time_step", time_step, &out->time_step))
+        return false;
+    return check_time_step(out->time_step);
+}
+
+bool check_time_step(std::int32_t seconds) {
+    if (seconds >= 1) return true;
+    PyErr_SetString(PyExc_ValueError, "time_step must be > 0");
+    return false;
+}
+
+namespace {
+
+int native_exec(PyObject *module) {
+    return guarded_int([&]() -> int {
+        if (!import_datetime()) return -1;
+        PyMethodDef *defs[] = {&storage_indication_def, &level_pool_def, &muskingum_def,
+                               &linear_reservoir_def, &clark_def};
+        for (PyMethodDef *def : defs)
+            if (!add_function(module, def)) return -1;
+        return 0;
+    });
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(native_exec)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef native_def = {PyModuleDef_HEAD_INIT,
+                          "_native",
+                          "Native routines of basinkit_model.",
+                          0,
+                          nullptr,
+                          slots,
+                          nullptr,
+                          nullptr,
+                          nullptr};
+
+} // namespace
+
+} // namespace basinkit::py
+
+PyMODINIT_FUNC PyInit__native() {
+    return PyModuleDef_Init(&basinkit::py::native_def);
+}

@@ -1,0 +1,35 @@
+// basinkit_model._native: what its binding files share. The functions take
+// plain Python values (sequences, numbers, timedeltas, tuples), so that they
+// need none of the basinkit module's classes, and return packed doubles.
+#pragma once
+
+#include "boundary/ref.hpp"
+#include "utils/time_series.hpp"
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace basinkit::py {
+
+// Doubles packed in native order: a float object per value would cost more
+// than the routing itself.
+PyObject *to_packed(std::span<const double> values);
+// A new dict from each name to its values, packed.
+PyObject *to_named_packed(const std::vector<std::pair<std::string, Values>> &named);
+
+// A series from its values (argument `name`) and its time step in whole
+// seconds, refused below one second as the series classes refuse it.
+bool series_args(const char *name, PyObject *data, PyObject *time_step, TimeSeries *out);
+bool check_time_step(std::int32_t seconds);
+
+// The functions, one definition each, in their files.
+extern PyMethodDef storage_indication_def;
+extern PyMethodDef level_pool_def;
+extern PyMethodDef muskingum_def;
+extern PyMethodDef linear_reservoir_def;
+extern PyMethodDef clark_def;
+
+} // namespace basinkit::py
