@@ -16,7 +16,7 @@ from basinkit import rainfall_loss, utils
 
 from . import _checks as chk
 from ._clock import FT3_PER_ACRE_INCH, Array, Clock, seconds
-from ._prenative import clark, linear_reservoir, muskingum
+from ._native import clark, linear_reservoir, muskingum
 from ._registry import Count, Duration, Method, Number, declare
 
 _ONE_SECOND = timedelta(seconds=1)

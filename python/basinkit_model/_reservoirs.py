@@ -12,8 +12,7 @@ import pandas as pd
 from . import _checks as chk
 from ._clock import Array, Clock
 from ._methods import floats
-from ._native import storage_indication
-from ._prenative import level_pool
+from ._native import level_pool, storage_indication
 from ._registry import Curve, Method, Number, Series, declare
 
 if TYPE_CHECKING:
