@@ -23,10 +23,10 @@ import pandas as pd
 from numpy.typing import NDArray
 
 from . import _checks as chk
+from ._clock import Array, Clock, Inputs, Precipitation, clock, inputs, seconds
 from ._elements import Basin
 from ._files import loads
 from ._params import numeric_path
-from ._clock import Array, Clock, Inputs, Precipitation, clock, inputs
 from ._run import Score, run_basin, score_arrays
 from ._simulate import outflow_at, simulate
 
@@ -129,7 +129,7 @@ def _bounds(basin: Basin, parameters: Mapping[str, Bound]) -> tuple[tuple[str, .
         if what == "duration":
             lo_d = chk.duration(pair[0], f"parameter {path!r}: low bound")
             hi_d = chk.duration(pair[1], f"parameter {path!r}: high bound")
-            lo, hi = lo_d.total_seconds(), hi_d.total_seconds()
+            lo, hi = seconds(lo_d), seconds(hi_d)
         else:
             lo = chk.number(pair[0], f"parameter {path!r}: low bound")
             hi = chk.number(pair[1], f"parameter {path!r}: high bound")

@@ -13,6 +13,7 @@ from typing import Any
 import pandas as pd
 
 from ._calibrate import Workers, calibrate
+from ._clock import seconds
 from ._elements import Basin
 from ._files import BasinFileError, load, parse_duration
 from ._params import numeric_path
@@ -253,7 +254,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"calibrated {len(parameters)} parameters in {result.evaluations} runs "
               f"({result.failed} failed): {args.objective} {result.score:.6g}")
         for path, value in result.values.items():
-            shown = f"{value.total_seconds() / 3600.0:.6g} h" if isinstance(value, timedelta) else f"{value:.6g}"
+            shown = f"{seconds(value) / 3600.0:.6g} h" if isinstance(value, timedelta) else f"{value:.6g}"
             print(f"  {path} = {shown}")
         c = result.components
         print(f"KGE {c.kge:.4f} (r {c.r:.4f}, beta {c.beta:.4f}, gamma {c.gamma:.4f}), NSE {c.nse:.4f}, "

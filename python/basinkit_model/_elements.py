@@ -14,7 +14,7 @@ import pandas as pd
 from . import _checks as chk
 from ._methods import GroundwaterLayer, Loss, Routing, Transform
 from ._registry import alternatives, methods, require
-from ._reservoirs import ConstantRelease, Gate, ReleaseSchedule, ReservoirMethod, Spillway
+from ._reservoirs import ConstantRelease, Gate, ReleaseSchedule, Spillway
 
 if TYPE_CHECKING:
     from ._clock import Precipitation
@@ -128,11 +128,6 @@ class Reservoir:
             )
         _set(self, "initial_elevation", start)
         _downstream(self, where)
-
-    def routing(self) -> ReservoirMethod:
-        """The method named by `method`."""
-        made: Any = methods("reservoir method")[self.method]()
-        return made  # type: ignore[no-any-return]
 
     def _series(self) -> tuple[tuple[str, str, pd.Series], ...]:
         return tuple(

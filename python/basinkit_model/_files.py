@@ -145,7 +145,7 @@ def _reservoir(t: _Table, name: str, down: str | None) -> Element:
         outlets,  # type: ignore[arg-type]
         t.take("initial_elevation", number_from_file),
         down,
-        t.take("method", _str, "level_pool"),
+        t.take("method", _str, role_of("reservoir method").default),
     )
 
 
@@ -224,7 +224,7 @@ def _reservoir_table(e: Any) -> dict[str, Any]:
         "initial_elevation": e.initial_elevation,
         "outlets": {name: to_table(o) for name, o in e.outlets.items()},
     }
-    if e.method != "level_pool":
+    if e.method != role_of("reservoir method").default:
         t["method"] = e.method
     return t
 

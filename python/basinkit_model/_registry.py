@@ -308,7 +308,7 @@ def to_table(method: Method) -> dict[str, Any]:
 # ---------------------------------------------------------------- listings
 
 
-def _rows(cls: type[Method]) -> Iterator[tuple[str, str, str, str, str]]:
+def _rows(cls: type[Method]) -> Iterator[tuple[str, str, str, str, str, str]]:
     for name, field, default in cls.declared():
         if default is dataclasses.MISSING:
             shown = "required"
@@ -316,7 +316,7 @@ def _rows(cls: type[Method]) -> Iterator[tuple[str, str, str, str, str]]:
             shown = "unset"
         else:
             shown = str(default)
-        yield name, field.unit, field.bounds(), shown, "yes" if field.calibratable else "no"
+        yield name, field.unit, field.bounds(), shown, "yes" if field.calibratable else "no", field.doc
 
 
 def _summary(cls: type[Method]) -> str:
@@ -330,9 +330,10 @@ def listing() -> str:
         lines.append(f"{role.title}:")
         for tag, cls in _METHODS[role.name].items():
             lines.append(f"  {tag} ({cls.__name__}): {_summary(cls)}")
-            for name, unit, bounds, default, cal in _rows(cls):
+            for name, unit, bounds, default, cal, doc in _rows(cls):
                 lines.append(
-                    f"    {name:<18} unit {unit:<9} bounds {bounds:<24} default {default:<9} calibratable {cal}"
+                    f"    {name:<18} unit {unit:<9} bounds {bounds:<24} default {default:<9} calibratable {cal:<3}"
+                    f"  {doc}"
                 )
     return "\n".join(lines)
 
@@ -352,7 +353,7 @@ def reference_markdown() -> str:
             if not rows:
                 out += ["No fields.", ""]
                 continue
-            out += ["| field | unit | bounds | default | calibratable |", "|---|---|---|---|---|"]
-            out += [f"| `{n}` | {u} | {b} | {d} | {c} |" for n, u, b, d, c in rows]
+            out += ["| field | unit | bounds | default | calibratable | meaning |", "|---|---|---|---|---|---|"]
+            out += [f"| `{n}` | {u} | {b} | {d} | {c} | {m} |" for n, u, b, d, c, m in rows]
             out.append("")
     return "\n".join(out)

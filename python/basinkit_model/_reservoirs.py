@@ -154,7 +154,7 @@ class Pooled:
     released: float | None  # None: the outflow is a straight line between instants
 
 
-class ReservoirMethod(Method, role="reservoir method", title="reservoir method"):
+class ReservoirMethod(Method, role="reservoir method", default="level_pool", title="reservoir method"):
     """How a reservoir routes its inflow; `Reservoir(method=...)` names it."""
 
     def route(

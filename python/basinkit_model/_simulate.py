@@ -12,6 +12,8 @@ from ._checks import RunError
 from ._clock import Array, Clock, Inputs, window
 from ._elements import Basin, Element, Junction, Reach, Reservoir, Source, Subbasin, kind
 from ._methods import Layers, Runoff
+from ._registry import lookup
+from ._reservoirs import ReservoirMethod
 
 
 @dataclass
@@ -114,7 +116,9 @@ def _reservoir(e: Reservoir, inflow: Array | None, inputs: Inputs, clock: Clock)
         o: {field: inputs.series[f"{e.name}.outlets.{o}.{field}"] for field in outlet.series()}
         for o, outlet in e.outlets.items()
     }
-    pool = e.routing().route(e, inflow, series, clock)
+    method = lookup("reservoir method", e.method)()
+    assert isinstance(method, ReservoirMethod)
+    pool = method.route(e, inflow, series, clock)
     return ReservoirResult(inflow, pool.storage, pool.elevation, pool.outlets, pool.outflow, pool.released)
 
 
