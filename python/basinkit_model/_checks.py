@@ -1,4 +1,4 @@
-"""Value checks shared by the elements: each names where the value sits."""
+"""Value checks shared by elements and methods; a refusal carries its place and its field."""
 
 from __future__ import annotations
 

@@ -1,4 +1,4 @@
-"""The parts of a basin: model settings, elements, and the basin that links them."""
+"""The elements of a basin (each holding its methods) and the basin that links them."""
 
 from __future__ import annotations
 

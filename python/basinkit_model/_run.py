@@ -83,8 +83,8 @@ class BasinRun:
         """Details of one element on the window's instants.
 
         Subbasin: ``rain``, ``excess`` and ``loss`` (inches in the interval that
-        starts at the row's instant; NaN in the last row), ``deficit`` (inches,
-        at the instant), ``direct_runoff``, one ``baseflow:<layer>`` per layer and
+        starts at the row's instant; NaN in the last row), the loss method's
+        state such as ``deficit`` (inches, at the instant), ``direct_runoff``, one ``baseflow:<layer>`` per layer and
         ``outflow`` (cfs). Reservoir: ``inflow`` (cfs), ``storage`` (ft^3),
         ``elevation`` (ft), ``outflow`` and one ``outlet:<name>`` per outlet
         (cfs). Reach, junction, source: ``inflow`` and ``outflow`` (cfs).
