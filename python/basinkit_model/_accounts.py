@@ -65,12 +65,16 @@ _ACCOUNT: dict[type, Callable[[Any, str, Basin, Mapping[str, Result], Clock], Te
 
 def balance(basin: Basin, results: Mapping[str, Result], clock: Clock) -> pd.DataFrame:
     """Every element's volume account in acre-feet, with its residual (see `BasinRun.balance`)."""
-    rows = {
-        name: _ACCOUNT[type(results[name])](results[name], name, basin, results, clock) for name in basin.names
-    }
-    frame = pd.DataFrame.from_dict(rows, orient="index", columns=COLUMNS) / ACRE_FOOT_FT3
-    frame["residual"] = frame["inflow"] - frame["outflow"] - frame["storage_change"] - frame["beyond_window"]
+    terms = np.array(
+        [_ACCOUNT[type(results[name])](results[name], name, basin, results, clock) for name in basin.names],
+        dtype=np.float64,
+    ).reshape(-1, len(COLUMNS)) / ACRE_FOOT_FT3
+    inflow, outflow, change, beyond = terms.T
+    residual = inflow - outflow - change - beyond
     with np.errstate(divide="ignore", invalid="ignore"):
-        frame["residual_pct"] = 100.0 * frame["residual"] / frame["inflow"]
-    frame.index.name = "element"
-    return frame
+        pct = 100.0 * residual / inflow
+    return pd.DataFrame(
+        np.column_stack((terms, residual, pct)),
+        index=pd.Index(basin.names, name="element"),
+        columns=[*COLUMNS, "residual", "residual_pct"],
+    )
