@@ -8,25 +8,10 @@ interval, acres, cfs, feet and cubic feet; durations are `timedelta`.
 """
 
 from ._calibrate import Calibration, calibrate
-from ._elements import (
-    Basin,
-    Baseflow,
-    Clark,
-    ConstantRelease,
-    DeficitConstant,
-    Element,
-    Gate,
-    Junction,
-    Muskingum,
-    Outlet,
-    Reach,
-    ReleaseSchedule,
-    Reservoir,
-    Source,
-    Spillway,
-    Subbasin,
-)
+from ._elements import Basin, Element, Junction, Outlet, Reach, Reservoir, Source, Subbasin
 from ._files import BasinFileError, dumps, load, loads, save
+from ._methods import Baseflow, Clark, DeficitConstant, Muskingum
+from ._reservoirs import ConstantRelease, Gate, ReleaseSchedule, Spillway
 from ._run import BasinRun, Precipitation, RunError, Score
 
 __all__ = [

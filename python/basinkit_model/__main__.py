@@ -1,4 +1,4 @@
-"""``python -m basinkit_model run|calibrate ...``; see ``--help``."""
+"""``python -m basinkit_model run|calibrate|methods ...``; see ``--help``."""
 
 from ._cli import main
 

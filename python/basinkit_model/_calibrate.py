@@ -23,10 +23,12 @@ import pandas as pd
 from numpy.typing import NDArray
 
 from . import _checks as chk
+from ._clock import Array, Clock, Inputs, Precipitation, clock, inputs, seconds
 from ._elements import Basin
 from ._files import loads
 from ._params import numeric_path
-from ._run import Array, Precipitation, Score, _Clock, _clock, _rain, run_basin, score_arrays, simulate
+from ._run import Score, run_basin, score_arrays
+from ._simulate import outflow_at, simulate
 
 Objective = Union[str, Callable[[Array, Array], float]]
 """'kge' or 'nse' (maximised), 'rmse' (minimised), or a callable(sim, obs) -> loss to minimise."""
@@ -71,8 +73,8 @@ class Calibration:
 @dataclass(frozen=True)
 class _Job:
     toml: str
-    clock: _Clock
-    rain: dict[str, Array]
+    clock: Clock
+    inputs: Inputs
     at: str
     positions: NDArray[np.int64]
     observed: Array
@@ -100,8 +102,8 @@ def _evaluate(job: _Job, rows: list[list[float]]) -> list[_Row]:
     out: list[_Row] = []
     for row in rows:
         try:
-            run = simulate(base.with_values(_decode(job, row)), job.clock, job.rain)
-            sim = run._results[job.at].outflow[job.positions]
+            results = simulate(base.with_values(_decode(job, row)), job.clock, job.inputs)
+            sim = outflow_at(results, job.at)[job.positions]
             s = score_arrays(sim, job.observed, skipped=job.skipped)
             if callable(job.objective):
                 loss = float(job.objective(sim, job.observed))
@@ -127,7 +129,7 @@ def _bounds(basin: Basin, parameters: Mapping[str, Bound]) -> tuple[tuple[str, .
         if what == "duration":
             lo_d = chk.duration(pair[0], f"parameter {path!r}: low bound")
             hi_d = chk.duration(pair[1], f"parameter {path!r}: high bound")
-            lo, hi = lo_d.total_seconds(), hi_d.total_seconds()
+            lo, hi = seconds(lo_d), seconds(hi_d)
         else:
             lo = chk.number(pair[0], f"parameter {path!r}: low bound")
             hi = chk.number(pair[1], f"parameter {path!r}: high bound")
@@ -198,24 +200,24 @@ def calibrate(
         raise ValueError(f"workers must be at least 1, got {workers!r}")
     if not isinstance(workers, int) and not hasattr(workers, "submit"):
         raise TypeError("workers must be an int, a concurrent.futures.Executor or a Dask Client")
-    # The clock and the rain are checked here, before any worker starts.
-    clock = _clock(precipitation, extend)
-    rain = _rain(basin, precipitation, clock)
+    # The clock, the rain and the series are checked here, before any worker starts.
+    on = clock(precipitation, extend)
+    given = inputs(basin, precipitation, on)
     if not isinstance(observed, pd.Series) or not isinstance(observed.index, pd.DatetimeIndex):
         raise TypeError("observed must be a pandas Series on a DatetimeIndex")
-    if (observed.index.tz is None) != (clock.index.tz is None):
+    if (observed.index.tz is None) != (on.index.tz is None):
         raise ValueError("observed and precipitation must both carry a time zone or neither")
-    common = clock.index.intersection(observed.index)
+    common = on.index.intersection(observed.index)
     obs = observed.reindex(common).to_numpy(dtype="float64")
     keep = ~np.isnan(obs)
     if not keep.any():
         raise ValueError("observed has no value on the instants of the run")
     job = _Job(
         basin.to_toml(),
-        clock,
-        rain,
+        on,
+        given,
         at,
-        clock.index.get_indexer(common[keep]).astype(np.int64),
+        on.index.get_indexer(common[keep]).astype(np.int64),
         obs[keep],
         int((~keep).sum()),
         paths,
@@ -279,7 +281,7 @@ def calibrate(
     run = run_basin(best_basin, precipitation, extend=extend)
     components = run.score(observed, at)
     if callable(objective):
-        sim = run._results[at].outflow[job.positions]
+        sim = run.flows[at].to_numpy()[job.positions]
         value = float(objective(sim, job.observed))
     else:
         value = {"kge": components.kge, "nse": components.nse, "rmse": components.rmse}[objective]

@@ -1,4 +1,4 @@
-"""Command line: run a basin file on a rain record, or calibrate it against a gauge."""
+"""Command line: run a basin file on a rain record, calibrate it against a gauge, list the methods."""
 
 from __future__ import annotations
 
@@ -13,9 +13,11 @@ from typing import Any
 import pandas as pd
 
 from ._calibrate import Workers, calibrate
+from ._clock import seconds
 from ._elements import Basin
 from ._files import BasinFileError, load, parse_duration
 from ._params import numeric_path
+from ._registry import listing
 from ._run import BasinRun, RunError
 
 _UNIT = {"d": "days", "h": "hours", "min": "minutes", "m": "minutes", "s": "seconds"}
@@ -97,6 +99,10 @@ def _argparser() -> argparse.ArgumentParser:
     where.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler (default: none)")
     cal.add_argument("--save", metavar="CALIBRATED.toml", help="write the calibrated basin (default: not written)")
     cal.add_argument("--no-progress", action="store_true", help="no progress bar (default: shown)")
+
+    sub.add_parser(
+        "methods", help="list every method by role with its fields, units, bounds and whether calibratable"
+    )
     return p
 
 
@@ -201,6 +207,9 @@ class _Bar:
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of ``python -m basinkit_model``; returns the exit status."""
     args = _argparser().parse_args(argv)
+    if args.command == "methods":
+        print(listing())
+        return 0
     basin = _load(args.basin)
     precip = read_csv(args.precip, "--precip")
     at = _target(basin, args.at)
@@ -245,7 +254,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"calibrated {len(parameters)} parameters in {result.evaluations} runs "
               f"({result.failed} failed): {args.objective} {result.score:.6g}")
         for path, value in result.values.items():
-            shown = f"{value.total_seconds() / 3600.0:.6g} h" if isinstance(value, timedelta) else f"{value:.6g}"
+            shown = f"{seconds(value) / 3600.0:.6g} h" if isinstance(value, timedelta) else f"{value:.6g}"
             print(f"  {path} = {shown}")
         c = result.components
         print(f"KGE {c.kge:.4f} (r {c.r:.4f}, beta {c.beta:.4f}, gamma {c.gamma:.4f}), NSE {c.nse:.4f}, "

@@ -1,4 +1,4 @@
-"""The parts of a basin: model settings, elements, and the basin that links them."""
+"""The elements of a basin (each holding its methods) and the basin that links them."""
 
 from __future__ import annotations
 
@@ -12,208 +12,20 @@ from typing import TYPE_CHECKING, Any, Union
 import pandas as pd
 
 from . import _checks as chk
+from ._methods import GroundwaterLayer, Loss, Routing, Transform
+from ._registry import alternatives, methods, require
+from ._reservoirs import ConstantRelease, Gate, ReleaseSchedule, Spillway
 
 if TYPE_CHECKING:
-    from ._run import BasinRun, Precipitation
-
-_ONE_SECOND = timedelta(seconds=1)
-
-
-def _set(obj: object, name: str, value: object) -> None:
-    object.__setattr__(obj, name, value)
-
-
-# ---------------------------------------------------------------- model settings
-
-
-@dataclass(frozen=True)
-class DeficitConstant:
-    """Deficit-and-constant loss: deficits in inches, loss rate in in/h, drying time."""
-
-    initial_deficit: float
-    max_deficit: float
-    rate_in_per_hr: float
-    time_to_dry: timedelta
-
-    def __post_init__(self) -> None:
-        self._check("DeficitConstant")
-
-    def _check(self, where: str) -> None:
-        _set(self, "initial_deficit", chk.number(self.initial_deficit, f"{where}.initial_deficit", low=0.0))
-        _set(self, "max_deficit", chk.number(self.max_deficit, f"{where}.max_deficit", low=0.0))
-        if self.initial_deficit > self.max_deficit:
-            raise ValueError(
-                f"{where}.initial_deficit {self.initial_deficit} exceeds max_deficit {self.max_deficit}"
-            )
-        _set(self, "rate_in_per_hr", chk.number(self.rate_in_per_hr, f"{where}.rate_in_per_hr", low=0.0))
-        _set(self, "time_to_dry", chk.duration(self.time_to_dry, f"{where}.time_to_dry", minimum=_ONE_SECOND))
-
-
-@dataclass(frozen=True)
-class Clark:
-    """Clark unit hydrograph: time of concentration and storage coefficient R."""
-
-    tc: timedelta
-    storage_r: timedelta
-
-    def __post_init__(self) -> None:
-        self._check("Clark")
-
-    def _check(self, where: str) -> None:
-        _set(self, "tc", chk.duration(self.tc, f"{where}.tc"))
-        _set(self, "storage_r", chk.duration(self.storage_r, f"{where}.storage_r"))
-
-
-@dataclass(frozen=True)
-class Baseflow:
-    """One groundwater layer: K of the whole chain, fraction of the loss, starting cfs, reservoirs."""
-
-    k: timedelta
-    fraction: float
-    initial_q: float
-    reservoirs: int = 1
-
-    def __post_init__(self) -> None:
-        self._check("Baseflow")
-
-    def _check(self, where: str) -> None:
-        _set(self, "k", chk.duration(self.k, f"{where}.k", minimum=_ONE_SECOND))
-        _set(self, "fraction", chk.number(self.fraction, f"{where}.fraction", low=0.0, high=1.0))
-        _set(self, "initial_q", chk.number(self.initial_q, f"{where}.initial_q", low=0.0))
-        _set(self, "reservoirs", chk.count(self.reservoirs, f"{where}.reservoirs"))
-
-
-@dataclass(frozen=True)
-class Muskingum:
-    """Muskingum routing: K of the whole reach, weighting x in [0, 0.5], sub-reaches.
-
-    `initial_outflow` (cfs) is the reach's outflow at the start; `None` takes
-    its inflow's first value.
-    """
-
-    k: timedelta
-    x: float
-    sub_reaches: int = 1
-    initial_outflow: float | None = None
-
-    def __post_init__(self) -> None:
-        self._check("Muskingum")
-
-    def _check(self, where: str) -> None:
-        _set(self, "k", chk.duration(self.k, f"{where}.k"))
-        _set(self, "x", chk.number(self.x, f"{where}.x", low=0.0, high=0.5))
-        _set(self, "sub_reaches", chk.count(self.sub_reaches, f"{where}.sub_reaches"))
-        if self.initial_outflow is not None:
-            _set(self, "initial_outflow", chk.number(self.initial_outflow, f"{where}.initial_outflow", low=0.0))
-
-
-# ---------------------------------------------------------------- reservoir outlets
-
-
-@dataclass(frozen=True)
-class Spillway:
-    """Uncontrolled spillway: discharge (cfs) against elevation (ft), read at elevation + offset."""
-
-    elevations: tuple[float, ...]
-    discharges: tuple[float, ...]
-    offset: float | None = None
-
-    def __post_init__(self) -> None:
-        self._check("Spillway")
-
-    def _check(self, where: str) -> None:
-        _rating(self, where)
-        _set(self, "offset", chk.optional_number(self.offset, f"{where}.offset"))
-
-
-@dataclass(frozen=True)
-class Gate:
-    """Gated outlet on a rating curve, shut outside [minimum, maximum] elevation, capped release."""
-
-    elevations: tuple[float, ...]
-    discharges: tuple[float, ...]
-    minimum_elevation: float | None = None
-    maximum_elevation: float | None = None
-    maximum_release: float | None = None
-
-    def __post_init__(self) -> None:
-        self._check("Gate")
-
-    def _check(self, where: str) -> None:
-        _rating(self, where)
-        _gates(self, where)
-        _set(self, "maximum_release", chk.optional_number(self.maximum_release, f"{where}.maximum_release"))
-
-
-@dataclass(frozen=True)
-class ConstantRelease:
-    """A fixed release (cfs), shut outside [minimum, maximum] elevation."""
-
-    q: float
-    minimum_elevation: float | None = None
-    maximum_elevation: float | None = None
-
-    def __post_init__(self) -> None:
-        self._check("ConstantRelease")
-
-    def _check(self, where: str) -> None:
-        _set(self, "q", chk.number(self.q, f"{where}.q", low=0.0))
-        _gates(self, where)
-
-
-@dataclass(frozen=True, eq=False)
-class ReleaseSchedule:
-    """A prescribed release (cfs) as a pandas Series on the run's instants.
-
-    The series must hold a value at every instant of the simulation window;
-    other rows are ignored. A present `maximum_release` caps it.
-    """
-
-    flow: pd.Series
-    minimum_elevation: float | None = None
-    maximum_elevation: float | None = None
-    maximum_release: float | None = None
-
-    def __post_init__(self) -> None:
-        self._check("ReleaseSchedule")
-
-    def _check(self, where: str) -> None:
-        _set(self, "flow", chk.clock_series(self.flow, f"{where}.flow"))
-        _gates(self, where)
-        _set(self, "maximum_release", chk.optional_number(self.maximum_release, f"{where}.maximum_release"))
-
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, ReleaseSchedule):
-            return NotImplemented
-        return chk.same_series(self.flow, other.flow) and (
-            self.minimum_elevation,
-            self.maximum_elevation,
-            self.maximum_release,
-        ) == (other.minimum_elevation, other.maximum_elevation, other.maximum_release)
-
-    __hash__ = None  # type: ignore[assignment]
-
+    from ._clock import Precipitation
+    from ._run import BasinRun
 
 Outlet = Union[Spillway, Gate, ConstantRelease, ReleaseSchedule]
 """Any reservoir outlet."""
 
 
-def _rating(obj: Spillway | Gate, where: str) -> None:
-    e = chk.curve(obj.elevations, f"{where}.elevations", rising=True, strictly=True)
-    q = chk.curve(obj.discharges, f"{where}.discharges", rising=True, strictly=False)
-    if len(e) != len(q):
-        raise ValueError(f"{where}: elevations has {len(e)} points but discharges has {len(q)}")
-    _set(obj, "elevations", e)
-    _set(obj, "discharges", q)
-
-
-def _gates(obj: Gate | ConstantRelease | ReleaseSchedule, where: str) -> None:
-    low = chk.optional_number(obj.minimum_elevation, f"{where}.minimum_elevation")
-    high = chk.optional_number(obj.maximum_elevation, f"{where}.maximum_elevation")
-    if low is not None and high is not None and low > high:
-        raise ValueError(f"{where}.minimum_elevation {low} is above maximum_elevation {high}")
-    _set(obj, "minimum_elevation", low)
-    _set(obj, "maximum_elevation", high)
+def _set(obj: object, name: str, value: object) -> None:
+    object.__setattr__(obj, name, value)
 
 
 # ---------------------------------------------------------------- elements
@@ -228,23 +40,23 @@ class Subbasin:
 
     name: str
     area_acres: float
-    loss: DeficitConstant
-    transform: Clark
-    baseflow: Mapping[str, Baseflow] | None = None
+    loss: Loss
+    transform: Transform
+    baseflow: Mapping[str, GroundwaterLayer] | None = None
     downstream: str | None = None
 
     def __post_init__(self) -> None:
         where = _head(self, "subbasin")
         _set(self, "area_acres", chk.number(self.area_acres, f"{where}area_acres", above=0.0))
-        _part(self.loss, DeficitConstant, f"{where}loss")
-        _part(self.transform, Clark, f"{where}transform")
+        require(self.loss, "loss", f"{where}loss")
+        require(self.transform, "transform", f"{where}transform")
         if self.baseflow is not None:
             if not isinstance(self.baseflow, Mapping):
                 raise TypeError(f"{where}baseflow must be a dict of layer name -> Baseflow or None")
             layers = {}
             for layer, settings in self.baseflow.items():
                 chk.text(layer, f"{where}baseflow layer name")
-                _part(settings, Baseflow, f"{where}baseflow.{layer}")
+                require(settings, "baseflow", f"{where}baseflow.{layer}")
                 layers[layer] = settings
             total = sum(b.fraction for b in layers.values())
             if total > 1.0:
@@ -252,19 +64,25 @@ class Subbasin:
             _set(self, "baseflow", layers)
         _downstream(self, where)
 
+    def _series(self) -> tuple[tuple[str, str, pd.Series], ...]:
+        return ()
+
 
 @dataclass(frozen=True)
 class Reach:
     """A channel reach routed by Muskingum; its inflow is the sum of the elements above it."""
 
     name: str
-    routing: Muskingum
+    routing: Routing
     downstream: str | None = None
 
     def __post_init__(self) -> None:
         where = _head(self, "reach")
-        _part(self.routing, Muskingum, f"{where}routing")
+        require(self.routing, "routing", f"{where}routing")
         _downstream(self, where)
+
+    def _series(self) -> tuple[tuple[str, str, pd.Series], ...]:
+        return ()
 
 
 @dataclass(frozen=True)
@@ -285,10 +103,10 @@ class Reservoir:
 
     def __post_init__(self) -> None:
         where = _head(self, "reservoir")
-        if self.method not in RESERVOIR_METHODS:
-            raise ValueError(
-                f"{where}method must be 'level_pool' or 'storage_indication', got {self.method!r}"
-            )
+        tags = methods("reservoir method")
+        if self.method not in tags:
+            quoted = alternatives([repr(t) for t in tags])
+            raise ValueError(f"{where}method must be {quoted}, got {self.method!r}")
         e = chk.curve(self.elevations, f"{where}elevations", rising=True, strictly=True)
         s = chk.curve(self.storages, f"{where}storages", rising=True, strictly=True)
         if len(e) != len(s):
@@ -300,12 +118,7 @@ class Reservoir:
         outlets: dict[str, Outlet] = {}
         for name, outlet in self.outlets.items():
             chk.text(name, f"{where}outlet name")
-            if not isinstance(outlet, (Spillway, Gate, ConstantRelease, ReleaseSchedule)):
-                raise TypeError(
-                    f"{where}outlets.{name} must be a Spillway, Gate, ConstantRelease or "
-                    f"ReleaseSchedule, got {type(outlet).__name__}"
-                )
-            outlet._check(f"{where}outlets.{name}")
+            require(outlet, "outlet", f"{where}outlets.{name}")
             outlets[name] = outlet
         _set(self, "outlets", outlets)
         start = chk.number(self.initial_elevation, f"{where}initial_elevation")
@@ -316,8 +129,12 @@ class Reservoir:
         _set(self, "initial_elevation", start)
         _downstream(self, where)
 
-
-RESERVOIR_METHODS = ("level_pool", "storage_indication")
+    def _series(self) -> tuple[tuple[str, str, pd.Series], ...]:
+        return tuple(
+            (f"{self.name}.outlets.{o}.{field}", f"reservoir '{self.name}': outlets.{o}.{field}", s)
+            for o, outlet in self.outlets.items()
+            for field, s in outlet.series().items()
+        )
 
 
 @dataclass(frozen=True)
@@ -329,6 +146,9 @@ class Junction:
 
     def __post_init__(self) -> None:
         _downstream(self, _head(self, "junction"))
+
+    def _series(self) -> tuple[tuple[str, str, pd.Series], ...]:
+        return ()
 
 
 @dataclass(frozen=True, eq=False)
@@ -343,6 +163,9 @@ class Source:
         where = _head(self, "source")
         _set(self, "flow", chk.clock_series(self.flow, f"{where}flow"))
         _downstream(self, where)
+
+    def _series(self) -> tuple[tuple[str, str, pd.Series], ...]:
+        return ((f"{self.name}.flow", "flow", self.flow),)
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Source):
@@ -374,13 +197,6 @@ def kind(element: Element) -> str:
 def _head(element: Element, word: str) -> str:
     name = chk.text(element.name, f"{word} name")
     return f"{word} '{name}': "
-
-
-def _part(value: object, cls: type, where: str) -> None:
-    if not isinstance(value, cls):
-        raise TypeError(f"{where} must be a {cls.__name__}, got {type(value).__name__}")
-    check: Any = getattr(value, "_check")
-    check(where)
 
 
 def _downstream(element: Element, where: str) -> None:
@@ -542,14 +358,23 @@ def _no_cycle(elements: tuple[Element, ...], by_name: Mapping[str, Element]) -> 
 
 
 def _topological(elements: tuple[Element, ...], upstream: Mapping[str, tuple[str, ...]]) -> tuple[str, ...]:
-    order: list[str] = []
-    placed: set[str] = set()
-    waiting = [e.name for e in elements]
-    while waiting:
-        # Each sweep places, in the order given, every element whose inflows are all placed;
-        # without cycles every sweep places at least one.
-        ready = [n for n in waiting if all(u in placed for u in upstream[n])]
-        order.extend(ready)
-        placed.update(ready)
-        waiting = [n for n in waiting if n not in placed]
-    return tuple(order)
+    # Element by element, in the order given, every element whose inflows are all placed
+    # in earlier sweeps is placed: a sweep is a depth (1 + the deepest inflow's), and the
+    # order is by depth, then as given. Depths are found by Kahn's algorithm.
+    names = [e.name for e in elements]
+    down = {e.name: e.downstream for e in elements}
+    waiting = {n: len(upstream[n]) for n in names}
+    depth = dict.fromkeys(names, 0)
+    ready = [n for n in names if not waiting[n]]
+    while ready:
+        n = ready.pop()
+        d = down[n]
+        if d is not None:
+            depth[d] = max(depth[d], depth[n] + 1)
+            waiting[d] -= 1
+            if not waiting[d]:
+                ready.append(d)
+    sweeps: list[list[str]] = [[] for _ in range(max(depth.values()) + 1)]
+    for n in names:
+        sweeps[depth[n]].append(n)
+    return tuple(n for sweep in sweeps for n in sweep)

@@ -7,6 +7,8 @@ from collections.abc import Mapping
 from datetime import timedelta
 from typing import TYPE_CHECKING, Any
 
+from ._registry import Method
+
 if TYPE_CHECKING:
     from ._elements import Basin
 
@@ -15,6 +17,10 @@ def _step(value: Any, key: str) -> Any:
     if isinstance(value, Mapping):
         if key in value:
             return value[key]
+        raise KeyError(key)
+    if isinstance(value, Method):
+        if key in {name for name, _, _ in value.declared()}:
+            return getattr(value, key)
         raise KeyError(key)
     if dataclasses.is_dataclass(value) and not isinstance(value, type):
         names = {f.name for f in dataclasses.fields(value) if f.init}
@@ -49,11 +55,21 @@ def get_path(basin: Basin, path: str) -> Any:
 
 
 def numeric_path(basin: Basin, path: str) -> str:
-    """'duration' or 'number' for a path a calibration can vary; ValueError otherwise."""
+    """'duration' or 'number' for a path a calibration can vary; ValueError otherwise.
+
+    A method's field says so in its declaration; an element's own numbers
+    (area, initial elevation) by their type.
+    """
     value = get_path(basin, path)
-    if isinstance(value, timedelta):
+    *parts, last = path.split(".")
+    parent = get_path(basin, ".".join(parts)) if len(parts) > 1 else None
+    if isinstance(parent, Method):
+        field = {name: f for name, f, _ in parent.declared()}[last]
+        if field.calibration is not None and value is not None:
+            return field.calibration
+    elif isinstance(value, timedelta):
         return "duration"
-    if isinstance(value, float):
+    elif isinstance(value, float):
         return "number"
     raise ValueError(
         f"parameter path {path!r} holds {type(value).__name__}, not a number or a duration "
