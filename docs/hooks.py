@@ -3,7 +3,8 @@
 A line `<!-- output: python ARGS -->` in a page becomes a text block of what the
 command prints, run from the repository root with the interpreter that builds
 the docs. `<!-- include: PATH -->` becomes the file's text in a block of its
-suffix's language. The storm-event figure is drawn by examples/storm_event.py
+suffix's language. `<!-- markdown: MODULE.FUNCTION -->` becomes the Markdown that the
+function returns (the method reference, made from the methods' own declarations). The storm-event figure is drawn by examples/storm_event.py
 at build time. benchmarks/README.md becomes the page benchmarks.md, its links to files of the
 source tree turned into plain paths (those files are not part of the site). A
 command that fails fails the build.
@@ -11,6 +12,7 @@ command that fails fails the build.
 
 from __future__ import annotations
 
+import importlib
 import os
 import re
 import subprocess
@@ -22,7 +24,7 @@ from typing import Any
 from mkdocs.structure.files import File, Files
 
 ROOT = Path(__file__).resolve().parent.parent
-MARKER = re.compile(r"^<!-- (output|include): (.+?) -->[ \t]*$", re.MULTILINE)
+MARKER = re.compile(r"^<!-- (output|include|markdown): (.+?) -->[ \t]*$", re.MULTILINE)
 FIGURES = {"figures/storm_event.png": ["examples/storm_event.py", "--plot"]}
 # Pages copied in from elsewhere in the tree: page -> source.
 COPIED = {"benchmarks.md": "benchmarks/README.md"}
@@ -62,6 +64,9 @@ def on_files(files: Files, config: Any, **kwargs: Any) -> Files:
 
 def _replace(match: re.Match[str]) -> str:
     what, arg = match.group(1), match.group(2).strip()
+    if what == "markdown":
+        module, _, name = arg.rpartition(".")
+        return str(getattr(importlib.import_module(module), name)()).rstrip()
     if what == "include":
         path = ROOT / arg
         text = path.read_text(encoding="utf-8")
