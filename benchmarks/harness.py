@@ -83,7 +83,7 @@ def within(ours, theirs, rtol: float, what: str) -> str:
     worst = float(np.max(np.abs(a - b)))
     if not worst <= rtol * scale:
         raise Disagreement(f"{what}: largest difference {worst:.3g} of {scale:.3g} (rtol {rtol:g})")
-    return f"max |diff| {worst / scale:.2g} x peak (tolerance {rtol:g})"
+    return f"largest difference {worst / scale:.2g} × peak (tolerance {rtol:g})"
 
 
 # ------------------------------------------------------------------ machine
@@ -381,7 +381,7 @@ class Session:
 
 def markdown(columns: list[str], rows: list[list[Any]]) -> str:
     lines = ["| " + " | ".join(columns) + " |", "|" + "---|" * len(columns)]
-    lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
+    lines += ["| " + " | ".join(str(c).replace("|", "\\|") for c in row) + " |" for row in rows]
     return "\n".join(lines)
 
 

@@ -223,7 +223,7 @@ def kge_close(ours, theirs, what):
 
     if not math.isclose(ours, theirs, rel_tol=KGE_RTOL):
         raise Disagreement(f"{what}: KGE {theirs!r} against {ours!r}")
-    return f"|diff| {abs(ours - theirs):.2g} (tolerance {KGE_RTOL:g} relative)"
+    return f"difference {abs(ours - theirs):.2g} (tolerance {KGE_RTOL:g} relative)"
 
 
 # ------------------------------------------------------------------ level pool
