@@ -70,6 +70,15 @@ def same_bits(ours, theirs, what: str) -> str:
     return "bit-identical"
 
 
+def same_each(ours, theirs, what: str) -> str:
+    """same_bits for two lists of series, pair by pair."""
+    if len(ours) != len(theirs):
+        raise Disagreement(f"{what}: {len(theirs)} series against {len(ours)}")
+    for i, (a, b) in enumerate(zip(ours, theirs)):
+        same_bits(a, b, f"{what}, series {i}")
+    return "bit-identical"
+
+
 def within(ours, theirs, rtol: float, what: str) -> str:
     """Raises Disagreement unless max |ours - theirs| <= rtol x max |theirs|."""
     import numpy as np
@@ -218,7 +227,6 @@ class Side:
     setup: Callable[[], Any] | None = None
 
 
-
 @dataclass
 class Session:
     """One run of some benchmarks: collects rows, checks, targets and failures."""
@@ -285,7 +293,7 @@ class Session:
         if not self.selected(group):
             return True
         sides = {k: v if isinstance(v, Side) else Side(v) for k, v in sides.items()}
-        first: dict[str, tuple[Any, float]] = {}
+        first_s: dict[str, float] = {}
         agreement = {}
         base = next(iter(sides))
         try:
@@ -293,7 +301,7 @@ class Session:
                 args = () if side.setup is None else (side.setup(),)
                 t0 = time.perf_counter()
                 raw = side.call(*args)
-                first[name] = (raw, time.perf_counter() - t0)
+                first_s[name] = time.perf_counter() - t0
                 if name == base:
                     ours = side.finish(raw)
                     agreement[name] = "reference"
@@ -301,9 +309,11 @@ class Session:
                     if agree is None:
                         raise TypeError(f"{group}: a comparison of several sides needs a check")
                     agreement[name] = agree(ours, side.finish(raw), f"{group}, {name}")
+                del raw, args  # no result stays alive into the timing
         except (Disagreement, AssertionError) as e:
             self._fail(group, e)
             return False
+        del ours
         for name in sides:
             if name != base:
                 self.checks.append({"benchmark": self.benchmark, "check": f"{group}: {name}",
@@ -316,12 +326,10 @@ class Session:
         n = repeats or self.repeats or (3 if self.quick else 15)
         base_median = None
         for name, side in sides.items():
-            raw, first_s = first.pop(name)
             if clock == ONCE:
-                times = [first_s]
+                times = [first_s[name]]
             else:
-                del raw
-                times = timed(side.call, min(n, 3) if first_s > SLOW_CALL_S else n, clock,
+                times = timed(side.call, min(n, 3) if first_s[name] > SLOW_CALL_S else n, clock,
                               side.setup)
             best, median = min(times), statistics.median(times)
             if base_median is None:

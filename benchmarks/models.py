@@ -14,7 +14,7 @@ def level_pool(s, numba):
         halving, hinted = case.numba_args(False), case.numba_args(True)
         sides["numba (halving search)"] = lambda: case.numba(halving)
         sides["numba (hinted search)"] = lambda: case.numba(hinted)
-    s.compare("level pool, 3 outlets", sides, w.same_parts, steps=case.steps,
+    s.compare("level pool, 3 outlets", sides, h.same_each, steps=case.steps,
               unit="internal step")
 
     short = w.level_pool_case(48)
@@ -24,7 +24,7 @@ def level_pool(s, numba):
         sides["numba (halving search)"] = lambda: short.numba(halving)
     py_outlets = short.python_outlets()
     sides["plain Python"] = lambda: short.python(py_outlets)
-    s.compare("level pool, 3 outlets, short event", sides, w.same_parts, steps=short.steps,
+    s.compare("level pool, 3 outlets, short event", sides, h.same_each, steps=short.steps,
               unit="internal step")
 
     def all_outlets_release():
@@ -68,11 +68,11 @@ def baseflow(s, numba):
     if numba:
         sides["numba"] = lambda: case.numba(case.rain, arrays)
     sides["basinkit (series prebuilt)"] = lambda: case.basinkit(series, reservoirs)
-    s.compare(f"{group}, NumPy in/out", sides, w.same_parts, steps=len(values))
+    s.compare(f"{group}, NumPy in/out", sides, h.same_each, steps=len(values))
     sides = {"basinkit": lambda: case.basinkit(values, reservoirs, out=lambda r: r.data)}
     if numba:
         sides["numba"] = lambda: case.numba(values, arrays, out=lambda a: a.tolist())
-    s.compare(f"{group}, list in/out", sides, w.same_parts, steps=len(values))
+    s.compare(f"{group}, list in/out", sides, h.same_each, steps=len(values))
 
 
 def clark(s):

@@ -153,17 +153,6 @@ def baseflow_case(n, seed=3):
     return BaseflowCase(rainfall(n, 0.5, seed))
 
 
-def same_parts(ours, theirs, what):
-    """Agreement of two lists of series, each bit for bit."""
-    from benchmarks.harness import Disagreement, same_bits
-
-    if len(ours) != len(theirs):
-        raise Disagreement(f"{what}: {len(theirs)} series against {len(ours)}")
-    for i, (a, b) in enumerate(zip(ours, theirs)):
-        same_bits(a, b, f"{what}, series {i}")
-    return "bit-identical"
-
-
 # ------------------------------------------------------------------ Clark
 
 CLARK_RTOL = 1e-12  # of the peak discharge; np.convolve sums in another order
@@ -314,7 +303,7 @@ class LevelPoolCase:
         }
 
     # Each side returns storage, elevation, total and the outlets in the
-    # order spillway, gate, minimum flow: compared with same_parts.
+    # order spillway, gate, minimum flow: compared with harness.same_each.
 
     def basinkit(self, curve, outlets, series=None):
         s = CTS(self.inflow, timedelta(seconds=self.dt), "discharge") if series is None else series
