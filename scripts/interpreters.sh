@@ -9,7 +9,7 @@
 #   --all      every supported interpreter: 3.13 3.14 3.15 3.14t 3.15t
 #   --test     for each interpreter: the whole suite against a wheel it built
 #              (scripts/test_interpreter.sh)
-#   --threads  with --test: also the quick thread-scaling check (benchmarks/threads.py)
+#   --threads  with --test: also the quick thread-scaling check (python -m benchmarks threads)
 #   --newest   3.15, and the newest free-threaded build whose source the
 #              archive serves (trying 3.15t, 3.14t, 3.13t)
 #

@@ -12,7 +12,7 @@
 # that has, instead of a source build that may fail. On a
 # free-threaded interpreter the suite runs a second time with every test on
 # two threads at once (pytest-run-parallel). --threads adds the quick
-# thread-scaling check (benchmarks/threads.py).
+# thread-scaling check (python -m benchmarks threads).
 #
 # Environment:
 #   BASINKIT_VENVS  where the environments go (default ~/.cache/basinkit/venvs),
@@ -68,10 +68,10 @@ if [ "$free" = 1 ]; then
     (cd "$ROOT" && "$vpy" -m pytest -q -rs -p no:cacheprovider --parallel-threads=2) || status=1
 fi
 if [ $threads = 1 ]; then
-    echo "== $tag: benchmarks/threads.py --quick"
+    echo "== $tag: python -m benchmarks threads --quick"
     gate=()
     [ -n "${MIN_SPEEDUP:-}" ] && gate=(--min-speedup "$MIN_SPEEDUP")
-    (cd "$ROOT" && "$vpy" benchmarks/threads.py --quick "${gate[@]}") || status=1
+    (cd "$ROOT" && "$vpy" -m benchmarks threads --quick "${gate[@]}") || status=1
 fi
 [ $status = 0 ] && echo "==== $tag: passed" || echo "==== $tag: FAILED"
 exit $status
