@@ -63,9 +63,8 @@ bool extract_layers(PyObject *o, std::vector<Layer> *out) {
 constexpr const char *params[] = {"basin_area", "rainfall", "time_step", "layers"};
 
 PyObject *linear_reservoir(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[4];
-        if (!bind({"linear_reservoir()", params, 4}, args, nargs, kwnames, a)) return nullptr;
+    const Signature sig{"linear_reservoir()", params, 4};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         double basin_area;
         TimeSeries rainfall;
         std::vector<Layer> layers;

@@ -87,9 +87,8 @@ PyClass<Config> reservoir_class("LinearReservoir", 0,
                                 });
 
 PyObject *reservoir_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[4];
-        if (!bind({"LinearReservoir.__new__()", new_params, 3}, args, kwargs, a)) return nullptr;
+    const Signature sig{"LinearReservoir.__new__()", new_params, 3};
+    return bound(sig, args, kwargs, [&](PyObject **a) -> PyObject * {
         double gw_fraction, initial_q;
         std::uint64_t num_reservoir = 1;
         if (!timedelta_arg("k_duration", a[0]) || !convert_arg("gw_fraction", a[1], &gw_fraction) ||
@@ -108,10 +107,8 @@ constexpr const char *run_params[] = {"basin_area", "rainfall", "reservoirs"};
 
 PyObject *run_linear_reservoir(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                PyObject *kwnames) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[3];
-        if (!bind({"run_linear_reservoir()", run_params, 3}, args, nargs, kwnames, a))
-            return nullptr;
+    const Signature sig{"run_linear_reservoir()", run_params, 3};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         double basin_area;
         Shared<TimeSeries> rainfall;
         std::vector<std::pair<std::string, Config>> layers;

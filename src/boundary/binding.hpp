@@ -2,6 +2,7 @@
 // with the interpreter's own messages for what does not fit.
 #pragma once
 
+#include "boundary/errors.hpp"
 #include "boundary/ref.hpp"
 
 #include <cstddef>
@@ -22,5 +23,30 @@ struct Signature {
 bool bind(const Signature &sig, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
           PyObject **out);
 bool bind(const Signature &sig, PyObject *args, PyObject *kwargs, PyObject **out);
+
+// The most parameters a binding takes.
+inline constexpr std::size_t max_params = 8;
+
+// A binding's body run on its bound arguments, `body(a)` with one borrowed
+// reference or nullptr per parameter; no C++ exception gets out.
+template <class F>
+PyObject *bound(const Signature &sig, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                F &&body) noexcept {
+    return guarded([&]() -> PyObject * {
+        PyObject *a[max_params];
+        if (sig.names.size() > max_params) return raise_panic("too many parameters");
+        if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
+        return body(a);
+    });
+}
+template <class F>
+PyObject *bound(const Signature &sig, PyObject *args, PyObject *kwargs, F &&body) noexcept {
+    return guarded([&]() -> PyObject * {
+        PyObject *a[max_params];
+        if (sig.names.size() > max_params) return raise_panic("too many parameters");
+        if (!bind(sig, args, kwargs, a)) return nullptr;
+        return body(a);
+    });
+}
 
 } // namespace basinkit::py

@@ -50,9 +50,8 @@ namespace {
 constexpr const char *params[] = {"sim", "obs", "use_log"};
 
 PyObject *calculate_kge(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[3];
-        if (!bind({"calculate_kge()", params, 2}, args, nargs, kwnames, a)) return nullptr;
+    const Signature sig{"calculate_kge()", params, 2};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         Values sim, obs;
         bool use_log = false;
         if (!convert_arg("sim", a[0], &sim) || !convert_arg("obs", a[1], &obs)) return nullptr;

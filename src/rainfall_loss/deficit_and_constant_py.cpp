@@ -81,10 +81,8 @@ constexpr const char *params[] = {"rainfall", "initial_deficit", "max_deficit",
 
 PyObject *run_deficit_and_constant(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                    PyObject *kwnames) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[5];
-        if (!bind({"run_deficit_and_constant()", params, 5}, args, nargs, kwnames, a))
-            return nullptr;
+    const Signature sig{"run_deficit_and_constant()", params, 5};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         Shared<TimeSeries> rainfall;
         double initial_deficit, max_deficit, loss_per_hr;
         if (!convert_arg("rainfall", incremental_series, a[0], &rainfall) ||

@@ -14,9 +14,8 @@ namespace {
 constexpr const char *params[] = {"excess", "time_step", "basin_area", "tc", "storage_r"};
 
 PyObject *clark(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[5];
-        if (!bind({"clark()", params, 5}, args, nargs, kwnames, a)) return nullptr;
+    const Signature sig{"clark()", params, 5};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         TimeSeries excess;
         double basin_area;
         if (!series_args("excess", a[0], a[1], &excess) ||

@@ -36,9 +36,8 @@ namespace {
 constexpr const char *params[] = {"rainfall", "basin_area", "tc", "storage_r"};
 
 PyObject *run_clark_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[4];
-        if (!bind({"run_clark_uh()", params, 4}, args, nargs, kwnames, a)) return nullptr;
+    const Signature sig{"run_clark_uh()", params, 4};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         Shared<TimeSeries> rainfall;
         double basin_area;
         if (!convert_arg("rainfall", incremental_series, a[0], &rainfall) ||

@@ -16,9 +16,8 @@ constexpr const char *params[] = {"inflow", "time_step",   "k",
                                   "x",      "sub_reaches", "initial_outflow"};
 
 PyObject *muskingum(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[6];
-        if (!bind({"muskingum()", params, 6}, args, nargs, kwnames, a)) return nullptr;
+    const Signature sig{"muskingum()", params, 6};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         TimeSeries inflow;
         double x, initial_outflow;
         std::int64_t sub_reaches;

@@ -50,9 +50,8 @@ constexpr const char *params[] = {"inflow", "k", "x", "sub_reaches", "initial_ou
 
 PyObject *run_muskingum_routing(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                 PyObject *kwnames) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[5];
-        if (!bind({"run_muskingum_routing()", params, 5}, args, nargs, kwnames, a)) return nullptr;
+    const Signature sig{"run_muskingum_routing()", params, 5};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         Shared<TimeSeries> inflow;
         double x, initial_outflow;
         std::int64_t sub_reaches;

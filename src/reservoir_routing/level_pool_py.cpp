@@ -105,9 +105,8 @@ constexpr const char *params[] = {"inflow", "initial_elevation", "elevation_stor
 
 PyObject *run_level_pool_routing(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                  PyObject *kwnames) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[4];
-        if (!bind({"run_level_pool_routing()", params, 4}, args, nargs, kwnames, a)) return nullptr;
+    const Signature sig{"run_level_pool_routing()", params, 4};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         Shared<TimeSeries> inflow;
         double initial_elevation;
         ElevationStorage curve;

@@ -54,9 +54,8 @@ constexpr const char *series_params[] = {"data", "time_step", "kind"};
 
 // Shared constructor of both classes; `callable` names the class in messages.
 PyObject *series_new(PyTypeObject *type, PyObject *args, PyObject *kwargs, const char *callable) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[3];
-        if (!bind({callable, series_params, 3}, args, kwargs, a)) return nullptr;
+    const Signature sig{callable, series_params, 3};
+    return bound(sig, args, kwargs, [&](PyObject **a) -> PyObject * {
         TimeSeries s;
         if (!convert_arg("data", a[0], &s.data)) return nullptr;
         if (!timedelta_arg("time_step", a[1])) return nullptr;
@@ -147,11 +146,8 @@ void series_releasebuffer(PyObject *, Py_buffer *view) {
 constexpr const char *disaggregate_params[] = {"target_step"};
 
 PyObject *disaggregate(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[1];
-        if (!bind({"IncrementalTimeSeries.disaggregate()", disaggregate_params, 1}, args, nargs,
-                  kwnames, a))
-            return nullptr;
+    const Signature sig{"IncrementalTimeSeries.disaggregate()", disaggregate_params, 1};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         std::int32_t target;
         if (!convert_arg("target_step", a[0], &target)) return nullptr;
         Result<TimeSeries> r = std::unexpected(Error{});

@@ -165,10 +165,9 @@ PyGetSetDef discharge_curve_getset[] = {
 // Shared constructor of both curves: two sequences, then the curve's checks.
 template <class Curve, const char *Second>
 PyObject *curve_new(PyTypeObject *type, PyObject *args, PyObject *kwargs, const char *callable) {
-    return guarded([&]() -> PyObject * {
-        const char *names[] = {"elevation", Second};
-        PyObject *a[2];
-        if (!bind({callable, names, 2}, args, kwargs, a)) return nullptr;
+    const char *names[] = {"elevation", Second};
+    const Signature sig{callable, names, 2};
+    return bound(sig, args, kwargs, [&](PyObject **a) -> PyObject * {
         std::vector<double> elevation, second;
         if (!convert_arg("elevation", a[0], &elevation) || !convert_arg(Second, a[1], &second))
             return nullptr;
@@ -194,10 +193,9 @@ PyObject *discharge_curve_new(PyTypeObject *type, PyObject *args, PyObject *kwar
 template <Result<double> (ElevationStorage::*Lookup)(double) const>
 PyObject *curve_lookup(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                        const char *callable, const char *param) {
-    return guarded([&]() -> PyObject * {
-        const char *names[] = {param};
-        PyObject *a[1];
-        if (!bind({callable, names, 1}, args, nargs, kwnames, a)) return nullptr;
+    const char *names[] = {param};
+    const Signature sig{callable, names, 1};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         double x;
         if (!convert_arg(param, a[0], &x)) return nullptr;
         Result<double> r = std::unexpected(Error{});
@@ -229,11 +227,9 @@ PyMethodDef storage_methods[] = {
 using Opt = std::optional<double>;
 
 PyObject *constant_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    return guarded([&]() -> PyObject * {
-        static constexpr const char *names[] = {"discharge", "minimum_elevation",
-                                                "maximum_elevation"};
-        PyObject *a[3];
-        if (!bind({"ConstantDischargeInfo.__new__()", names, 1}, args, kwargs, a)) return nullptr;
+    static constexpr const char *names[] = {"discharge", "minimum_elevation", "maximum_elevation"};
+    const Signature sig{"ConstantDischargeInfo.__new__()", names, 1};
+    return bound(sig, args, kwargs, [&](PyObject **a) -> PyObject * {
         ConstantDischargeInfo o;
         if (!convert_arg("discharge", a[0], &o.discharge) ||
             !convert_arg("minimum_elevation", a[1], &o.minimum_elevation) ||
@@ -244,11 +240,10 @@ PyObject *constant_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
 }
 
 PyObject *specified_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    return guarded([&]() -> PyObject * {
-        static constexpr const char *names[] = {"discharge", "minimum_elevation",
-                                                "maximum_elevation", "maximum_release"};
-        PyObject *a[4];
-        if (!bind({"SpecifiedDischargeInfo.__new__()", names, 1}, args, kwargs, a)) return nullptr;
+    static constexpr const char *names[] = {"discharge", "minimum_elevation", "maximum_elevation",
+                                            "maximum_release"};
+    const Signature sig{"SpecifiedDischargeInfo.__new__()", names, 1};
+    return bound(sig, args, kwargs, [&](PyObject **a) -> PyObject * {
         SpecifiedDischargeInfo o;
         if (!convert_arg("discharge", continuous_series, a[0], &o.discharge) ||
             !convert_arg("minimum_elevation", a[1], &o.minimum_elevation) ||
@@ -260,11 +255,10 @@ PyObject *specified_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
 }
 
 PyObject *controlled_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    return guarded([&]() -> PyObject * {
-        static constexpr const char *names[] = {"elevation_discharge", "minimum_elevation",
-                                                "maximum_elevation", "maximum_release"};
-        PyObject *a[4];
-        if (!bind({"ControlledDischargeInfo.__new__()", names, 1}, args, kwargs, a)) return nullptr;
+    static constexpr const char *names[] = {"elevation_discharge", "minimum_elevation",
+                                            "maximum_elevation", "maximum_release"};
+    const Signature sig{"ControlledDischargeInfo.__new__()", names, 1};
+    return bound(sig, args, kwargs, [&](PyObject **a) -> PyObject * {
         ElevationDischarge curve;
         Opt minimum, maximum, cap;
         if (!convert_arg("elevation_discharge", elevation_discharge_class, a[0], &curve) ||
@@ -278,11 +272,9 @@ PyObject *controlled_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
 }
 
 PyObject *uncontrolled_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    return guarded([&]() -> PyObject * {
-        static constexpr const char *names[] = {"elevation_discharge", "elevation_offset"};
-        PyObject *a[2];
-        if (!bind({"UnControlledDischargeInfo.__new__()", names, 1}, args, kwargs, a))
-            return nullptr;
+    static constexpr const char *names[] = {"elevation_discharge", "elevation_offset"};
+    const Signature sig{"UnControlledDischargeInfo.__new__()", names, 1};
+    return bound(sig, args, kwargs, [&](PyObject **a) -> PyObject * {
         UnControlledDischargeInfo o;
         if (!convert_arg("elevation_discharge", elevation_discharge_class, a[0],
                          &o.elevation_discharge) ||
