@@ -93,24 +93,16 @@ PyModuleDef metrics_def = make_def("init_metrics", metrics_slots);
 
 } // namespace basinkit::py
 
-PyMODINIT_FUNC PyInit_basinkit() {
-    return PyModuleDef_Init(&basinkit::py::basinkit_def);
-}
-PyMODINIT_FUNC PyInit_init_loss() {
-    return PyModuleDef_Init(&basinkit::py::loss_def);
-}
-PyMODINIT_FUNC PyInit_init_transform() {
-    return PyModuleDef_Init(&basinkit::py::transform_def);
-}
-PyMODINIT_FUNC PyInit_init_baseflow() {
-    return PyModuleDef_Init(&basinkit::py::baseflow_def);
-}
-PyMODINIT_FUNC PyInit_init_reach() {
-    return PyModuleDef_Init(&basinkit::py::reach_def);
-}
-PyMODINIT_FUNC PyInit_init_reservoir() {
-    return PyModuleDef_Init(&basinkit::py::reservoir_def);
-}
-PyMODINIT_FUNC PyInit_init_metrics() {
-    return PyModuleDef_Init(&basinkit::py::metrics_def);
-}
+// Each module's entry point, under the name the interpreter looks for.
+#define BASINKIT_MODULE_INIT(name, def)                                                            \
+    PyMODINIT_FUNC PyInit_##name() {                                                               \
+        return PyModuleDef_Init(&basinkit::py::def);                                               \
+    }
+
+BASINKIT_MODULE_INIT(basinkit, basinkit_def)
+BASINKIT_MODULE_INIT(init_loss, loss_def)
+BASINKIT_MODULE_INIT(init_transform, transform_def)
+BASINKIT_MODULE_INIT(init_baseflow, baseflow_def)
+BASINKIT_MODULE_INIT(init_reach, reach_def)
+BASINKIT_MODULE_INIT(init_reservoir, reservoir_def)
+BASINKIT_MODULE_INIT(init_metrics, metrics_def)

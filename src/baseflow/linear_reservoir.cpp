@@ -130,25 +130,11 @@ void route_group(const Sweep &w, const LayerPass *layers, std::size_t count) {
 
 // `count` consecutive layers of one chain length, at most FUSED_LAYERS.
 bool route_group(const Sweep &w, const LayerPass *layers, std::size_t count, CancelCheck &check) {
-    switch (layers[0].reservoirs) {
-    case 0:
-        route_group<0>(w, layers, count);
-        break;
-    case 1:
-        route_group<1>(w, layers, count);
-        break;
-    case 2:
-        route_group<2>(w, layers, count);
-        break;
-    case 3:
-        route_group<3>(w, layers, count);
-        break;
-    case 4:
-        route_group<4>(w, layers, count);
-        break;
-    default:
-        return route_any_chain(w, layers[0], check);
-    }
+    using Group = void (*)(const Sweep &, const LayerPass *, std::size_t);
+    static constexpr Group by_length[REGISTER_CHAIN + 1] = {
+        route_group<0>, route_group<1>, route_group<2>, route_group<3>, route_group<4>};
+    if (layers[0].reservoirs > REGISTER_CHAIN) return route_any_chain(w, layers[0], check);
+    by_length[layers[0].reservoirs](w, layers, count);
     // A short chain's sweep is a small multiple of the rainfall; the count of
     // layers multiplies it, so the check comes between groups.
     return !check.stop(w.n_steps * count * (layers[0].reservoirs + 1));

@@ -80,11 +80,8 @@ PyObject *reservoir_new(PyTypeObject *type, PyObject *args, PyObject *kwargs);
 
 // Final class: no Py_TPFLAGS_BASETYPE.
 PyClass<Config> reservoir_class("LinearReservoir", 0,
-                                {
-                                    {Py_tp_doc, const_cast<char *>(doc::linear_reservoir)},
-                                    {Py_tp_new, reinterpret_cast<void *>(reservoir_new)},
-                                    {Py_tp_getset, reservoir_getset},
-                                });
+                                value_slots(doc::linear_reservoir, reservoir_new,
+                                            reservoir_getset));
 
 PyObject *reservoir_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     const Signature sig{"LinearReservoir.__new__()", new_params, 3};

@@ -69,6 +69,18 @@ template <class T> class Shared {
 };
 
 // A Python class whose instances hold a T.
+// The slots of a value class: its docstring, constructor and properties,
+// then any others.
+template <class New>
+std::vector<PyType_Slot> value_slots(const char *doc, New *tp_new, PyGetSetDef *getset,
+                                     std::initializer_list<PyType_Slot> more = {}) {
+    std::vector<PyType_Slot> slots{{Py_tp_doc, const_cast<char *>(doc)},
+                                   {Py_tp_new, reinterpret_cast<void *>(tp_new)},
+                                   {Py_tp_getset, getset}};
+    slots.insert(slots.end(), more);
+    return slots;
+}
+
 template <class T> class PyClass : public ClassBase {
   public:
     PyClass(const char *name, unsigned flags, std::vector<PyType_Slot> slots)

@@ -173,29 +173,23 @@ PyMethodDef incremental_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The two series classes differ only in docstring, constructor and methods.
+std::vector<PyType_Slot> series_slots(const char *doc, newfunc tp_new, PyMethodDef *methods) {
+    return value_slots(doc, tp_new, series_getset,
+                       {{Py_tp_methods, methods},
+                        {Py_bf_getbuffer, reinterpret_cast<void *>(series_getbuffer)},
+                        {Py_bf_releasebuffer, reinterpret_cast<void *>(series_releasebuffer)}});
+}
+
 } // namespace
 
-PyClass<TimeSeries>
-    continuous_series("ContinuousTimeSeries", Py_TPFLAGS_BASETYPE,
-                      {
-                          {Py_tp_doc, const_cast<char *>(doc::continuous)},
-                          {Py_tp_new, reinterpret_cast<void *>(continuous_new)},
-                          {Py_tp_getset, series_getset},
-                          {Py_tp_methods, continuous_methods},
-                          {Py_bf_getbuffer, reinterpret_cast<void *>(series_getbuffer)},
-                          {Py_bf_releasebuffer, reinterpret_cast<void *>(series_releasebuffer)},
-                      });
+PyClass<TimeSeries> continuous_series("ContinuousTimeSeries", Py_TPFLAGS_BASETYPE,
+                                      series_slots(doc::continuous, continuous_new,
+                                                   continuous_methods));
 
-PyClass<TimeSeries>
-    incremental_series("IncrementalTimeSeries", Py_TPFLAGS_BASETYPE,
-                       {
-                           {Py_tp_doc, const_cast<char *>(doc::incremental)},
-                           {Py_tp_new, reinterpret_cast<void *>(incremental_new)},
-                           {Py_tp_getset, series_getset},
-                           {Py_tp_methods, incremental_methods},
-                           {Py_bf_getbuffer, reinterpret_cast<void *>(series_getbuffer)},
-                           {Py_bf_releasebuffer, reinterpret_cast<void *>(series_releasebuffer)},
-                       });
+PyClass<TimeSeries> incremental_series("IncrementalTimeSeries", Py_TPFLAGS_BASETYPE,
+                                       series_slots(doc::incremental, incremental_new,
+                                                    incremental_methods));
 
 PyObject *new_series_dict(std::vector<std::pair<std::string, Values>> named, std::int32_t time_step,
                           const char *kind) {

@@ -15,22 +15,26 @@ Result<ElevationStorage> ElevationStorage::create(std::vector<double> elevation,
     return ElevationStorage{std::move(elevation), std::move(storage)};
 }
 
-Result<double> ElevationStorage::get_storage(double e) const {
-    auto s = interp1d(elevation, storage, e, std::nullopt, std::nullopt);
-    if (!s) return std::unexpected(std::move(s.error()));
-    if (!*s)
-        return value_error("`elevation` " + fmt::plain(e) +
+namespace {
+
+// One direction of the curve; `what` names the value looked up.
+Result<double> curve_lookup(const auto &from, const auto &to, double v, const char *what) {
+    auto r = interp1d(from, to, v, std::nullopt, std::nullopt);
+    if (!r) return std::unexpected(std::move(r.error()));
+    if (!*r)
+        return value_error(std::string("`") + what + "` " + fmt::plain(v) +
                            " is outside the range of the elevation-storage curve.");
-    return **s;
+    return **r;
+}
+
+} // namespace
+
+Result<double> ElevationStorage::get_storage(double e) const {
+    return curve_lookup(elevation, storage, e, "elevation");
 }
 
 Result<double> ElevationStorage::get_elevation(double s) const {
-    auto e = interp1d(storage, elevation, s, std::nullopt, std::nullopt);
-    if (!e) return std::unexpected(std::move(e.error()));
-    if (!*e)
-        return value_error("`storage` " + fmt::plain(s) +
-                           " is outside the range of the elevation-storage curve.");
-    return **e;
+    return curve_lookup(storage, elevation, s, "storage");
 }
 
 } // namespace basinkit

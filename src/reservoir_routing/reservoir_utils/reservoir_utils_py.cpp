@@ -351,54 +351,31 @@ bool try_variant(PyClass<Outlet> &cls, PyObject *o, DischargeInfo *out, bool *ma
 
 } // namespace
 
-PyClass<ElevationStorage>
-    elevation_storage_class("ElevationStorage", Py_TPFLAGS_BASETYPE,
-                            {
-                                {Py_tp_doc, const_cast<char *>(doc::elevation_storage)},
-                                {Py_tp_new, reinterpret_cast<void *>(storage_new)},
-                                {Py_tp_getset, storage_getset},
-                                {Py_tp_methods, storage_methods},
-                            });
+PyClass<ElevationStorage> elevation_storage_class("ElevationStorage", Py_TPFLAGS_BASETYPE,
+                                                  value_slots(doc::elevation_storage, storage_new,
+                                                              storage_getset,
+                                                              {{Py_tp_methods, storage_methods}}));
 
-PyClass<ElevationDischarge>
-    elevation_discharge_class("ElevationDischarge", Py_TPFLAGS_BASETYPE,
-                              {
-                                  {Py_tp_doc, const_cast<char *>(doc::elevation_discharge)},
-                                  {Py_tp_new, reinterpret_cast<void *>(discharge_curve_new)},
-                                  {Py_tp_getset, discharge_curve_getset},
-                              });
+PyClass<ElevationDischarge> elevation_discharge_class("ElevationDischarge", Py_TPFLAGS_BASETYPE,
+                                                      value_slots(doc::elevation_discharge,
+                                                                  discharge_curve_new,
+                                                                  discharge_curve_getset));
 
 PyClass<ConstantDischargeInfo>
     constant_discharge_class("ConstantDischargeInfo", Py_TPFLAGS_BASETYPE,
-                             {
-                                 {Py_tp_doc, const_cast<char *>(doc::constant)},
-                                 {Py_tp_new, reinterpret_cast<void *>(constant_new)},
-                                 {Py_tp_getset, constant_getset},
-                             });
+                             value_slots(doc::constant, constant_new, constant_getset));
 
 PyClass<SpecifiedDischargeInfo>
     specified_discharge_class("SpecifiedDischargeInfo", Py_TPFLAGS_BASETYPE,
-                              {
-                                  {Py_tp_doc, const_cast<char *>(doc::specified)},
-                                  {Py_tp_new, reinterpret_cast<void *>(specified_new)},
-                                  {Py_tp_getset, specified_getset},
-                              });
+                              value_slots(doc::specified, specified_new, specified_getset));
 
 PyClass<ControlledDischargeInfo>
     controlled_discharge_class("ControlledDischargeInfo", Py_TPFLAGS_BASETYPE,
-                               {
-                                   {Py_tp_doc, const_cast<char *>(doc::controlled)},
-                                   {Py_tp_new, reinterpret_cast<void *>(controlled_new)},
-                                   {Py_tp_getset, controlled_getset},
-                               });
+                               value_slots(doc::controlled, controlled_new, controlled_getset));
 
-PyClass<UnControlledDischargeInfo>
-    uncontrolled_discharge_class("UnControlledDischargeInfo", Py_TPFLAGS_BASETYPE,
-                                 {
-                                     {Py_tp_doc, const_cast<char *>(doc::uncontrolled)},
-                                     {Py_tp_new, reinterpret_cast<void *>(uncontrolled_new)},
-                                     {Py_tp_getset, uncontrolled_getset},
-                                 });
+PyClass<UnControlledDischargeInfo> uncontrolled_discharge_class(
+    "UnControlledDischargeInfo", Py_TPFLAGS_BASETYPE,
+    value_slots(doc::uncontrolled, uncontrolled_new, uncontrolled_getset));
 
 bool extract_discharge_info(PyObject *o, DischargeInfo *out) {
     bool matched = false;
