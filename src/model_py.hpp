@@ -31,5 +31,7 @@ extern PyMethodDef level_pool_def;
 extern PyMethodDef muskingum_def;
 extern PyMethodDef linear_reservoir_def;
 extern PyMethodDef clark_def;
+extern PyMethodDef muskingum_cunge_def;
+extern PyMethodDef lag_def;
 
 } // namespace basinkit::py

@@ -11,6 +11,7 @@ from ._calibrate import Calibration, calibrate
 from ._elements import Basin, Element, Junction, Outlet, Reach, Reservoir, Source, Subbasin
 from ._files import BasinFileError, dumps, load, loads, save
 from ._methods import Baseflow, Clark, DeficitConstant, Muskingum
+from ._routing_methods import Lag, MuskingumCunge
 from ._reservoirs import ConstantRelease, Gate, ReleaseSchedule, Spillway
 from ._run import BasinRun, Precipitation, RunError, Score
 
@@ -26,7 +27,9 @@ __all__ = [
     "Element",
     "Gate",
     "Junction",
+    "Lag",
     "Muskingum",
+    "MuskingumCunge",
     "Outlet",
     "Precipitation",
     "Reach",

@@ -40,3 +40,12 @@ def clark(
     tc: timedelta,
     storage_r: timedelta,
 ) -> tuple[bytes, float]: ...
+def muskingum_cunge(
+    inflow: ArrayLike,
+    time_step: int,
+    segment_k: float,
+    x: float,
+    sub_reaches: int,
+    initial_outflow: float,
+) -> tuple[bytes, list[float]]: ...
+def lag(inflow: ArrayLike, time_step: int, lag: timedelta) -> bytes: ...
