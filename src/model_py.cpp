@@ -44,10 +44,10 @@ int native_exec(PyObject *module) {
         if (!import_datetime()) return -1;
         PyMethodDef *defs[] = {&storage_indication_def, &level_pool_def, &muskingum_def,
                                &linear_reservoir_def, &clark_def};
-        PyMethodDef *routing_defs[] = {&muskingum_cunge_def, &lag_def};
-        for (PyMethodDef *def : routing_defs)
-            if (!add_function(module, def)) return -1;
         for (PyMethodDef *def : defs)
+            if (!add_function(module, def)) return -1;
+        PyMethodDef *method_defs[] = {&muskingum_cunge_def, &lag_def, &recession_def};
+        for (PyMethodDef *def : method_defs)
             if (!add_function(module, def)) return -1;
         return 0;
     });

@@ -33,5 +33,6 @@ extern PyMethodDef linear_reservoir_def;
 extern PyMethodDef clark_def;
 extern PyMethodDef muskingum_cunge_def;
 extern PyMethodDef lag_def;
+extern PyMethodDef recession_def;
 
 } // namespace basinkit::py

@@ -7,6 +7,7 @@ against a gauge and calibrate it. Units are basinkit's: inches of rain per
 interval, acres, cfs, feet and cubic feet; durations are `timedelta`.
 """
 
+from ._baseflow_methods import Recession
 from ._calibrate import Calibration, calibrate
 from ._elements import Basin, Element, Junction, Outlet, Reach, Reservoir, Source, Subbasin
 from ._files import BasinFileError, dumps, load, loads, save
@@ -33,6 +34,7 @@ __all__ = [
     "Outlet",
     "Precipitation",
     "Reach",
+    "Recession",
     "ReleaseSchedule",
     "Reservoir",
     "RunError",

@@ -49,3 +49,11 @@ def muskingum_cunge(
     initial_outflow: float,
 ) -> tuple[bytes, list[float]]: ...
 def lag(inflow: ArrayLike, time_step: int, lag: timedelta) -> bytes: ...
+def recession(
+    direct: ArrayLike,
+    time_step: int,
+    initial_q: float,
+    recession_constant: float,
+    ratio_to_peak: float | None,
+    threshold_q: float | None,
+) -> tuple[bytes, int | None]: ...

@@ -13,6 +13,7 @@ from numpy.typing import ArrayLike
 
 from ._clock import Array
 from ._native import lag as _lag
+from ._native import recession as _recession
 from ._native import muskingum_cunge as _muskingum_cunge
 from ._routing_methods import MANNING_US, CungeConstants, Section, cunge_constants, normal_section
 
@@ -79,3 +80,29 @@ def lag(inflow: ArrayLike, time_step: int, lag: timedelta) -> Array:
 
 
 # ---------------------------------------------------------------- end of reach routing
+
+
+# ---------------------------------------------------------------- baseflow (recession)
+
+
+def recession(
+    direct: ArrayLike,
+    time_step: int,
+    initial_q: float,
+    recession_constant: float,
+    ratio_to_peak: float | None = None,
+    threshold_q: float | None = None,
+) -> tuple[Array, int | None]:
+    """Recession baseflow beside the direct runoff `direct` (flows on instants `time_step` s apart).
+
+    `initial_q` recedes by `recession_constant` per day; after the peak total
+    flow, from the first instant the total is below the threshold
+    (`ratio_to_peak` times the peak, or `threshold_q`: exactly one), the total
+    recedes at that rate. Returns the baseflow and that instant (None: never).
+    """
+    flow = np.ascontiguousarray(direct, dtype=np.float64)
+    packed, crossing = _recession(flow, time_step, initial_q, recession_constant, ratio_to_peak, threshold_q)
+    return np.frombuffer(packed).copy(), crossing
+
+
+# ---------------------------------------------------------------- end of baseflow (recession)
