@@ -12,8 +12,6 @@ from dataclasses import dataclass
 from datetime import timedelta
 from typing import NamedTuple
 
-import numpy as np
-
 from ._clock import Array, Clock, seconds
 from ._methods import Routed, Routing, floats
 from ._native import lag as native_lag
