@@ -30,6 +30,8 @@ def test_pattern_discretises_the_interpolated_mass_curve():
     # A shorter storm keeps the curve's start; sequences of pairs work alike.
     short = storms.pattern(3.0, list(curve.items()), "2024-05-01", 90 * M, 9 * H)
     assert np.array_equal(short.to_numpy(), rain.iloc[:6].to_numpy())
+    table = pd.Series(list(curve.values()), index=pd.to_timedelta(list(curve)))
+    assert np.array_equal(storms.pattern(3.0, table, "2024-05-01", 90 * M, 30 * H).to_numpy(), rain.to_numpy())
     for bad in ({timedelta(0): 0.0, H: 0.6, 2 * H: 0.5, 3 * H: 1.0}, {H: 0.0, 2 * H: 1.0}, {timedelta(0): 0.0, H: 0.9}):
         with pytest.raises(ValueError, match="cumulative"):
             storms.pattern(1.0, bad, "2024-05-01", H, 3 * H)

@@ -17,7 +17,7 @@ import pandas as pd
 
 __all__ = ["balanced", "pattern"]
 
-MassCurve = Mapping[timedelta, float] | Sequence[tuple[timedelta, float]]
+MassCurve = Mapping[timedelta, float] | Sequence[tuple[timedelta, float]] | pd.Series
 
 
 def _whole_steps(span: timedelta, step: timedelta, what: str) -> int:
@@ -44,12 +44,14 @@ def pattern(
     """Rain per interval of `total_depth` spread over a cumulative mass curve.
 
     `cumulative` gives the fraction of the depth fallen by each time after the
-    start: times strictly rising from zero, fractions not falling from 0 to 1.
-    The curve is linear between its points and stays at 1 after its last
+    start (a mapping, a Series on a TimedeltaIndex, or pairs): times strictly
+    rising from zero, fractions not falling from 0 to 1. The curve is linear between its points and stays at 1 after its last
     time. Interval k holds total_depth * (F((k + 1) step) - F(k step)), over
     `duration` (a whole number of steps).
     """
-    points = sorted(cumulative.items()) if isinstance(cumulative, Mapping) else list(cumulative)
+    # A mapping or a pandas Series (Timedelta index) gives its items; otherwise pairs.
+    items = getattr(cumulative, "items", None)
+    points = sorted(items()) if callable(items) else list(cumulative)
     if len(points) < 2:
         raise ValueError("cumulative needs at least two points")
     times = np.array([t / timedelta(seconds=1) for t, _ in points], dtype=np.float64)
