@@ -45,9 +45,10 @@ def pattern(
 
     `cumulative` gives the fraction of the depth fallen by each time after the
     start (a mapping, a Series on a TimedeltaIndex, or pairs): times strictly
-    rising from zero, fractions not falling from 0 to 1. The curve is linear between its points and stays at 1 after its last
-    time. Interval k holds total_depth * (F((k + 1) step) - F(k step)), over
-    `duration` (a whole number of steps).
+    rising from zero, fractions not falling from 0 to 1. The curve is linear
+    between its points and stays at 1 after its last time. Interval k holds
+    total_depth * (F((k + 1) step) - F(k step)), over `duration` (a whole
+    number of steps).
     """
     # A mapping or a pandas Series (Timedelta index) gives its items; otherwise pairs.
     items = getattr(cumulative, "items", None)
