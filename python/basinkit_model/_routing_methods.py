@@ -74,7 +74,7 @@ def manning_flow(
 ) -> float:
     """Q = (k / n) A R^(2/3) S^(1/2) of the trapezoid at `depth`."""
     area, _, perimeter = trapezoid_section(bottom_width, side_slope, depth)
-    return manning_k / manning_n * area * (area / perimeter) ** (2.0 / 3.0) * math.sqrt(slope)
+    return float(manning_k / manning_n * area * (area / perimeter) ** (2.0 / 3.0) * math.sqrt(slope))
 
 
 def normal_section(
