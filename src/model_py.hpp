@@ -31,5 +31,8 @@ extern PyMethodDef level_pool_def;
 extern PyMethodDef muskingum_def;
 extern PyMethodDef linear_reservoir_def;
 extern PyMethodDef clark_def;
+extern PyMethodDef curve_number_def;
+extern PyMethodDef initial_constant_def;
+extern PyMethodDef green_ampt_def;
 
 } // namespace basinkit::py

@@ -40,3 +40,26 @@ def clark(
     tc: timedelta,
     storage_r: timedelta,
 ) -> tuple[bytes, float]: ...
+def curve_number(
+    rainfall: ArrayLike,
+    cn: float,
+    initial_abstraction_ratio: float,
+    impervious_pct: float,
+    depth_per_inch: float,
+) -> tuple[bytes, bytes, bytes]: ...
+def initial_constant(
+    rainfall: ArrayLike,
+    time_step: int,
+    initial_loss: float,
+    rate_per_hr: float,
+    impervious_pct: float,
+) -> tuple[bytes, bytes, bytes]: ...
+def green_ampt(
+    rainfall: ArrayLike,
+    time_step: int,
+    initial_content: float,
+    saturated_content: float,
+    suction: float,
+    conductivity: float,
+    impervious_pct: float,
+) -> tuple[bytes, bytes, bytes]: ...
