@@ -170,3 +170,13 @@ def test_in_a_basin_the_account_closes_and_the_state_is_reported(loss):
     excess = upper["excess"].to_numpy()[: len(rain)]
     assert excess.sum() > 0.0 and excess.sum() < rain.sum()
     assert abs(run.balance.loc["upper", "residual_pct"]) < 1e-9
+
+
+def test_calibration_recovers_a_curve_number():
+    basin = bm.Basin([subbasin(loss=bm.CurveNumber(81.0), baseflow={}, downstream=None)])
+    observed = basin.run(storm_rain(), extend=48 * H).flows["upper"]
+    fit = bm.calibrate(
+        basin.with_values({"upper.loss.cn": 60.0}), storm_rain(), observed, "upper", {"upper.loss.cn": (50.0, 95.0)},
+        seed=1, maxiter=10, popsize=5, extend=48 * H, objective="rmse",
+    )
+    assert abs(fit.values["upper.loss.cn"] - 81.0) < 0.1
