@@ -92,6 +92,13 @@ def test_more_storage_less_excess_and_the_impervious_share_runs_off():
         assert run(20.0, 100.0).excess.sum() == pytest.approx(gross, rel=1e-12), name
 
 
+def test_curve_number_in_millimetres_is_the_inch_run_converted():
+    rain = np.where(np.isnan(r := _rain(np.random.default_rng(3), 150)), 0.0, r)
+    inches = methods.curve_number(rain, 72.0, 0.2, 15.0)
+    mm = methods.curve_number(rain * 25.4, 72.0, 0.2, 15.0, depth_unit="mm")
+    assert np.allclose(mm.excess, inches.excess * 25.4, rtol=1e-12, atol=1e-12)
+
+
 def test_green_ampt_under_constant_rain_does_not_depend_on_the_step():
     # Ponding is found within the step, so steady rain gives the same infiltration on any clock.
     args = (0.1458, 0.486, 16.68, 0.65)
