@@ -46,14 +46,14 @@ def curve_number(
     initial_abstraction_ratio: float,
     impervious_pct: float,
     depth_per_inch: float,
-) -> tuple[bytes, bytes, bytes]: ...
+) -> tuple[bytearray, bytearray, bytearray]: ...
 def initial_constant(
     rainfall: ArrayLike,
     time_step: int,
     initial_loss: float,
     rate_per_hr: float,
     impervious_pct: float,
-) -> tuple[bytes, bytes, bytes]: ...
+) -> tuple[bytearray, bytearray, bytearray]: ...
 def green_ampt(
     rainfall: ArrayLike,
     time_step: int,
@@ -62,4 +62,4 @@ def green_ampt(
     suction: float,
     conductivity: float,
     impervious_pct: float,
-) -> tuple[bytes, bytes, bytes]: ...
+) -> tuple[bytearray, bytearray, bytearray]: ...

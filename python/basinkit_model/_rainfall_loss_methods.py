@@ -13,12 +13,17 @@ import numpy as np
 
 from . import _checks as chk
 from ._clock import Array, Clock
-from ._methods import Loss, LossSplit, floats
+from ._methods import Loss, LossSplit
 from ._native import curve_number, green_ampt, initial_constant
 from ._registry import Number, declare
 
 
-def _on_instants(start: float, per_step: bytes, clock: Clock) -> Array:
+def _array(written: bytearray) -> Array:
+    """What the native side wrote, as a writable array without a copy."""
+    return np.frombuffer(written, dtype=np.float64)
+
+
+def _on_instants(start: float, per_step: bytearray, clock: Clock) -> Array:
     """A state at the window's instants: its value at the start, then at each interval's end."""
     state = np.empty(clock.window)
     state[0] = start
@@ -41,7 +46,7 @@ class CurveNumber(Loss, tag="curve_number"):
     def split(self, rain: Array, clock: Clock) -> LossSplit:
         """Excess and loss; the state is the cumulative rain."""
         excess, loss, cumulative = curve_number(rain, self.cn, self.initial_abstraction_ratio, self.impervious_pct, 1.0)
-        return LossSplit(floats(excess), floats(loss), {"cumulative_rain": _on_instants(0.0, cumulative, clock)})
+        return LossSplit(_array(excess), _array(loss), {"cumulative_rain": _on_instants(0.0, cumulative, clock)})
 
 
 @dataclass(frozen=True)
@@ -55,7 +60,7 @@ class InitialConstant(Loss, tag="initial_constant"):
     def split(self, rain: Array, clock: Clock) -> LossSplit:
         """Excess and loss; the state is the initial loss still unfilled."""
         excess, loss, left = initial_constant(rain, clock.dt, self.initial_loss, self.rate_per_hr, self.impervious_pct)
-        return LossSplit(floats(excess), floats(loss), {"initial_loss_left": _on_instants(self.initial_loss, left, clock)})
+        return LossSplit(_array(excess), _array(loss), {"initial_loss_left": _on_instants(self.initial_loss, left, clock)})
 
 
 @dataclass(frozen=True)
@@ -87,4 +92,4 @@ class GreenAmpt(Loss, tag="green_ampt"):
             self.conductivity,
             self.impervious_pct,
         )
-        return LossSplit(floats(excess), floats(loss), {"infiltrated": _on_instants(0.0, infiltrated, clock)})
+        return LossSplit(_array(excess), _array(loss), {"infiltrated": _on_instants(0.0, infiltrated, clock)})

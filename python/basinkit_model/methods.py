@@ -39,8 +39,9 @@ def _depths(rain: ArrayLike) -> NDArray[np.float64]:
     return values
 
 
-def _result(packed: tuple[bytes, bytes, bytes]) -> LossResult:
-    excess, loss, state = (np.frombuffer(p).copy() for p in packed)
+def _result(packed: tuple[bytearray, bytearray, bytearray]) -> LossResult:
+    # The native side wrote into these bytearrays: NumPy takes them writable, uncopied.
+    excess, loss, state = (np.frombuffer(p, dtype=np.float64) for p in packed)
     return LossResult(excess, loss, state)
 
 

@@ -4,9 +4,9 @@
 
 namespace basinkit {
 
-Result<LossSplit> curve_number_rs(std::span<const double> rainfall, double cn,
-                                  double initial_abstraction_ratio, double impervious_pct,
-                                  double depth_per_inch, const CancelHook &cancel) {
+Result<void> curve_number_into(std::span<const double> rainfall, double cn,
+                               double initial_abstraction_ratio, double impervious_pct,
+                               double depth_per_inch, LossSpans out, const CancelHook &cancel) {
     if (!(cn > 0.0 && cn <= 100.0)) return value_error("cn must be in (0, 100]");
     if (!(initial_abstraction_ratio >= 0.0))
         return value_error("initial_abstraction_ratio must be >= 0");
@@ -26,7 +26,6 @@ Result<LossSplit> curve_number_rs(std::span<const double> rainfall, double cn,
     const double perv = 1.0 - imp;
 
     const std::size_t n = rainfall.size();
-    LossSplit out{Values(n), Values(n), Values(n)};
     double p_cum = 0.0, q_cum = 0.0;
     const bool done = for_each_step(n, cancel, [&](std::size_t i) {
         const double p = rainfall[i] > 0.0 ? rainfall[i] : 0.0;
@@ -45,7 +44,16 @@ Result<LossSplit> curve_number_rs(std::span<const double> rainfall, double cn,
         out.state[i] = p_cum;
     });
     if (!done) return interrupted();
-    return out;
+    return {};
+}
+
+Result<LossSplit> curve_number_rs(std::span<const double> rainfall, double cn,
+                                  double initial_abstraction_ratio, double impervious_pct,
+                                  double depth_per_inch, const CancelHook &cancel) {
+    return split_into_values(rainfall.size(), [&](LossSpans out) {
+        return curve_number_into(rainfall, cn, initial_abstraction_ratio, impervious_pct,
+                                 depth_per_inch, out, cancel);
+    });
 }
 
 } // namespace basinkit

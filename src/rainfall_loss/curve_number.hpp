@@ -22,4 +22,9 @@ Result<LossSplit> curve_number_rs(std::span<const double> rainfall, double cn,
                                   double initial_abstraction_ratio, double impervious_pct,
                                   double depth_per_inch, const CancelHook &cancel = {});
 
+// As curve_number_rs, into `out` (each span as long as `rainfall`).
+Result<void> curve_number_into(std::span<const double> rainfall, double cn,
+                               double initial_abstraction_ratio, double impervious_pct,
+                               double depth_per_inch, LossSpans out, const CancelHook &cancel = {});
+
 } // namespace basinkit

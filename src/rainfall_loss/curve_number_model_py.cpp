@@ -24,9 +24,10 @@ PyObject *curve_number(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
             !convert_arg("impervious_pct", a[3], &impervious) ||
             !convert_arg("depth_per_inch", a[4], &per_inch))
             return nullptr;
-        auto out = curve_number_rs(rainfall, cn, ratio, impervious, per_inch, signal_cancel());
-        if (!ok(out)) return nullptr;
-        return packed_split(*out);
+        return packed_split(rainfall.size(), [&](LossSpans out) {
+            return curve_number_into(rainfall, cn, ratio, impervious, per_inch, out,
+                                     signal_cancel());
+        });
     });
 }
 
@@ -40,7 +41,7 @@ PyMethodDef curve_number_def = function_def(
 NRCS curve-number loss of `rainfall` (depth per step, in the unit of which
 `depth_per_inch` make one inch).
 
-Returns (excess, loss, cumulative_rain), each packed in bytes (native float64),
+Returns (excess, loss, cumulative_rain), each a bytearray of native float64,
 one value per step; the cumulative rain is at each step's end.)");
 
 } // namespace basinkit::py

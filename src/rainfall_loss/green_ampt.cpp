@@ -25,10 +25,10 @@ double green_ampt_ponded(double f0, double hours, double k, double sd) {
     return x;
 }
 
-Result<LossSplit> green_ampt_rs(std::span<const double> rainfall, std::int32_t time_step,
-                                double initial_content, double saturated_content, double suction,
-                                double conductivity, double impervious_pct,
-                                const CancelHook &cancel) {
+Result<void> green_ampt_into(std::span<const double> rainfall, std::int32_t time_step,
+                             double initial_content, double saturated_content, double suction,
+                             double conductivity, double impervious_pct, LossSpans out,
+                             const CancelHook &cancel) {
     if (time_step < 1) return value_error("time_step must be > 0");
     if (!(initial_content >= 0.0 && initial_content <= saturated_content &&
           saturated_content <= 1.0))
@@ -57,7 +57,6 @@ Result<LossSplit> green_ampt_rs(std::span<const double> rainfall, std::int32_t t
     const double perv = 1.0 - imp;
 
     const std::size_t n = rainfall.size();
-    LossSplit out{Values(n), Values(n), Values(n)};
     double f = 0.0;
     const bool done = for_each_step(n, cancel, [&](std::size_t j) {
         const double p = rainfall[j] > 0.0 ? rainfall[j] : 0.0;
@@ -81,7 +80,17 @@ Result<LossSplit> green_ampt_rs(std::span<const double> rainfall, std::int32_t t
         out.state[j] = f;
     });
     if (!done) return interrupted();
-    return out;
+    return {};
+}
+
+Result<LossSplit> green_ampt_rs(std::span<const double> rainfall, std::int32_t time_step,
+                                double initial_content, double saturated_content, double suction,
+                                double conductivity, double impervious_pct,
+                                const CancelHook &cancel) {
+    return split_into_values(rainfall.size(), [&](LossSpans out) {
+        return green_ampt_into(rainfall, time_step, initial_content, saturated_content, suction,
+                               conductivity, impervious_pct, out, cancel);
+    });
 }
 
 } // namespace basinkit

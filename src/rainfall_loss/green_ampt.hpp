@@ -35,4 +35,10 @@ Result<LossSplit> green_ampt_rs(std::span<const double> rainfall, std::int32_t t
                                 double conductivity, double impervious_pct,
                                 const CancelHook &cancel = {});
 
+// As green_ampt_rs, into `out` (each span as long as `rainfall`).
+Result<void> green_ampt_into(std::span<const double> rainfall, std::int32_t time_step,
+                             double initial_content, double saturated_content, double suction,
+                             double conductivity, double impervious_pct, LossSpans out,
+                             const CancelHook &cancel = {});
+
 } // namespace basinkit

@@ -27,10 +27,10 @@ PyObject *green_ampt(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObje
             !convert_arg("conductivity", a[5], &conductivity) ||
             !convert_arg("impervious_pct", a[6], &impervious))
             return nullptr;
-        auto out = green_ampt_rs(rainfall.data, rainfall.time_step, initial, saturated, suction,
-                                 conductivity, impervious, signal_cancel());
-        if (!ok(out)) return nullptr;
-        return packed_split(*out);
+        return packed_split(rainfall.data.size(), [&](LossSpans out) {
+            return green_ampt_into(rainfall.data, rainfall.time_step, initial, saturated, suction,
+                                   conductivity, impervious, out, signal_cancel());
+        });
     });
 }
 
@@ -45,7 +45,7 @@ Green-Ampt loss of `rainfall` (depth per step of `time_step` seconds) with
 ponding found within each step; suction in the same depth unit, conductivity
 in that depth per hour.
 
-Returns (excess, loss, infiltrated), each packed in bytes (native float64),
+Returns (excess, loss, infiltrated), each a bytearray of native float64,
 one value per step; the pervious area's cumulative infiltration is at each
 step's end.)");
 

@@ -4,9 +4,9 @@
 
 namespace basinkit {
 
-Result<LossSplit> initial_constant_rs(std::span<const double> rainfall, std::int32_t time_step,
-                                      double initial_loss, double rate_per_hr,
-                                      double impervious_pct, const CancelHook &cancel) {
+Result<void> initial_constant_into(std::span<const double> rainfall, std::int32_t time_step,
+                                   double initial_loss, double rate_per_hr, double impervious_pct,
+                                   LossSpans out, const CancelHook &cancel) {
     if (time_step < 1) return value_error("time_step must be > 0");
     if (!(initial_loss >= 0.0)) return value_error("initial_loss must be >= 0");
     if (!(rate_per_hr >= 0.0)) return value_error("rate_per_hr must be >= 0");
@@ -22,7 +22,6 @@ Result<LossSplit> initial_constant_rs(std::span<const double> rainfall, std::int
     const double perv = 1.0 - imp;
 
     const std::size_t n = rainfall.size();
-    LossSplit out{Values(n), Values(n), Values(n)};
     double left = initial_loss;
     const bool done = for_each_step(n, cancel, [&](std::size_t i) {
         const double p = rainfall[i] > 0.0 ? rainfall[i] : 0.0;
@@ -36,7 +35,16 @@ Result<LossSplit> initial_constant_rs(std::span<const double> rainfall, std::int
         out.state[i] = left;
     });
     if (!done) return interrupted();
-    return out;
+    return {};
+}
+
+Result<LossSplit> initial_constant_rs(std::span<const double> rainfall, std::int32_t time_step,
+                                      double initial_loss, double rate_per_hr,
+                                      double impervious_pct, const CancelHook &cancel) {
+    return split_into_values(rainfall.size(), [&](LossSpans out) {
+        return initial_constant_into(rainfall, time_step, initial_loss, rate_per_hr, impervious_pct,
+                                     out, cancel);
+    });
 }
 
 } // namespace basinkit

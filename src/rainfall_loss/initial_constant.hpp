@@ -23,4 +23,9 @@ Result<LossSplit> initial_constant_rs(std::span<const double> rainfall, std::int
                                       double initial_loss, double rate_per_hr,
                                       double impervious_pct, const CancelHook &cancel = {});
 
+// As initial_constant_rs, into `out` (each span as long as `rainfall`).
+Result<void> initial_constant_into(std::span<const double> rainfall, std::int32_t time_step,
+                                   double initial_loss, double rate_per_hr, double impervious_pct,
+                                   LossSpans out, const CancelHook &cancel = {});
+
 } // namespace basinkit

@@ -24,10 +24,10 @@ PyObject *initial_constant(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
             !convert_arg("rate_per_hr", a[3], &rate) ||
             !convert_arg("impervious_pct", a[4], &impervious))
             return nullptr;
-        auto out = initial_constant_rs(rainfall.data, rainfall.time_step, initial_loss, rate,
-                                       impervious, signal_cancel());
-        if (!ok(out)) return nullptr;
-        return packed_split(*out);
+        return packed_split(rainfall.data.size(), [&](LossSpans out) {
+            return initial_constant_into(rainfall.data, rainfall.time_step, initial_loss, rate,
+                                         impervious, out, signal_cancel());
+        });
     });
 }
 
@@ -41,8 +41,8 @@ PyMethodDef initial_constant_def =
 Initial-and-constant loss of `rainfall` (depth per step of `time_step`
 seconds); the rate is in the same depth per hour.
 
-Returns (excess, loss, initial_loss_left), each packed in bytes (native
-float64), one value per step; what is left of the initial loss is at each
+Returns (excess, loss, initial_loss_left), each a bytearray of native
+float64, one value per step; what is left of the initial loss is at each
 step's end.)");
 
 } // namespace basinkit::py

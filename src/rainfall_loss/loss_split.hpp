@@ -7,6 +7,8 @@
 #include "utils/large_buffer.hpp"
 
 #include <cstddef>
+#include <span>
+#include <utility>
 
 namespace basinkit {
 
@@ -17,6 +19,22 @@ struct LossSplit {
     Values loss;
     Values state;
 };
+
+// Where a method writes its split: three spans as long as the rainfall, so
+// that a caller can hand over memory it already owns.
+struct LossSpans {
+    std::span<double> excess;
+    std::span<double> loss;
+    std::span<double> state;
+};
+
+// A LossSplit filled by `fill(LossSpans)`, which returns a Result<void>.
+template <class Fill> Result<LossSplit> split_into_values(std::size_t n, Fill &&fill) {
+    LossSplit out{Values(n), Values(n), Values(n)};
+    auto done = std::forward<Fill>(fill)(LossSpans{out.excess, out.loss, out.state});
+    if (!done) return std::unexpected(done.error());
+    return out;
+}
 
 // Calls `step(i)` for every i in [0, n) in order, asking `cancel` once per
 // chunk; false when it asked to stop.
