@@ -9,6 +9,9 @@ property tests use it to show that each property can fail.
 
     arith       units, max_num, min_num, durations, table and series lookups
     loss        deficit and constant loss
+    curve_number  NRCS curve-number loss
+    initial_constant  initial and constant loss
+    green_ampt  Green-Ampt loss, ponding inside a step
     clark       Clark unit hydrograph and its convolution
     baseflow    linear reservoir baseflow
     muskingum   Muskingum routing

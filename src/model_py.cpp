@@ -44,6 +44,9 @@ int native_exec(PyObject *module) {
         if (!import_datetime()) return -1;
         PyMethodDef *defs[] = {&storage_indication_def, &level_pool_def, &muskingum_def,
                                &linear_reservoir_def, &clark_def};
+        // rainfall_loss
+        for (PyMethodDef *def : {&curve_number_def, &initial_constant_def, &green_ampt_def})
+            if (!add_function(module, def)) return -1;
         for (PyMethodDef *def : defs)
             if (!add_function(module, def)) return -1;
         PyMethodDef *method_defs[] = {&muskingum_cunge_def, &lag_def, &recession_def};

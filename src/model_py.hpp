@@ -34,5 +34,8 @@ extern PyMethodDef clark_def;
 extern PyMethodDef muskingum_cunge_def;
 extern PyMethodDef lag_def;
 extern PyMethodDef recession_def;
+extern PyMethodDef curve_number_def;
+extern PyMethodDef initial_constant_def;
+extern PyMethodDef green_ampt_def;
 
 } // namespace basinkit::py

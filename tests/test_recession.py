@@ -27,7 +27,7 @@ def test_native_matches_the_reference_bit_for_bit(seed):
     k = rng.uniform(0.3, 1.0)
     form = dict(ratio_to_peak=rng.uniform(0.01, 1.0)) if rng.random() < 0.5 else dict(threshold_q=rng.uniform(0, 400))
     q0 = rng.uniform(0.0, 50.0)
-    base, crossing = methods.recession(direct, dt, q0, k, **form)
+    base, crossing = methods.recession(direct, timedelta(seconds=dt), q0, k, **form)
     expected, c = ref.recession(direct, dt, q0, k, form.get("ratio_to_peak"), form.get("threshold_q"))
     assert base.tobytes() == np.array(expected, dtype=np.float64).tobytes() and crossing == c
 

@@ -40,7 +40,7 @@ def test_published_examples(path):
     inp, pub, tol = case["inputs"], case["published"], case["tolerance"]
     inflow = triangle(inp)
     out = methods.muskingum_cunge(
-        inflow, inp["time_step_s"], inp["length"], inp["slope"], inp["reference_flow"], inp["reference_area"],
+        inflow, timedelta(seconds=inp["time_step_s"]), inp["length"], inp["slope"], inp["reference_flow"], inp["reference_area"],
         inp["top_width"], inp["beta"], inp["sub_reaches"],
     )
     assert abs(out.max() - pub["peak_outflow"]) <= tol["peak_outflow"]
@@ -73,12 +73,12 @@ def test_native_matches_the_reference_models_bit_for_bit(seed):
     p = _random_reach(rng)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # a negative X is routed as it is
-        native = methods.muskingum_cunge(inflow, dt, **p)
+        native = methods.muskingum_cunge(inflow, timedelta(seconds=dt), **p)
     assert native.tobytes() == np.array(ref_mc.muskingum_cunge(inflow, dt, *p.values()), dtype=np.float64).tobytes()
     c = methods.muskingum_cunge_constants(**p)
     assert tuple(c) == ref_mc.constants(*p.values())
     by = timedelta(seconds=rng.choice([0, dt, 3 * dt]) + rng.randint(0, dt - 1), microseconds=rng.randint(0, 999999))
-    assert methods.lag(inflow, dt, by).tobytes() == np.array(
+    assert methods.lag(inflow, timedelta(seconds=dt), by).tobytes() == np.array(
         ref_lag.lag(inflow, dt, by.total_seconds()), dtype=np.float64
     ).tobytes()
 

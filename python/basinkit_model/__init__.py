@@ -12,8 +12,9 @@ from ._calibrate import Calibration, calibrate
 from ._elements import Basin, Element, Junction, Outlet, Reach, Reservoir, Source, Subbasin
 from ._files import BasinFileError, dumps, load, loads, save
 from ._methods import Baseflow, Clark, DeficitConstant, Muskingum
-from ._routing_methods import Lag, MuskingumCunge
+from ._rainfall_loss_methods import CurveNumber, GreenAmpt, InitialConstant
 from ._reservoirs import ConstantRelease, Gate, ReleaseSchedule, Spillway
+from ._routing_methods import Lag, MuskingumCunge
 from ._run import BasinRun, Precipitation, RunError, Score
 
 __all__ = [
@@ -24,9 +25,12 @@ __all__ = [
     "Calibration",
     "Clark",
     "ConstantRelease",
+    "CurveNumber",
     "DeficitConstant",
     "Element",
     "Gate",
+    "GreenAmpt",
+    "InitialConstant",
     "Junction",
     "Lag",
     "Muskingum",

@@ -57,3 +57,26 @@ def recession(
     ratio_to_peak: float | None,
     threshold_q: float | None,
 ) -> tuple[bytes, int | None]: ...
+def curve_number(
+    rainfall: ArrayLike,
+    cn: float,
+    initial_abstraction_ratio: float,
+    impervious_pct: float,
+    depth_per_inch: float,
+) -> tuple[bytearray, bytearray, bytearray]: ...
+def initial_constant(
+    rainfall: ArrayLike,
+    time_step: int,
+    initial_loss: float,
+    rate_per_hr: float,
+    impervious_pct: float,
+) -> tuple[bytearray, bytearray, bytearray]: ...
+def green_ampt(
+    rainfall: ArrayLike,
+    time_step: int,
+    initial_content: float,
+    saturated_content: float,
+    suction: float,
+    conductivity: float,
+    impervious_pct: float,
+) -> tuple[bytearray, bytearray, bytearray]: ...

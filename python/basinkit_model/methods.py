@@ -1,28 +1,135 @@
-"""Single calls of the methods' numerics: NumPy arrays in and out, no basin needed.
+"""The methods' numerics for single calls: NumPy arrays in and out, no basin needed.
 
-Flows and lengths in any consistent units (the layer's are cfs and ft);
-`time_step` in whole seconds.
+Each function runs the same native code as the method's class in a basin.
+Depths, flows and lengths are in any consistent units (the layer's are
+inches, cfs and feet unless a function says otherwise); steps and durations
+are `timedelta`, steps a whole number of seconds.
 """
 
 from __future__ import annotations
 
 from datetime import timedelta
+from typing import Literal, NamedTuple
 
 import numpy as np
-from numpy.typing import ArrayLike
+from numpy.typing import ArrayLike, NDArray
 
+from . import _native
 from ._clock import Array
-from ._native import lag as _lag
-from ._native import recession as _recession
-from ._native import muskingum_cunge as _muskingum_cunge
 from ._routing_methods import MANNING_US, CungeConstants, Section, cunge_constants, normal_section
+
+
+def _whole_seconds(step: timedelta) -> int:
+    if not isinstance(step, timedelta):
+        raise TypeError(f"step must be a timedelta, got {type(step).__name__}")
+    whole, rest = divmod(step, timedelta(seconds=1))
+    if rest or whole < 1:
+        raise ValueError(f"step must be a whole number of seconds, at least 1, got {step}")
+    return int(whole)
+
+# ---------------------------------------------------------------- rainfall loss: curve number, initial-constant, Green-Ampt
+
+
+class LossResult(NamedTuple):
+    """A loss method's split of the rain, one value per interval.
+
+    `state` is the method's state at each interval's end: the cumulative rain
+    (curve number), the initial loss still to be satisfied (initial and
+    constant) or the cumulative infiltration of the pervious area (Green-Ampt).
+    """
+
+    excess: NDArray[np.float64]
+    loss: NDArray[np.float64]
+    state: NDArray[np.float64]
+
+
+_DEPTH_PER_INCH = {"in": 1.0, "mm": 25.4}
+
+
+def _depths(rain: ArrayLike) -> NDArray[np.float64]:
+    values = np.ascontiguousarray(rain, dtype=np.float64)
+    if values.ndim != 1:
+        raise ValueError(f"rain must be one-dimensional, got {values.ndim} dimensions")
+    return values
+
+
+def _result(packed: tuple[bytearray, bytearray, bytearray]) -> LossResult:
+    # The native side wrote into these bytearrays: NumPy takes them writable, uncopied.
+    excess, loss, state = (np.frombuffer(p, dtype=np.float64) for p in packed)
+    return LossResult(excess, loss, state)
+
+
+def curve_number(
+    rain: ArrayLike,
+    cn: float,
+    initial_abstraction_ratio: float = 0.2,
+    impervious_pct: float = 0.0,
+    *,
+    depth_unit: Literal["in", "mm"] = "in",
+) -> LossResult:
+    """NRCS curve-number excess of `rain` (depth per interval, in `depth_unit`).
+
+    S = 1000/CN - 10 inches (times 25.4 in millimetres), Ia = ratio x S; the
+    cumulative excess (P - Ia)^2 / (P - Ia + S) of the cumulative rain P, and
+    each interval's excess as its difference. `impervious_pct` of the area
+    turns all its rain into excess. The state is the cumulative rain.
+    """
+    if depth_unit not in _DEPTH_PER_INCH:
+        raise ValueError(f"depth_unit must be 'in' or 'mm', got {depth_unit!r}")
+    return _result(
+        _native.curve_number(_depths(rain), cn, initial_abstraction_ratio, impervious_pct, _DEPTH_PER_INCH[depth_unit])
+    )
+
+
+def initial_constant(
+    rain: ArrayLike,
+    step: timedelta,
+    initial_loss: float,
+    rate_per_hr: float,
+    impervious_pct: float = 0.0,
+) -> LossResult:
+    """Initial-and-constant excess of `rain` (depth per interval of `step`).
+
+    The rain first fills `initial_loss`; what is left meets a loss of
+    `rate_per_hr` (depth per hour) x the interval, the interval that fills the
+    initial loss included. `impervious_pct` of the area turns all its rain
+    into excess. The state is the initial loss still unfilled.
+    """
+    return _result(_native.initial_constant(_depths(rain), _whole_seconds(step), initial_loss, rate_per_hr, impervious_pct))
+
+
+def green_ampt(
+    rain: ArrayLike,
+    step: timedelta,
+    initial_content: float,
+    saturated_content: float,
+    suction: float,
+    conductivity: float,
+    impervious_pct: float = 0.0,
+) -> LossResult:
+    """Green-Ampt excess of `rain` (depth per interval of `step`), ponding found within each interval.
+
+    Rain falls at a constant rate within an interval. With sd = suction x
+    (saturated_content - initial_content) and K the conductivity (depth per
+    hour), the surface ponds once the cumulative infiltration F reaches
+    K sd / (i - K) for a rate i above K; from then on F follows
+    F - F0 - sd ln((F + sd) / (F0 + sd)) = K t, solved by Newton's method.
+    `impervious_pct` of the area turns all its rain into excess. The state is
+    the pervious area's cumulative infiltration.
+    """
+    return _result(
+        _native.green_ampt(
+            _depths(rain), _whole_seconds(step), initial_content, saturated_content, suction, conductivity, impervious_pct
+        )
+    )
+
 
 # ---------------------------------------------------------------- reach routing (Muskingum-Cunge, lag)
 
 
 def muskingum_cunge(
     inflow: ArrayLike,
-    time_step: int,
+    step: timedelta,
     length: float,
     slope: float,
     reference_flow: float,
@@ -41,7 +148,7 @@ def muskingum_cunge(
         raise ValueError("inflow must be a non-empty one-dimensional array")
     c = cunge_constants(length, slope, reference_flow, reference_area, top_width, beta, sub_reaches)
     start = float(flow[0]) if initial_outflow is None else float(initial_outflow)
-    out, _ = _muskingum_cunge(flow, time_step, c.k, c.x, sub_reaches, start)
+    out, _ = _native.muskingum_cunge(flow, _whole_seconds(step), c.k, c.x, sub_reaches, start)
     return np.frombuffer(out).copy()
 
 
@@ -73,10 +180,10 @@ def channel_section(
     return normal_section(flow, slope, manning_n, bottom_width, side_slope, manning_k)
 
 
-def lag(inflow: ArrayLike, time_step: int, lag: timedelta) -> Array:
+def lag(inflow: ArrayLike, step: timedelta, lag: timedelta) -> Array:
     """`inflow` delayed by `lag`; a fraction of a step interpolates the two neighbouring shifts."""
     flow = np.ascontiguousarray(inflow, dtype=np.float64)
-    return np.frombuffer(_lag(flow, time_step, lag)).copy()
+    return np.frombuffer(_native.lag(flow, _whole_seconds(step), lag)).copy()
 
 
 # ---------------------------------------------------------------- end of reach routing
@@ -87,13 +194,13 @@ def lag(inflow: ArrayLike, time_step: int, lag: timedelta) -> Array:
 
 def recession(
     direct: ArrayLike,
-    time_step: int,
+    step: timedelta,
     initial_q: float,
     recession_constant: float,
     ratio_to_peak: float | None = None,
     threshold_q: float | None = None,
 ) -> tuple[Array, int | None]:
-    """Recession baseflow beside the direct runoff `direct` (flows on instants `time_step` s apart).
+    """Recession baseflow beside the direct runoff `direct` (flows on instants `step` apart).
 
     `initial_q` recedes by `recession_constant` per day; after the peak total
     flow, from the first instant the total is below the threshold
@@ -101,7 +208,7 @@ def recession(
     recedes at that rate. Returns the baseflow and that instant (None: never).
     """
     flow = np.ascontiguousarray(direct, dtype=np.float64)
-    packed, crossing = _recession(flow, time_step, initial_q, recession_constant, ratio_to_peak, threshold_q)
+    packed, crossing = _native.recession(flow, _whole_seconds(step), initial_q, recession_constant, ratio_to_peak, threshold_q)
     return np.frombuffer(packed).copy(), crossing
 
 
