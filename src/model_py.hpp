@@ -31,5 +31,8 @@ extern PyMethodDef level_pool_def;
 extern PyMethodDef muskingum_def;
 extern PyMethodDef linear_reservoir_def;
 extern PyMethodDef clark_def;
+extern PyMethodDef nrcs_uh_def;
+extern PyMethodDef nrcs_gamma_shape_def;
+extern PyMethodDef user_uh_def;
 
 } // namespace basinkit::py

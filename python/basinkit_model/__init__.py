@@ -13,6 +13,7 @@ from ._files import BasinFileError, dumps, load, loads, save
 from ._methods import Baseflow, Clark, DeficitConstant, Muskingum
 from ._reservoirs import ConstantRelease, Gate, ReleaseSchedule, Spillway
 from ._run import BasinRun, Precipitation, RunError, Score
+from ._transform_methods import NrcsUnitHydrograph, UserUnitHydrograph
 
 __all__ = [
     "Basin",
@@ -27,6 +28,7 @@ __all__ = [
     "Gate",
     "Junction",
     "Muskingum",
+    "NrcsUnitHydrograph",
     "Outlet",
     "Precipitation",
     "Reach",
@@ -37,6 +39,7 @@ __all__ = [
     "Source",
     "Spillway",
     "Subbasin",
+    "UserUnitHydrograph",
     "calibrate",
     "dumps",
     "load",

@@ -40,3 +40,19 @@ def clark(
     tc: timedelta,
     storage_r: timedelta,
 ) -> tuple[bytes, float]: ...
+def nrcs_uh(
+    excess: ArrayLike,
+    time_step: int,
+    unit_volume: float,
+    lag: timedelta,
+    tabulated: bool,
+    m: float,
+) -> bytes: ...
+def nrcs_gamma_shape(area_ratio: float) -> float: ...
+def user_uh(
+    excess: ArrayLike,
+    time_step: int,
+    ordinates: Sequence[float],
+    unit_volume: float,
+    normalise: bool,
+) -> bytes: ...
