@@ -10,7 +10,7 @@ property tests use it to show that each property can fail.
     arith       units, max_num, min_num, durations, table and series lookups
     loss        deficit and constant loss
     clark       Clark unit hydrograph and its convolution
-    unit_hydrograph  NRCS and user unit hydrographs, scaled to one unit, convolved
+    unit_hydrograph  NRCS, Snyder and user unit hydrographs, scaled to one unit, convolved
     baseflow    linear reservoir baseflow
     muskingum   Muskingum routing
     level_pool  outlets and level pool routing

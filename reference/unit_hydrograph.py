@@ -1,4 +1,4 @@
-"""Unit hydrographs from ordinates (NRCS, a user's table) and their
+"""Unit hydrographs from ordinates (NRCS, Snyder, a user's table) and their
 convolution with excess: the ordinates are scaled to hold exactly one depth
 unit (`unit_volume`, flow x s) before the convolution."""
 
@@ -126,3 +126,55 @@ def user_unit_hydrograph(time_step, ordinates, unit_volume, normalise):
 def user(excess, time_step, ordinates, unit_volume, normalise):
     """Direct runoff of the excess through the user's ordinates."""
     return convolve(excess, user_unit_hydrograph(time_step, ordinates, unit_volume, normalise))
+
+
+def snyder_polygon(time_step, unit_volume, area, lag, cp, c2=640.0, c50=770.0, c75=440.0):
+    """Snyder's seven points (s, flow): peak and widths at 75 % and 50 % with the lag adjusted
+    to the step, and a base time that closes one unit of volume."""
+    lag_s = seconds(lag)
+    if not (lag_s > 0.0 and cp > 0.0 and area > 0.0 and unit_volume > 0.0):
+        raise ValueError("Snyder's inputs must be > 0")
+    dt_h = time_step / 3600.0
+    tp = lag_s / 3600.0
+    tr = tp / 5.5
+    tp_r = tp + (dt_h - tr) / 4.0
+    qp_r = (c2 * cp) / tp_r
+    peak = qp_r * area
+    spread = math.pow(qp_r, 1.08)
+    w50 = c50 / spread
+    w75 = c75 / spread
+    t_peak = 0.5 * dt_h + tp_r
+    t = [0.0, (t_peak - w50 / 3.0) * 3600.0, (t_peak - w75 / 3.0) * 3600.0, t_peak * 3600.0,
+         (t_peak + (2.0 * w75) / 3.0) * 3600.0, (t_peak + (2.0 * w50) / 3.0) * 3600.0, 0.0]
+    q = [0.0, 0.5 * peak, 0.75 * peak, peak, 0.75 * peak, 0.5 * peak, 0.0]
+    if not t[1] > 0.0:
+        raise ValueError("the width at half the peak starts before the excess")
+    held = 0.0
+    for i in range(5):
+        held = held + (0.5 * (t[i + 1] - t[i])) * (q[i] + q[i + 1])
+    if not held < unit_volume:
+        raise ValueError("the widths hold a unit alone")
+    t[6] = t[5] + (4.0 * (unit_volume - held)) / peak
+    return t, q
+
+
+def snyder_unit_hydrograph(time_step, unit_volume, area, lag, cp, c2=640.0, c50=770.0, c75=440.0):
+    """The polygon read every step (linear, 0 from tb on), then scaled."""
+    t, q = snyder_polygon(time_step, unit_volume, area, lag, cp, c2, c50, c75)
+    dt = float(time_step)
+    uh, i, k = [0.0], 0, 1
+    while True:
+        at = dt * k
+        if not at < t[6]:
+            break
+        while t[i + 1] <= at:
+            i += 1
+        uh.append(q[i] + (q[i + 1] - q[i]) * ((at - t[i]) / (t[i + 1] - t[i])))
+        k += 1
+    uh.append(0.0)
+    return scale(uh, dt, unit_volume)
+
+
+def snyder(excess, time_step, unit_volume, area, lag, cp, c2=640.0, c50=770.0, c75=440.0):
+    """Direct runoff of the excess through Snyder's unit hydrograph."""
+    return convolve(excess, snyder_unit_hydrograph(time_step, unit_volume, area, lag, cp, c2, c50, c75))

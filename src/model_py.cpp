@@ -44,7 +44,7 @@ int native_exec(PyObject *module) {
         if (!import_datetime()) return -1;
         PyMethodDef *defs[] = {&storage_indication_def, &level_pool_def, &muskingum_def,
                                &linear_reservoir_def,   &clark_def,      &nrcs_uh_def,
-                               &nrcs_gamma_shape_def,   &user_uh_def};
+                               &nrcs_gamma_shape_def,   &user_uh_def,    &snyder_uh_def};
         for (PyMethodDef *def : defs)
             if (!add_function(module, def)) return -1;
         return 0;

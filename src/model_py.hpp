@@ -34,5 +34,6 @@ extern PyMethodDef clark_def;
 extern PyMethodDef nrcs_uh_def;
 extern PyMethodDef nrcs_gamma_shape_def;
 extern PyMethodDef user_uh_def;
+extern PyMethodDef snyder_uh_def;
 
 } // namespace basinkit::py

@@ -13,7 +13,7 @@ from ._files import BasinFileError, dumps, load, loads, save
 from ._methods import Baseflow, Clark, DeficitConstant, Muskingum
 from ._reservoirs import ConstantRelease, Gate, ReleaseSchedule, Spillway
 from ._run import BasinRun, Precipitation, RunError, Score
-from ._transform_methods import NrcsUnitHydrograph, UserUnitHydrograph
+from ._transform_methods import NrcsUnitHydrograph, Snyder, UserUnitHydrograph
 
 __all__ = [
     "Basin",
@@ -36,6 +36,7 @@ __all__ = [
     "Reservoir",
     "RunError",
     "Score",
+    "Snyder",
     "Source",
     "Spillway",
     "Subbasin",

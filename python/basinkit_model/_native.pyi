@@ -56,3 +56,14 @@ def user_uh(
     unit_volume: float,
     normalise: bool,
 ) -> bytes: ...
+def snyder_uh(
+    excess: ArrayLike,
+    time_step: int,
+    unit_volume: float,
+    area: float,
+    lag: timedelta,
+    cp: float,
+    c2: float,
+    c50: float,
+    c75: float,
+) -> bytes: ...

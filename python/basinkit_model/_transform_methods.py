@@ -15,9 +15,13 @@ from typing import Any
 from . import _checks as chk
 from ._clock import CFS_PER_ACRE_INCH, FT3_PER_ACRE_INCH, Array, Clock, seconds
 from ._methods import Runoff, Transform, floats
-from ._native import nrcs_gamma_shape, nrcs_uh, user_uh
+from ._native import nrcs_gamma_shape, nrcs_uh, snyder_uh, user_uh
 from ._registry import Duration, Field, Number, declare
 from ._tomlvalues import floats_from_file
+
+# Snyder's coefficients for cfs per square mile and inch, times in hours.
+SNYDER_US = (640.0, 770.0, 440.0)
+ACRES_PER_SQ_MILE = 640.0
 
 # The standard curve's factor; any other takes the gamma curve of that area.
 STANDARD_PEAK_RATE_FACTOR = 484.0
@@ -107,4 +111,28 @@ class UserUnitHydrograph(Transform, tag="user_uh"):
         if seconds(self.step) != clock.seconds:
             raise ValueError(f"the unit hydrograph's step {self.step} differs from the run's step {clock.step}")
         direct = user_uh(excess, clock.dt, list(self.ordinates), unit_volume(area_acres), self.normalise)
+        return Runoff(floats(direct), 0.0)
+
+
+@dataclass(frozen=True)
+class Snyder(Transform, tag="snyder_uh"):
+    """Snyder's unit hydrograph: standard lag tp and peaking coefficient Cp.
+
+    The lag is adjusted to the run's step as to a non-standard duration,
+    tpR = tp + (dt - tp / 5.5) / 4; the peak 640 Cp A / tpR and the widths
+    W50 = 770 / qpR^1.08, W75 = 440 / qpR^1.08 (h) are kept, and the base time
+    is the one that holds exactly one inch.
+    """
+
+    lag: timedelta = declare(
+        Duration(doc="standard lag tp, the excess's centre to the peak", minimum=timedelta(minutes=1))
+    )
+    peaking_coefficient: float = declare(Number("-", "Snyder's Cp", low=0.1, high=1.0))
+
+    def runoff(self, excess: Array, area_acres: float, clock: Clock) -> Runoff:
+        """Snyder direct runoff on the run's step."""
+        direct = snyder_uh(
+            excess, clock.dt, unit_volume(area_acres), area_acres / ACRES_PER_SQ_MILE, self.lag,
+            self.peaking_coefficient, *SNYDER_US,
+        )
         return Runoff(floats(direct), 0.0)

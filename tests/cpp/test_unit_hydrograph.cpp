@@ -1,6 +1,7 @@
 #include "check.hpp"
 
 #include "rainfall_transform/nrcs_uh.hpp"
+#include "rainfall_transform/snyder_uh.hpp"
 #include "rainfall_transform/user_uh.hpp"
 
 #include <cmath>
@@ -97,4 +98,36 @@ TEST(user_ordinates_are_checked_and_scaled) {
     auto q = user_uh_rs(std::vector<double>{1.0, 0.5}, 3600, good, v, false);
     CHECK(q.has_value() && q->size() == 6);
     CHECK_NEAR((*q)[2], 50.0 * 1.0 + 30.0 * 0.5, 1e-2);
+}
+
+TEST(snyder_polygon_keeps_snyders_peak_and_widths_and_one_unit) {
+    // tp = 6 h, Cp = 0.6, 10 mi^2 on hourly steps: tr = 6 / 5.5 h, tpR = tp + (1 - tr) / 4.
+    const double v = 6400.0 * ACRE_INCH;
+    auto p = snyder_polygon(3600, v, 10.0, 6.0 * 3600.0, 0.6, SnyderUnits{});
+    CHECK(p.has_value());
+    const double tp_r = 6.0 + (1.0 - 6.0 / 5.5) / 4.0;
+    const double qp = 640.0 * 0.6 / tp_r;
+    CHECK_NEAR(p->q[3], qp * 10.0, 1e-9);
+    CHECK_NEAR(p->t[3], (0.5 + tp_r) * 3600.0, 1e-9);
+    CHECK_NEAR((p->t[5] - p->t[1]) / 3600.0, 770.0 / std::pow(qp, 1.08), 1e-9);
+    CHECK_NEAR((p->t[4] - p->t[2]) / 3600.0, 440.0 / std::pow(qp, 1.08), 1e-9);
+    CHECK_NEAR(p->t[3] - p->t[1], (p->t[5] - p->t[3]) / 2.0, 1e-6);
+    double area = 0.0;
+    for (std::size_t i = 0; i < 6; ++i)
+        area += 0.5 * (p->t[i + 1] - p->t[i]) * (p->q[i] + p->q[i + 1]);
+    CHECK_NEAR(area / v, 1.0, 1e-12);
+    // The drawn ordinates hold one unit and peak near Qp (of a 15-minute step's tpR).
+    auto fine = snyder_polygon(900, v, 10.0, 6.0 * 3600.0, 0.6, SnyderUnits{});
+    auto uh = snyder_unit_hydrograph(900, v, 10.0, 6.0 * 3600.0, 0.6, SnyderUnits{});
+    CHECK(fine && uh && uh->front() == 0.0 && uh->back() == 0.0);
+    CHECK_NEAR(900.0 * sum(*uh) / v, 1.0, 1e-14);
+    CHECK_NEAR(peak(*uh) / fine->q[3], 1.0, 0.01);
+    CHECK(fine->q[3] > p->q[3]);
+    // At the standard duration tR = tr the lag is unadjusted.
+    auto s = snyder_polygon(3600, v, 10.0, 5.5 * 3600.0, 0.6, SnyderUnits{});
+    CHECK(s.has_value());
+    CHECK_NEAR(s->t[3], (0.5 + 5.5) * 3600.0, 1e-9);
+    // A low peak on a short lag reaches before the excess; too wide to hold one unit.
+    CHECK(!snyder_polygon(3600, v, 10.0, 3600.0, 0.1, SnyderUnits{}).has_value());
+    CHECK(!snyder_polygon(3600, 0.01 * v, 10.0, 6.0 * 3600.0, 0.6, SnyderUnits{}).has_value());
 }
