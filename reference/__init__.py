@@ -13,6 +13,7 @@ property tests use it to show that each property can fail.
     initial_constant  initial and constant loss
     green_ampt  Green-Ampt loss, ponding inside a step
     clark       Clark unit hydrograph and its convolution
+    unit_hydrograph  NRCS, Snyder and user unit hydrographs, scaled to one unit, convolved
     baseflow    linear reservoir baseflow
     muskingum   Muskingum routing
     level_pool  outlets and level pool routing

@@ -37,5 +37,9 @@ extern PyMethodDef recession_def;
 extern PyMethodDef curve_number_def;
 extern PyMethodDef initial_constant_def;
 extern PyMethodDef green_ampt_def;
+extern PyMethodDef nrcs_uh_def;
+extern PyMethodDef nrcs_gamma_shape_def;
+extern PyMethodDef user_uh_def;
+extern PyMethodDef snyder_uh_def;
 
 } // namespace basinkit::py

@@ -16,6 +16,7 @@ from ._rainfall_loss_methods import CurveNumber, GreenAmpt, InitialConstant
 from ._reservoirs import ConstantRelease, Gate, ReleaseSchedule, Spillway
 from ._routing_methods import Lag, MuskingumCunge
 from ._run import BasinRun, Precipitation, RunError, Score
+from ._transform_methods import NrcsUnitHydrograph, Snyder, UserUnitHydrograph
 
 __all__ = [
     "Basin",
@@ -35,6 +36,7 @@ __all__ = [
     "Lag",
     "Muskingum",
     "MuskingumCunge",
+    "NrcsUnitHydrograph",
     "Outlet",
     "Precipitation",
     "Reach",
@@ -43,9 +45,11 @@ __all__ = [
     "Reservoir",
     "RunError",
     "Score",
+    "Snyder",
     "Source",
     "Spillway",
     "Subbasin",
+    "UserUnitHydrograph",
     "calibrate",
     "dumps",
     "load",

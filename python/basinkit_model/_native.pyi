@@ -80,3 +80,30 @@ def green_ampt(
     conductivity: float,
     impervious_pct: float,
 ) -> tuple[bytearray, bytearray, bytearray]: ...
+def nrcs_uh(
+    excess: ArrayLike,
+    time_step: int,
+    unit_volume: float,
+    lag: timedelta,
+    tabulated: bool,
+    m: float,
+) -> bytes: ...
+def nrcs_gamma_shape(area_ratio: float) -> float: ...
+def user_uh(
+    excess: ArrayLike,
+    time_step: int,
+    ordinates: Sequence[float],
+    unit_volume: float,
+    normalise: bool,
+) -> bytes: ...
+def snyder_uh(
+    excess: ArrayLike,
+    time_step: int,
+    unit_volume: float,
+    area: float,
+    lag: timedelta,
+    cp: float,
+    c2: float,
+    c50: float,
+    c75: float,
+) -> bytes: ...
