@@ -22,7 +22,7 @@ from reference import lag as ref_lag  # noqa: E402
 from reference import muskingum_cunge as ref_mc  # noqa: E402
 
 PUBLISHED = Path(__file__).parent / "data" / "published"
-ROUTING_FILES = sorted(p for p in PUBLISHED.glob("*.toml") if tomllib.loads(p.read_text())["method"] in {"muskingum_cunge", "lag"})
+ROUTING_FILES = sorted(p for p in PUBLISHED.glob("*.toml") if tomllib.loads(p.read_text()).get("method") in {"muskingum_cunge", "lag"})
 
 
 def triangle(inp) -> list[float]:
