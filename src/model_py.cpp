@@ -43,7 +43,13 @@ int native_exec(PyObject *module) {
     return guarded_int([&]() -> int {
         if (!import_datetime()) return -1;
         PyMethodDef *defs[] = {&storage_indication_def, &level_pool_def, &muskingum_def,
-                               &linear_reservoir_def, &clark_def};
+                               &linear_reservoir_def, &clark_def,
+                               // rainfall loss
+                               &curve_number_def, &initial_constant_def, &green_ampt_def,
+                               // rainfall transform
+                               &nrcs_uh_def, &nrcs_gamma_shape_def, &user_uh_def, &snyder_uh_def,
+                               // reach routing and baseflow
+                               &muskingum_cunge_def, &lag_def, &recession_def};
         for (PyMethodDef *def : defs)
             if (!add_function(module, def)) return -1;
         return 0;

@@ -31,5 +31,15 @@ extern PyMethodDef level_pool_def;
 extern PyMethodDef muskingum_def;
 extern PyMethodDef linear_reservoir_def;
 extern PyMethodDef clark_def;
+extern PyMethodDef muskingum_cunge_def;
+extern PyMethodDef lag_def;
+extern PyMethodDef recession_def;
+extern PyMethodDef curve_number_def;
+extern PyMethodDef initial_constant_def;
+extern PyMethodDef green_ampt_def;
+extern PyMethodDef nrcs_uh_def;
+extern PyMethodDef nrcs_gamma_shape_def;
+extern PyMethodDef user_uh_def;
+extern PyMethodDef snyder_uh_def;
 
 } // namespace basinkit::py

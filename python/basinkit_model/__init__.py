@@ -7,12 +7,16 @@ against a gauge and calibrate it. Units are basinkit's: inches of rain per
 interval, acres, cfs, feet and cubic feet; durations are `timedelta`.
 """
 
+from ._baseflow_methods import Recession
 from ._calibrate import Calibration, calibrate
 from ._elements import Basin, Element, Junction, Outlet, Reach, Reservoir, Source, Subbasin
 from ._files import BasinFileError, dumps, load, loads, save
 from ._methods import Baseflow, Clark, DeficitConstant, Muskingum
+from ._rainfall_loss_methods import CurveNumber, GreenAmpt, InitialConstant
 from ._reservoirs import ConstantRelease, Gate, ReleaseSchedule, Spillway
+from ._routing_methods import Lag, MuskingumCunge
 from ._run import BasinRun, Precipitation, RunError, Score
+from ._transform_methods import NrcsUnitHydrograph, Snyder, UserUnitHydrograph
 
 __all__ = [
     "Basin",
@@ -22,21 +26,30 @@ __all__ = [
     "Calibration",
     "Clark",
     "ConstantRelease",
+    "CurveNumber",
     "DeficitConstant",
     "Element",
     "Gate",
+    "GreenAmpt",
+    "InitialConstant",
     "Junction",
+    "Lag",
     "Muskingum",
+    "MuskingumCunge",
+    "NrcsUnitHydrograph",
     "Outlet",
     "Precipitation",
     "Reach",
+    "Recession",
     "ReleaseSchedule",
     "Reservoir",
     "RunError",
     "Score",
+    "Snyder",
     "Source",
     "Spillway",
     "Subbasin",
+    "UserUnitHydrograph",
     "calibrate",
     "dumps",
     "load",

@@ -84,9 +84,18 @@ class GroundwaterLayer(Method, role="baseflow", default="linear_reservoir", titl
 
     @classmethod
     def run_layers(
-        cls, layers: Mapping[str, GroundwaterLayer], area_acres: float, loss: Array, clock: Clock
+        cls,
+        layers: Mapping[str, GroundwaterLayer],
+        area_acres: float,
+        loss: Array,
+        clock: Clock,
+        direct: Array | None = None,
     ) -> Layers:
-        """Every layer's baseflow (cfs) from the loss (inches per interval)."""
+        """Every layer's baseflow (cfs) from the loss (inches per interval).
+
+        `direct` is the direct runoff (cfs) on the window's instants, for
+        layers that act on the total flow rather than on the loss.
+        """
         raise NotImplementedError
 
 
@@ -162,7 +171,12 @@ class Baseflow(GroundwaterLayer, tag="linear_reservoir"):
 
     @classmethod
     def run_layers(
-        cls, layers: Mapping[str, GroundwaterLayer], area_acres: float, loss: Array, clock: Clock
+        cls,
+        layers: Mapping[str, GroundwaterLayer],
+        area_acres: float,
+        loss: Array,
+        clock: Clock,
+        direct: Array | None = None,
     ) -> Layers:
         chains = {name: b for name, b in layers.items() if isinstance(b, Baseflow)}
         if len(chains) != len(layers):

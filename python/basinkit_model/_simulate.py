@@ -99,7 +99,7 @@ def _subbasin(e: Subbasin, inflow: Array | None, inputs: Inputs, clock: Clock) -
     layers = None
     if e.baseflow:
         first = next(iter(e.baseflow.values()))
-        layers = first.run_layers(e.baseflow, e.area_acres, split.loss, clock)
+        layers = first.run_layers(e.baseflow, e.area_acres, split.loss, clock, direct=outflow)
         outflow = outflow + layers.total
     return SubbasinResult(rain, split.excess, split.loss, split.state, runoff, layers, outflow)
 

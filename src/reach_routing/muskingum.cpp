@@ -119,10 +119,18 @@ Result<Values> muskingum_reach_rs(std::span<const double> inflow, std::int32_t t
                                   Duration k, double x, std::int64_t sub_reaches,
                                   double initial_outflow, const CancelHook &cancel,
                                   Values *pass_ends) {
+    // The divisor is only formed for a valid count; the checks are repeated
+    // (in the same order) by the segments call.
+    const double k_seg = sub_reaches < 1 ? 0.0 : k.as_secs_f64() / static_cast<double>(sub_reaches);
+    return muskingum_segments_rs(inflow, static_cast<double>(time_step), k_seg, x, sub_reaches,
+                                 initial_outflow, cancel, pass_ends);
+}
+
+Result<Values> muskingum_segments_rs(std::span<const double> inflow, double dt, double k_seg,
+                                     double x, std::int64_t sub_reaches, double initial_outflow,
+                                     const CancelHook &cancel, Values *pass_ends) {
     if (inflow.empty()) return value_error(EMPTY_INFLOW);
     if (sub_reaches < 1) return value_error("`sub_reaches` must be >= 1.");
-    const double dt = static_cast<double>(time_step);
-    const double k_seg = k.as_secs_f64() / static_cast<double>(sub_reaches);
     const std::size_t n = inflow.size();
     Values routed;
     routed.reserve(n);

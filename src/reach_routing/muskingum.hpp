@@ -63,4 +63,12 @@ Result<Values> muskingum_reach_rs(std::span<const double> inflow, std::int32_t t
                                   double initial_outflow, const CancelHook &cancel = {},
                                   Values *pass_ends = nullptr);
 
+// The same reach with the step `dt` and each sub-reach's constant `k_seg` in
+// seconds: for constants derived from a channel rather than given as a
+// duration (Muskingum-Cunge). `muskingum_reach_rs` is this call with
+// k_seg = k / sub_reaches.
+Result<Values> muskingum_segments_rs(std::span<const double> inflow, double dt, double k_seg,
+                                     double x, std::int64_t sub_reaches, double initial_outflow,
+                                     const CancelHook &cancel = {}, Values *pass_ends = nullptr);
+
 } // namespace basinkit

@@ -1,6 +1,7 @@
 #include "check.hpp"
 
 #include "baseflow/linear_reservoir.hpp"
+#include "baseflow/recession.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -191,4 +192,28 @@ TEST(linear_reservoir_chain_ends_hold_the_stored_volume) {
         const std::vector<double> start(c.num_reservoir, c.initial_q);
         CHECK_NEAR(held(ends[l]) - held(start), (in - released) * dt_h, 1e-9 * in * dt_h);
     }
+}
+
+TEST(recession_follows_the_total_after_the_threshold) {
+    // k = 0.5 per day on 12-hour steps: kd = sqrt(0.5) for the initial flow,
+    // and the total below a quarter of its peak recedes at the same rate.
+    const std::vector<double> direct{0.0, 40.0, 100.0, 60.0, 30.0, 10.0, 5.0, 2.0};
+    auto out = recession_rs(direct, 43200.0, 8.0, 0.5, true, 0.25);
+    CHECK(out.has_value() && out->baseflow.size() == direct.size());
+    const double kd = std::pow(0.5, 0.5);
+    CHECK_BITS(out->baseflow[0], 8.0);
+    CHECK_BITS(out->baseflow[1], 8.0 * kd);
+    // Peak total at instant 2; the first total below 0.25 * peak is at instant 5.
+    CHECK(out->crossing == 5);
+    double q = direct[5] + out->baseflow[5];
+    for (std::size_t i = 6; i < direct.size(); ++i) {
+        q = q * kd;
+        CHECK_BITS(out->baseflow[i] + direct[i], q);
+    }
+    // A threshold never reached leaves the initial recession alone.
+    auto none = recession_rs(direct, 43200.0, 8.0, 0.5, false, 0.5);
+    CHECK(none.has_value() && none->crossing == -1);
+    CHECK(!recession_rs(direct, 43200.0, 8.0, 1.5, true, 0.25).has_value());
+    CHECK(!recession_rs(direct, 43200.0, 8.0, 0.5, true, 0.0).has_value());
+    CHECK(!recession_rs({}, 43200.0, 8.0, 0.5, true, 0.25).has_value());
 }

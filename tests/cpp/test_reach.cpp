@@ -1,5 +1,6 @@
 #include "check.hpp"
 
+#include "reach_routing/lag.hpp"
 #include "reach_routing/muskingum.hpp"
 
 #include <cmath>
@@ -148,4 +149,51 @@ TEST(muskingum_pass_ends_are_those_of_a_plain_rerun) {
             }
             CHECK_BITS(ends.back(), out->back());
         }
+}
+
+TEST(muskingum_segments_is_the_reach_with_k_in_seconds) {
+    // A Muskingum-Cunge reach routes through the same passes: bit for bit.
+    for (std::int64_t passes : {1, 3, 9}) {
+        Values ends_a, ends_b;
+        auto a = muskingum_reach_rs(HYDROGRAPH, 600, HOURS_2, 0.35, passes, 90.0, {}, &ends_a);
+        auto b = muskingum_segments_rs(HYDROGRAPH, 600.0, 7200.0 / static_cast<double>(passes),
+                                       0.35, passes, 90.0, {}, &ends_b);
+        CHECK(a.has_value() && b.has_value() && a->size() == b->size());
+        for (std::size_t i = 0; i < a->size(); ++i) CHECK_BITS((*a)[i], (*b)[i]);
+        for (std::size_t i = 0; i < ends_a.size(); ++i) CHECK_BITS(ends_a[i], ends_b[i]);
+    }
+    CHECK(!muskingum_segments_rs(HYDROGRAPH, 60.0, 10.0, 0.2, 0, 1.0).has_value());
+}
+
+TEST(lag_shifts_and_interpolates) {
+    // Whole steps shift exactly; 1.25 steps is a quarter of the way to the next shift.
+    auto two = lag_rs(HYDROGRAPH, 600.0, 1200.0);
+    const double shifted[] = {100.0, 100.0, 100.0, 200.0, 300.0};
+    CHECK(two.has_value() && two->size() == 5);
+    for (std::size_t i = 0; i < 5; ++i) CHECK_BITS((*two)[i], shifted[i]);
+    auto part = lag_rs(HYDROGRAPH, 600.0, 750.0);
+    const double parted[] = {100.0, 100.0, 175.0, 275.0, 225.0};
+    for (std::size_t i = 0; i < 5; ++i) CHECK_BITS((*part)[i], parted[i]);
+    auto none = lag_rs(HYDROGRAPH, 600.0, 0.0);
+    for (std::size_t i = 0; i < 5; ++i) CHECK_BITS((*none)[i], HYDROGRAPH[i]);
+    auto past = lag_rs(HYDROGRAPH, 600.0, 1e9);
+    for (double v : *past) CHECK_BITS(v, 100.0);
+    CHECK(!lag_rs({}, 600.0, 0.0).has_value());
+    CHECK(!lag_rs(HYDROGRAPH, 600.0, -1.0).has_value());
+    CHECK(!lag_rs(HYDROGRAPH, 0.0, 1.0).has_value());
+}
+
+TEST(lag_conserves_volume) {
+    // A pulse that passes the reach within the record leaves as much as came in.
+    std::vector<double> pulse(40, 5.0);
+    for (std::size_t i = 3; i < 12; ++i) pulse[i] = 5.0 + 10.0 * static_cast<double>(i % 5);
+    for (double lag : {0.0, 600.0, 1000.0, 3599.0}) {
+        auto out = lag_rs(pulse, 300.0, lag);
+        double in_sum = 0.0, out_sum = 0.0;
+        for (std::size_t i = 0; i < pulse.size(); ++i) {
+            in_sum += pulse[i];
+            out_sum += (*out)[i];
+        }
+        CHECK_NEAR(out_sum, in_sum, 1e-9);
+    }
 }

@@ -1,0 +1,63 @@
+// The recession baseflow of basinkit_model._native.
+#include "baseflow/recession.hpp"
+#include "boundary/binding.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/errors.hpp"
+#include "boundary/registration.hpp"
+#include "model_py.hpp"
+
+#include <optional>
+
+namespace basinkit::py {
+
+namespace {
+
+constexpr const char *params[] = {"direct",        "time_step",  "initial_q", "recession_constant",
+                                  "ratio_to_peak", "threshold_q"};
+
+PyObject *recession(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return guarded([&]() -> PyObject * {
+        PyObject *a[6];
+        if (!bind({"recession()", params, 6}, args, nargs, kwnames, a)) return nullptr;
+        TimeSeries direct;
+        double initial_q, k;
+        std::optional<double> ratio, threshold;
+        if (!series_args("direct", a[0], a[1], &direct) ||
+            !convert_arg("initial_q", a[2], &initial_q) ||
+            !convert_arg("recession_constant", a[3], &k) ||
+            !convert_arg("ratio_to_peak", a[4], &ratio) ||
+            !convert_arg("threshold_q", a[5], &threshold))
+            return nullptr;
+        if (ratio.has_value() == threshold.has_value()) {
+            PyErr_SetString(PyExc_ValueError,
+                            "exactly one of ratio_to_peak and threshold_q must be given");
+            return nullptr;
+        }
+        auto out = recession_rs(direct.data, static_cast<double>(direct.time_step), initial_q, k,
+                                ratio.has_value(), ratio ? *ratio : *threshold, signal_cancel());
+        if (!ok(out)) return nullptr;
+        Ref flow(to_packed(out->baseflow));
+        if (!flow) return nullptr;
+        Ref crossing(out->crossing < 0 ? Py_NewRef(Py_None) : PyLong_FromSsize_t(out->crossing));
+        if (!crossing) return nullptr;
+        return PyTuple_Pack(2, flow.get(), crossing.get());
+    });
+}
+
+} // namespace
+
+PyMethodDef recession_def = function_def(
+    "recession", recession,
+    R"(recession(direct, time_step, initial_q, recession_constant, ratio_to_peak, threshold_q)
+--
+
+Recession baseflow beside the direct runoff `direct` (one value every
+`time_step` seconds): `initial_q` receding by `recession_constant` per day,
+and after the peak total flow, from the first instant the total is below the
+threshold (`ratio_to_peak` times the peak, or `threshold_q`; exactly one is
+given, the other None), the total receding at that rate.
+
+Returns (baseflow, crossing): the baseflow packed in bytes (native float64)
+and the instant of the crossing, or None.)");
+
+} // namespace basinkit::py

@@ -1,0 +1,79 @@
+#include "rainfall_transform/user_uh.hpp"
+
+#include "format.hpp"
+
+#include <cmath>
+
+namespace basinkit {
+
+Result<void> scale_to_unit_volume(std::span<double> shape, double dt, double unit_volume) {
+    double total = 0.0;
+    for (const double f : shape) total += f;
+    if (!(total > 0.0) || !std::isfinite(total))
+        return value_error("the unit hydrograph's ordinates must have a finite positive sum, got " +
+                           fmt::plain(total) + ".");
+    const double factor = unit_volume / (dt * total);
+    for (double &f : shape) f = f * factor;
+    return {};
+}
+
+Result<Values> convolve_unit_hydrograph(std::span<const double> excess, std::span<const double> uh,
+                                        const CancelHook &cancel) {
+    const std::size_t len = excess.size(), m = uh.size();
+    if (len == 0 || m == 0) return Values(len, 0.0);
+    CancelCheck check(cancel);
+    Values q(len + m - 1, 0.0);
+    // Row by row in increasing i: each q_j then takes its terms in increasing i.
+    for (std::size_t i = 0; i < len; ++i) {
+        const double p = excess[i];
+        if (p == 0.0) continue;
+        double *row = q.data() + i;
+        for (std::size_t k = 0; k < m; ++k) row[k] = row[k] + p * uh[k];
+        if (check.stop(m)) return interrupted();
+    }
+    return q;
+}
+
+Result<std::vector<double>> user_unit_hydrograph(std::int32_t time_step,
+                                                 std::span<const double> ordinates,
+                                                 double unit_volume, bool normalise) {
+    if (ordinates.size() < 2)
+        return value_error("a unit hydrograph needs at least 2 ordinates, got " +
+                           fmt::integer(static_cast<std::int64_t>(ordinates.size())) + ".");
+    if (ordinates.size() >= UH_MAX_ORDINATES)
+        return memory_error("the unit hydrograph can hold at most " +
+                            fmt::integer(static_cast<std::int64_t>(UH_MAX_ORDINATES)) +
+                            " ordinates.");
+    for (const double u : ordinates)
+        if (!(u >= 0.0) || !std::isfinite(u))
+            return value_error("the unit hydrograph's ordinates must be finite and >= 0, got " +
+                               fmt::plain(u) + ".");
+    if (ordinates.front() != 0.0)
+        return value_error("the unit hydrograph's first ordinate (at t = 0) must be 0, got " +
+                           fmt::plain(ordinates.front()) + ".");
+    std::vector<double> uh;
+    uh.reserve(ordinates.size() + 1);
+    uh.assign(ordinates.begin(), ordinates.end());
+    if (uh.back() != 0.0) uh.push_back(0.0);
+    const double dt = static_cast<double>(time_step);
+    double total = 0.0;
+    for (const double u : uh) total += u;
+    const double volume = dt * total;
+    if (!normalise && !(std::fabs(volume - unit_volume) <= 0.01 * unit_volume))
+        return value_error("the unit hydrograph holds " + fmt::plain(volume / unit_volume) +
+                           " units of depth, more than 1 % away from 1; pass normalise to scale "
+                           "it.");
+    auto scaled = scale_to_unit_volume(uh, dt, unit_volume);
+    if (!scaled) return std::unexpected(std::move(scaled.error()));
+    return uh;
+}
+
+Result<Values> user_uh_rs(std::span<const double> excess, std::int32_t time_step,
+                          std::span<const double> ordinates, double unit_volume, bool normalise,
+                          const CancelHook &cancel) {
+    auto uh = user_unit_hydrograph(time_step, ordinates, unit_volume, normalise);
+    if (!uh) return std::unexpected(std::move(uh.error()));
+    return convolve_unit_hydrograph(excess, *uh, cancel);
+}
+
+} // namespace basinkit
