@@ -24,20 +24,21 @@ def _kernels():
     jit = numba.njit(fastmath=False, error_model="numpy", cache=False, nogil=False)
 
     @jit
-    def min_num(a, b):
+    def either_num(a, b, take_b):
+        # fmin/fmax as the core has them: a NaN side gives way to the other.
         if a != a:
             return b
         if b != b:
             return a
-        return b if b < a else a
+        return b if take_b else a
+
+    @jit
+    def min_num(a, b):
+        return either_num(a, b, b < a)
 
     @jit
     def max_num(a, b):
-        if a != a:
-            return b
-        if b != b:
-            return a
-        return b if a < b else a
+        return either_num(a, b, a < b)
 
     @jit
     def curve_number(rain, cn, ratio, impervious_pct, per_inch):

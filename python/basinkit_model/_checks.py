@@ -33,6 +33,13 @@ class FieldTypeError(TypeError, _FieldMixin):
         self.where, self.field, self.reason = where, field, reason
 
 
+def not_above(where: str, method: object, low: str, high: str) -> None:
+    """Refuses a method whose field `low` exceeds its field `high`, naming `low`."""
+    a, b = getattr(method, low), getattr(method, high)
+    if a > b:
+        raise FieldError(f"{where}.{low}", f"{a} exceeds {high} {b}", low)
+
+
 def duration(value: object, where: str, *, minimum: timedelta = timedelta(0)) -> timedelta:
     """A `timedelta` (pandas `Timedelta` too) of at least `minimum`, as a plain `timedelta`."""
     if isinstance(value, pd.Timedelta):

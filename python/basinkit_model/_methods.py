@@ -128,12 +128,7 @@ class DeficitConstant(Loss, tag="deficit_constant"):
     time_to_dry: timedelta = declare(Duration(doc="time for wet soil to dry out", minimum=_ONE_SECOND))
 
     def _relations(self, where: str) -> None:
-        if self.initial_deficit > self.max_deficit:
-            raise chk.FieldError(
-                f"{where}.initial_deficit",
-                f"{self.initial_deficit} exceeds max_deficit {self.max_deficit}",
-                "initial_deficit",
-            )
+        chk.not_above(where, self, "initial_deficit", "max_deficit")
 
     def split(self, rain: Array, clock: Clock) -> LossSplit:
         """Excess, loss and deficit from basinkit's deficit-and-constant model."""

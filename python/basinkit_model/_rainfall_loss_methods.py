@@ -74,12 +74,7 @@ class GreenAmpt(Loss, tag="green_ampt"):
     impervious_pct: float = declare(_impervious(), 0.0)
 
     def _relations(self, where: str) -> None:
-        if self.initial_content > self.saturated_content:
-            raise chk.FieldError(
-                f"{where}.initial_content",
-                f"{self.initial_content} exceeds saturated_content {self.saturated_content}",
-                "initial_content",
-            )
+        chk.not_above(where, self, "initial_content", "saturated_content")
 
     def split(self, rain: Array, clock: Clock) -> LossSplit:
         """Excess and loss; the state is the pervious area's cumulative infiltration."""

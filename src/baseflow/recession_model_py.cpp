@@ -16,9 +16,8 @@ constexpr const char *params[] = {"direct",        "time_step",  "initial_q", "r
                                   "ratio_to_peak", "threshold_q"};
 
 PyObject *recession(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[6];
-        if (!bind({"recession()", params, 6}, args, nargs, kwnames, a)) return nullptr;
+    const Signature sig{"recession()", params, 6};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         TimeSeries direct;
         double initial_q, k;
         std::optional<double> ratio, threshold;

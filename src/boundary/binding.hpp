@@ -25,7 +25,7 @@ bool bind(const Signature &sig, PyObject *const *args, Py_ssize_t nargs, PyObjec
 bool bind(const Signature &sig, PyObject *args, PyObject *kwargs, PyObject **out);
 
 // The most parameters a binding takes.
-inline constexpr std::size_t max_params = 8;
+inline constexpr std::size_t max_params = 12;
 
 // A binding's body run on its bound arguments, `body(a)` with one borrowed
 // reference or nullptr per parameter; no C++ exception gets out.

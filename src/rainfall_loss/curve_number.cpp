@@ -38,10 +38,7 @@ Result<void> curve_number_into(std::span<const double> rainfall, double cn,
         double dq = max_num(q - q_cum, 0.0);
         dq = min_num(dq, p);
         q_cum = q;
-        const double excess = min_num(imp * p + perv * dq, p);
-        out.excess[i] = excess;
-        out.loss[i] = p - excess;
-        out.state[i] = p_cum;
+        out.put(i, p, imp, perv, dq, p_cum);
     });
     if (!done) return interrupted();
     return {};

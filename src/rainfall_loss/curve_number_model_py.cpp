@@ -14,9 +14,8 @@ constexpr const char *params[] = {"rainfall", "cn", "initial_abstraction_ratio",
                                   "depth_per_inch"};
 
 PyObject *curve_number(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[5];
-        if (!bind({"curve_number()", params, 5}, args, nargs, kwnames, a)) return nullptr;
+    const Signature sig{"curve_number()", params, 5};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         Values rainfall;
         double cn, ratio, impervious, per_inch;
         if (!convert_arg("rainfall", a[0], &rainfall) || !convert_arg("cn", a[1], &cn) ||

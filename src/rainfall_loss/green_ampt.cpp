@@ -74,10 +74,7 @@ Result<void> green_ampt_into(std::span<const double> rainfall, std::int32_t time
             }
         }
         f = f + infiltration;
-        const double excess = min_num(imp * p + perv * (p - infiltration), p);
-        out.excess[j] = excess;
-        out.loss[j] = p - excess;
-        out.state[j] = f;
+        out.put(j, p, imp, perv, p - infiltration, f);
     });
     if (!done) return interrupted();
     return {};

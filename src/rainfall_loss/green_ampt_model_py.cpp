@@ -15,9 +15,8 @@ constexpr const char *params[] = {"rainfall",          "time_step", "initial_con
                                   "impervious_pct"};
 
 PyObject *green_ampt(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[7];
-        if (!bind({"green_ampt()", params, 7}, args, nargs, kwnames, a)) return nullptr;
+    const Signature sig{"green_ampt()", params, 7};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         TimeSeries rainfall;
         double initial, saturated, suction, conductivity, impervious;
         if (!series_args("rainfall", a[0], a[1], &rainfall) ||

@@ -29,10 +29,7 @@ Result<void> initial_constant_into(std::span<const double> rainfall, std::int32_
         left = left - il;
         const double r = p - il;
         const double cl = min_num(r, cap);
-        const double excess = min_num(imp * p + perv * (r - cl), p);
-        out.excess[i] = excess;
-        out.loss[i] = p - excess;
-        out.state[i] = left;
+        out.put(i, p, imp, perv, r - cl, left);
     });
     if (!done) return interrupted();
     return {};

@@ -14,9 +14,8 @@ constexpr const char *params[] = {"rainfall", "time_step", "initial_loss", "rate
                                   "impervious_pct"};
 
 PyObject *initial_constant(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[5];
-        if (!bind({"initial_constant()", params, 5}, args, nargs, kwnames, a)) return nullptr;
+    const Signature sig{"initial_constant()", params, 5};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         TimeSeries rainfall;
         double initial_loss, rate, impervious;
         if (!series_args("rainfall", a[0], a[1], &rainfall) ||

@@ -4,6 +4,7 @@
 
 #include "cancel.hpp"
 #include "error.hpp"
+#include "utils/general.hpp"
 #include "utils/large_buffer.hpp"
 
 #include <cstddef>
@@ -26,6 +27,17 @@ struct LossSpans {
     std::span<double> excess;
     std::span<double> loss;
     std::span<double> state;
+
+    // Step i of rain `p`: the impervious share `imp` runs off whole, the
+    // pervious share `perv` as `pervious_excess`, never more than the rain:
+    // excess = min(imp * p + perv * pervious_excess, p), loss = p - excess.
+    void put(std::size_t i, double p, double imp, double perv, double pervious_excess,
+             double end_state) const {
+        const double e = min_num(imp * p + perv * pervious_excess, p);
+        excess[i] = e;
+        loss[i] = p - e;
+        state[i] = end_state;
+    }
 };
 
 // A LossSplit filled by `fill(LossSpans)`, which returns a Result<void>.

@@ -96,18 +96,14 @@ Result<std::vector<double>> nrcs_unit_hydrograph(std::int32_t time_step, double 
         if (k % CancelCheck::POLL_INTERVAL == 0 && check.stop(CancelCheck::POLL_INTERVAL))
             return interrupted();
     }
-    uh.push_back(0.0);
-    auto scaled = scale_to_unit_volume(uh, dt, unit_volume);
-    if (!scaled) return std::unexpected(std::move(scaled.error()));
-    return uh;
+    return closed_unit_hydrograph(std::move(uh), dt, unit_volume);
 }
 
 Result<Values> nrcs_uh_rs(std::span<const double> excess, std::int32_t time_step,
                           double unit_volume, double lag_s, bool tabulated, double m,
                           const CancelHook &cancel) {
-    auto uh = nrcs_unit_hydrograph(time_step, unit_volume, lag_s, tabulated, m, cancel);
-    if (!uh) return std::unexpected(std::move(uh.error()));
-    return convolve_unit_hydrograph(excess, *uh, cancel);
+    return convolve_made(
+        excess, nrcs_unit_hydrograph(time_step, unit_volume, lag_s, tabulated, m, cancel), cancel);
 }
 
 } // namespace basinkit

@@ -13,9 +13,8 @@ namespace {
 constexpr const char *params[] = {"excess", "time_step", "unit_volume", "lag", "tabulated", "m"};
 
 PyObject *nrcs_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[6];
-        if (!bind({"nrcs_uh()", params, 6}, args, nargs, kwnames, a)) return nullptr;
+    const Signature sig{"nrcs_uh()", params, 6};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         TimeSeries excess;
         double unit_volume, m;
         bool tabulated;
@@ -34,9 +33,8 @@ PyObject *nrcs_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject 
 
 PyObject *nrcs_gamma(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr const char *names[] = {"area_ratio"};
-    return guarded([&]() -> PyObject * {
-        PyObject *a[1];
-        if (!bind({"nrcs_gamma_shape()", names, 1}, args, nargs, kwnames, a)) return nullptr;
+    const Signature sig{"nrcs_gamma_shape()", names, 1};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         double ratio;
         if (!convert_arg("area_ratio", a[0], &ratio)) return nullptr;
         auto m = nrcs_gamma_shape(ratio);

@@ -72,18 +72,15 @@ Result<std::vector<double>> snyder_unit_hydrograph(std::int32_t time_step, doubl
         if (k % CancelCheck::POLL_INTERVAL == 0 && check.stop(CancelCheck::POLL_INTERVAL))
             return interrupted();
     }
-    uh.push_back(0.0);
-    auto scaled = scale_to_unit_volume(uh, dt, unit_volume);
-    if (!scaled) return std::unexpected(std::move(scaled.error()));
-    return uh;
+    return closed_unit_hydrograph(std::move(uh), dt, unit_volume);
 }
 
 Result<Values> snyder_uh_rs(std::span<const double> excess, std::int32_t time_step,
                             double unit_volume, double area, double lag_s, double cp,
                             const SnyderUnits &units, const CancelHook &cancel) {
-    auto uh = snyder_unit_hydrograph(time_step, unit_volume, area, lag_s, cp, units, cancel);
-    if (!uh) return std::unexpected(std::move(uh.error()));
-    return convolve_unit_hydrograph(excess, *uh, cancel);
+    return convolve_made(
+        excess, snyder_unit_hydrograph(time_step, unit_volume, area, lag_s, cp, units, cancel),
+        cancel);
 }
 
 } // namespace basinkit

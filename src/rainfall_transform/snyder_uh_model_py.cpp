@@ -14,9 +14,8 @@ constexpr const char *params[] = {"excess", "time_step", "unit_volume", "area", 
                                   "cp",     "c2",        "c50",         "c75"};
 
 PyObject *snyder_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[9];
-        if (!bind({"snyder_uh()", params, 9}, args, nargs, kwnames, a)) return nullptr;
+    const Signature sig{"snyder_uh()", params, 9};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         TimeSeries excess;
         double unit_volume, area, cp;
         SnyderUnits units;

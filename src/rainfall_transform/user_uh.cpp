@@ -71,8 +71,21 @@ Result<std::vector<double>> user_unit_hydrograph(std::int32_t time_step,
 Result<Values> user_uh_rs(std::span<const double> excess, std::int32_t time_step,
                           std::span<const double> ordinates, double unit_volume, bool normalise,
                           const CancelHook &cancel) {
-    auto uh = user_unit_hydrograph(time_step, ordinates, unit_volume, normalise);
-    if (!uh) return std::unexpected(std::move(uh.error()));
+    return convolve_made(excess, user_unit_hydrograph(time_step, ordinates, unit_volume, normalise),
+                         cancel);
+}
+
+Result<std::vector<double>> closed_unit_hydrograph(std::vector<double> shape, double dt,
+                                                   double unit_volume) {
+    shape.push_back(0.0);
+    auto scaled = scale_to_unit_volume(shape, dt, unit_volume);
+    if (!scaled) return std::unexpected(std::move(scaled.error()));
+    return shape;
+}
+
+Result<Values> convolve_made(std::span<const double> excess, const Result<std::vector<double>> &uh,
+                             const CancelHook &cancel) {
+    if (!uh) return std::unexpected(uh.error());
     return convolve_unit_hydrograph(excess, *uh, cancel);
 }
 

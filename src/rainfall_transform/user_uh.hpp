@@ -31,6 +31,15 @@ Result<void> scale_to_unit_volume(std::span<double> shape, double dt, double uni
 Result<Values> convolve_unit_hydrograph(std::span<const double> excess, std::span<const double> uh,
                                         const CancelHook &cancel = {});
 
+// `shape` closed by a last 0 and scaled to hold `unit_volume` (as above).
+Result<std::vector<double>> closed_unit_hydrograph(std::vector<double> shape, double dt,
+                                                   double unit_volume);
+
+// The runoff of `excess` through `uh`, or the error that kept `uh` from
+// being made.
+Result<Values> convolve_made(std::span<const double> excess, const Result<std::vector<double>> &uh,
+                             const CancelHook &cancel);
+
 // A user's unit hydrograph: `ordinates` at 0, dt, 2 dt, ... (flow per depth
 // unit), the first 0; a 0 is appended when the last is not, so the curve
 // falls to zero within a step. Its volume dt * sum must lie within 1 % of

@@ -15,9 +15,8 @@ namespace {
 constexpr const char *params[] = {"excess", "time_step", "ordinates", "unit_volume", "normalise"};
 
 PyObject *user_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[5];
-        if (!bind({"user_uh()", params, 5}, args, nargs, kwnames, a)) return nullptr;
+    const Signature sig{"user_uh()", params, 5};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         TimeSeries excess;
         std::vector<double> ordinates;
         double unit_volume;

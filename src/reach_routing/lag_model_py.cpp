@@ -13,9 +13,8 @@ namespace {
 constexpr const char *params[] = {"inflow", "time_step", "lag"};
 
 PyObject *lag(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return guarded([&]() -> PyObject * {
-        PyObject *a[3];
-        if (!bind({"lag()", params, 3}, args, nargs, kwnames, a)) return nullptr;
+    const Signature sig{"lag()", params, 3};
+    return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
         TimeSeries inflow;
         if (!series_args("inflow", a[0], a[1], &inflow) || !timedelta_arg("lag", a[2]))
             return nullptr;
