@@ -5,6 +5,7 @@ from __future__ import annotations
 import importlib.util
 import inspect
 import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -101,6 +102,7 @@ def files(tmp_path_factory):
         "ambiguous.csv": frame([f"0{d}/02/2024" for d in range(1, 6)], rain=[0.5] * 5),
         "gauge.csv": frame(HOURS, flow=[1.0] * 6),
         "twogauges.csv": frame(HOURS, a=[1.0] * 6, b=[1.0] * 6),
+        "lategauge.csv": frame(HOURS + pd.Timedelta(days=365), flow=[1.0] * 6),
         "afile": "not a folder",
     }
     for name, content in made.items():
@@ -161,6 +163,44 @@ def test_cli_statuses_and_one_line_messages(files, args, status, words):
     if status:
         assert len(proc.stderr.splitlines()) == 1 and words in proc.stderr, proc.stderr
         assert not proc.stdout  # refused before any work, or failed before any output
+
+
+def test_run_writes_flows_before_what_can_fail_after_it(tmp_path, files):
+    # The gauge lies outside the run: the score fails, the flows are already on disk.
+    out = tmp_path / "new" / "flows.csv"
+    proc = cli("run", *STORM, "--observed", files["lategauge.csv"], "--at", "lake", "--out", str(out))
+    assert proc.returncode == 2 and len(proc.stderr.splitlines()) == 1, proc.stderr
+    assert len(pd.read_csv(out)) == 24 + 72 + 1 and proc.stdout.startswith(f"flows written to {out}")
+
+
+def test_a_closed_pipe_ends_quietly():
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "basinkit_model", "run", *STORM], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
+    proc.stdout.close()  # the reader leaves before the first line, as `| head -0` would
+    assert proc.wait(timeout=300) == 141
+    assert proc.stderr.read() == b""
+
+
+def test_ctrl_c_keeps_the_best_so_far(tmp_path):
+    saved = tmp_path / "best.toml"
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "basinkit_model", "calibrate", *STORM, *GAUGE, *TC, "--maxiter", "10000",
+         "--save", str(saved)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    seen = ""
+    while " runs" not in seen:  # the progress line: some runs are done
+        char = proc.stderr.read(1)
+        assert char, seen
+        seen += char
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=120)
+    assert proc.returncode == 130, seen + err
+    last = (seen + err).replace("\r", "\n").strip().splitlines()[-1]
+    assert "Traceback" not in err and re.match(r"interrupted after \d+ runs: best kge 0\.\d+", last), last
+    assert f"best basin so far written to {saved}" in last
+    assert 2.0 <= bm.load(saved).get("upper.transform.tc").total_seconds() / 3600 <= 8.0
 
 
 @pytest.mark.parametrize("command", ["run", "calibrate"])

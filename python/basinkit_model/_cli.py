@@ -528,8 +528,20 @@ def _main(argv: Sequence[str] | None) -> int:
     return _calibrate(args)
 
 
+def _warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+             file: Any = None, line: str | None = None) -> None:
+    _say(f"warning: {_one_line(Exception(message))}")
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of ``python -m basinkit_model``; returns the exit status."""
+    with warnings.catch_warnings():
+        # A warning is one line too, without the source line that raised it.
+        warnings.showwarning = _warning
+        return _guarded(argv)
+
+
+def _guarded(argv: Sequence[str] | None) -> int:
     try:
         code = _main(argv)
         sys.stdout.flush()  # a closed pipe shows here, not at exit
@@ -549,7 +561,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except RecursionError:
         _say("error: input nested too deeply (the interpreter's recursion limit)")
         return BAD_INPUT
-    except (ValueError, TypeError, OverflowError) as exc:
+    except (ValueError, TypeError, OverflowError, LookupError) as exc:
         _say(f"error: {_one_line(exc)}")
         return BAD_INPUT
     except OSError as exc:
