@@ -10,6 +10,7 @@ from functools import cached_property
 
 import numpy as np
 import pandas as pd
+from numpy.typing import NDArray
 
 from basinkit import metrics
 
@@ -21,6 +22,22 @@ from ._simulate import Result, simulate
 
 __all__ = ["BasinRun", "Precipitation", "RunError", "Score", "run_basin", "score_arrays"]
 
+# Moriasi et al. (2007), Table 4, streamflow: (rating, NSE above, |PBIAS| below, RSR at most).
+MORIASI_STREAMFLOW: tuple[tuple[str, float, float, float], ...] = (
+    ("very good", 0.75, 10.0, 0.50),
+    ("good", 0.65, 15.0, 0.60),
+    ("satisfactory", 0.50, 25.0, 0.70),
+)
+
+
+def moriasi_rating(nse: float, pbias: float, rsr: float) -> str:
+    """The Moriasi et al. (2007) streamflow rating that NSE, PBIAS (%) and RSR all reach."""
+    for name, nse_above, pbias_below, rsr_most in MORIASI_STREAMFLOW:
+        if nse > nse_above and abs(pbias) < pbias_below and rsr <= rsr_most:
+            return name
+    return "unsatisfactory"
+
+
 @dataclass(frozen=True)
 class Score:
     """Goodness of fit of one element's flow against observations on their common instants.
@@ -29,6 +46,14 @@ class Score:
     ratio) and `gamma` (standard-deviation ratio) are its components, `nse` the
     Nash-Sutcliffe efficiency and `rmse` the root-mean-square error (cfs).
     `count` pairs were scored; `skipped` observations were NaN.
+
+    `pbias` is 100 * sum(obs - sim) / sum(obs) (positive: the model is too
+    low), `rsr` the RMSE over the observations' standard deviation,
+    `peak_error_pct` and `volume_error_pct` 100 * (sim - obs) / obs of the
+    highest value and of the summed flow, `peak_time_error` the simulated
+    peak's instant minus the observed one's (None when the step is unknown),
+    and `rating` the Moriasi et al. (2007) streamflow rating that NSE, PBIAS
+    and RSR all reach ("very good", "good", "satisfactory", "unsatisfactory").
     """
 
     kge: float
@@ -39,6 +64,12 @@ class Score:
     rmse: float
     count: int
     skipped: int
+    pbias: float = math.nan
+    rsr: float = math.nan
+    peak_error_pct: float = math.nan
+    volume_error_pct: float = math.nan
+    peak_time_error: timedelta | None = None
+    rating: str = "unsatisfactory"
 
 
 def run_basin(basin: Basin, precipitation: Precipitation, *, extend: timedelta | None = None) -> BasinRun:
@@ -124,11 +155,27 @@ class BasinRun:
         keep = ~np.isnan(obs)
         if not keep.any():
             raise ValueError(f"observed has no value on the instants of the run ({self.index[0]} to {self.index[-1]})")
-        return score_arrays(sim[keep], obs[keep], skipped=int((~keep).sum()))
+        where = self.index.get_indexer(common[keep]).astype(np.int64)
+        return score_arrays(sim[keep], obs[keep], skipped=int((~keep).sum()), positions=where, step=self.time_step)
 
 
-def score_arrays(sim: Array, obs: Array, *, skipped: int = 0) -> Score:
-    """KGE (basinkit), its components, NSE and RMSE of paired arrays."""
+def _pct(sim: float, obs: float) -> float:
+    return 100.0 * (sim - obs) / obs if obs != 0.0 else math.nan
+
+
+def score_arrays(
+    sim: Array,
+    obs: Array,
+    *,
+    skipped: int = 0,
+    positions: NDArray[np.int64] | None = None,
+    step: timedelta | None = None,
+) -> Score:
+    """KGE (basinkit), its components, NSE, RMSE and the event statistics of paired arrays.
+
+    `positions` (the pairs' instants on the clock, in steps) and `step` place
+    the peaks in time; without a step `peak_time_error` is None.
+    """
     eps = 1e-6
     kge = metrics.calculate_kge(sim, obs)
     ds = sim - sim.mean()
@@ -146,4 +193,16 @@ def score_arrays(sim: Array, obs: Array, *, skipped: int = 0) -> Score:
     sse = float(err @ err)
     nse = 1.0 - sse / s_oo if s_oo > 0.0 else -math.inf
     rmse = math.sqrt(sse / len(obs))
-    return Score(kge, r, beta, gamma, nse, rmse, int(len(obs)), skipped)
+    sum_sim, sum_obs = float(sim.sum()), float(obs.sum())
+    pbias = 100.0 * (sum_obs - sum_sim) / sum_obs if sum_obs != 0.0 else math.nan
+    rsr = math.sqrt(sse) / math.sqrt(s_oo) if s_oo > 0.0 else math.inf
+    at_sim, at_obs = int(np.argmax(sim)), int(np.argmax(obs))
+    late: timedelta | None = None
+    if step is not None:
+        where = np.arange(len(obs)) if positions is None else positions
+        late = step * int(where[at_sim] - where[at_obs])
+    return Score(
+        kge, r, beta, gamma, nse, rmse, int(len(obs)), skipped,
+        pbias, rsr, _pct(float(sim[at_sim]), float(obs[at_obs])), _pct(sum_sim, sum_obs), late,
+        moriasi_rating(nse, pbias, rsr),
+    )
