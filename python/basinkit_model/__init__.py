@@ -8,6 +8,7 @@ interval, acres, cfs, feet and cubic feet; durations are `timedelta`.
 """
 
 from ._calibrate import Calibration, CalibrationInterrupted, Start, calibrate
+from ._checks import BasinWarning
 from ._elements import Basin, Element, Junction, Outlet, Reach, Reservoir, Source, Subbasin
 from ._files import BasinFileError, dumps, load, loads, save
 from ._methods import Baseflow, Clark, DeficitConstant, Muskingum
@@ -19,6 +20,7 @@ __all__ = [
     "Basin",
     "BasinFileError",
     "BasinRun",
+    "BasinWarning",
     "Baseflow",
     "Calibration",
     "CalibrationInterrupted",

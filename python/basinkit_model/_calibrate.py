@@ -21,7 +21,7 @@ from numpy.typing import NDArray
 
 from . import _checks as chk
 from . import _objectives as obj
-from ._clock import Array, Clock, Inputs, Precipitation, clock, inputs, seconds
+from ._clock import Array, Clock, Inputs, Precipitation, align_observed, clock, inputs, seconds
 from ._elements import Basin
 from ._objectives import Objective
 from ._params import numeric_path
@@ -177,21 +177,6 @@ def _bounds(basin: Basin, parameters: Mapping[str, Bound]) -> tuple[tuple[str, .
     return tuple(paths), tuple(durations), bounds
 
 
-def _align(observed: pd.Series, index: pd.DatetimeIndex, where: str) -> tuple[NDArray[np.int64], Array, int, int]:
-    """Positions on the clock and values of the observations scored, NaN skipped, and those outside."""
-    if not isinstance(observed, pd.Series) or not isinstance(observed.index, pd.DatetimeIndex):
-        raise TypeError(f"{where} must be a pandas Series on a DatetimeIndex")
-    if (observed.index.tz is None) != (index.tz is None):
-        raise ValueError(f"{where} and precipitation must both carry a time zone or neither")
-    common = index.intersection(observed.index)
-    values = observed.reindex(common).to_numpy(dtype="float64")
-    keep = ~np.isnan(values)
-    if not keep.any():
-        raise ValueError(f"{where} has no value on the instants of the run")
-    outside = int(len(observed) - len(common))
-    return index.get_indexer(common[keep]).astype(np.int64), values[keep], int((~keep).sum()), outside
-
-
 def _events(
     basin: Basin,
     precipitation: Precipitation | None,
@@ -215,7 +200,7 @@ def _events(
         on = clock(rain, extend)
         given = inputs(basin, rain, on)
         where = "observed" if len(events) == 1 else f"event {i}: observed"
-        positions, values, skipped, _ = _align(gauge, on.index, where)
+        positions, values, skipped, _ = align_observed(gauge, on.index, where)
         out.append(_Event(on, given, positions, values, skipped))
     return tuple(out)
 

@@ -15,12 +15,13 @@ from numpy.typing import NDArray
 from basinkit import metrics
 
 from . import _accounts
+from . import _checks as chk
 from ._checks import RunError
-from ._clock import Array, Clock, Precipitation, clock, inputs
-from ._elements import Basin
+from ._clock import Array, Clock, Precipitation, align_observed, clock, inputs
+from ._elements import Basin, Reach
 from ._simulate import Result, simulate
 
-__all__ = ["BasinRun", "Precipitation", "RunError", "Score", "run_basin", "score_arrays"]
+__all__ = ["BasinRun", "Precipitation", "RunError", "Score", "doubts", "run_basin", "score_arrays"]
 
 # Moriasi et al. (2007), Table 4, streamflow: (rating, NSE above, |PBIAS| below, RSR at most).
 MORIASI_STREAMFLOW: tuple[tuple[str, float, float, float], ...] = (
@@ -75,7 +76,18 @@ class Score:
 def run_basin(basin: Basin, precipitation: Precipitation, *, extend: timedelta | None = None) -> BasinRun:
     """Runs every element in computation order on the clock of `precipitation`."""
     on = clock(precipitation, extend)
-    return BasinRun(basin, on, simulate(basin, on, inputs(basin, precipitation, on)))
+    given = inputs(basin, precipitation, on)
+    doubts(basin, on)
+    return BasinRun(basin, on, simulate(basin, on, given))
+
+
+def doubts(basin: Basin, on: Clock) -> None:
+    """Warns about every reach whose routing may misbehave on this clock (once per run, before it)."""
+    for e in basin.elements:
+        if isinstance(e, Reach):
+            text = e.routing.doubt(on)
+            if text is not None:
+                chk.warn(f"reach '{e.name}': {text}")
 
 
 class BasinRun:
@@ -141,22 +153,15 @@ class BasinRun:
         return _accounts.balance(self.basin, self._results, self._clock)
 
     def score(self, observed: pd.Series, at: str) -> Score:
-        """Scores element `at` against `observed` (cfs) on their common instants; NaN skipped."""
+        """Scores element `at` against `observed` (cfs) at the run's instants; NaN skipped.
+
+        A reading between the run's instants is refused; readings outside the
+        window are left out with a `BasinWarning` saying how many.
+        """
         self.basin.element(at)
-        if not isinstance(observed, pd.Series) or not isinstance(observed.index, pd.DatetimeIndex):
-            raise TypeError("observed must be a pandas Series on a DatetimeIndex")
-        if not observed.index.is_unique:
-            raise ValueError("observed has repeated instants")
-        if (observed.index.tz is None) != (self.index.tz is None):
-            raise ValueError("observed and precipitation must both carry a time zone or neither")
-        common = self.index.intersection(observed.index)
-        obs = observed.reindex(common).to_numpy(dtype="float64")
-        sim = self.flows[at].reindex(common).to_numpy(dtype="float64")
-        keep = ~np.isnan(obs)
-        if not keep.any():
-            raise ValueError(f"observed has no value on the instants of the run ({self.index[0]} to {self.index[-1]})")
-        where = self.index.get_indexer(common[keep]).astype(np.int64)
-        return score_arrays(sim[keep], obs[keep], skipped=int((~keep).sum()), positions=where, step=self.time_step)
+        pos, obs, skipped, _ = align_observed(observed, self.index, "observed")
+        sim = self.flows[at].to_numpy(dtype="float64")[pos]
+        return score_arrays(sim, obs, skipped=skipped, positions=pos, step=self.time_step)
 
 
 def _pct(sim: float, obs: float) -> float:
