@@ -257,7 +257,7 @@ ENVELOPE_EXPONENT = 0.475
 
 def envelope(hours: float) -> float:
     """The largest point rain (inches) ever recorded in `hours`, as the classic envelope gives it."""
-    return ENVELOPE_IN * hours**ENVELOPE_EXPONENT
+    return float(ENVELOPE_IN * hours**ENVELOPE_EXPONENT)
 
 
 def _beyond_records(values: Array, index: pd.Index, clock: Clock, label: str) -> None:

@@ -140,10 +140,12 @@ class BasinRun:
         """Volume account of every element over the window, in acre-feet.
 
         Columns: ``inflow`` (rain on a subbasin, the summed inflow elsewhere),
-        ``outflow``, ``storage_change`` (soil, groundwater, channel or pool),
-        ``beyond_window`` (what a model produced past the window's end, with
-        the little the Clark recession would still give after it is cut),
-        ``residual`` = inflow - outflow - storage_change - beyond_window, and
+        ``outflow``, ``storage_change`` (groundwater, channel or pool: what
+        stays), ``deep_percolation`` (a subbasin's loss that no baseflow layer
+        receives: it leaves the model), ``beyond_window`` (what a model
+        produced past the window's end, with the little the Clark recession
+        would still give after it is cut), ``residual`` = inflow - outflow -
+        storage_change - deep_percolation - beyond_window, and
         ``residual_pct`` (% of inflow). Volumes of flows are the areas under
         straight lines between instants, except a reservoir's outflow: the
         volume its outlets released in the one-second steps of level pool
