@@ -175,7 +175,8 @@ def summarize(r: dict) -> str:
     return "\n".join(lines)
 
 
-def plot(r: dict, path: str) -> None:
+def pyplot():
+    """matplotlib's pyplot on a file backend, or exit 2 saying how to install it."""
     try:
         import matplotlib
 
@@ -188,6 +189,11 @@ def plot(r: dict, path: str) -> None:
             file=sys.stderr,
         )
         raise SystemExit(2)
+    return plt
+
+
+def plot(r: dict, path: str) -> None:
+    plt = pyplot()
 
     n = len(r["rain"])
     hours = list(range(n + 1))  # instants of the discharge, elevation and storage series
@@ -238,6 +244,8 @@ def plot(r: dict, path: str) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
+    if args.plot:
+        pyplot()  # before any work: a missing matplotlib should not cost a run
     result = simulate(args)
     print(summarize(result))
     if args.plot:

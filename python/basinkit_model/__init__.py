@@ -7,19 +7,23 @@ against a gauge and calibrate it. Units are basinkit's: inches of rain per
 interval, acres, cfs, feet and cubic feet; durations are `timedelta`.
 """
 
-from ._calibrate import Calibration, calibrate
+from ._calibrate import Calibration, CalibrationInterrupted, Start, calibrate
+from ._checks import BasinWarning
 from ._elements import Basin, Element, Junction, Outlet, Reach, Reservoir, Source, Subbasin
 from ._files import BasinFileError, dumps, load, loads, save
 from ._methods import Baseflow, Clark, DeficitConstant, Muskingum
 from ._reservoirs import ConstantRelease, Gate, ReleaseSchedule, Spillway
 from ._run import BasinRun, Precipitation, RunError, Score
+from ._sample import Sample, sample
 
 __all__ = [
     "Basin",
     "BasinFileError",
     "BasinRun",
+    "BasinWarning",
     "Baseflow",
     "Calibration",
+    "CalibrationInterrupted",
     "Clark",
     "ConstantRelease",
     "DeficitConstant",
@@ -33,13 +37,16 @@ __all__ = [
     "ReleaseSchedule",
     "Reservoir",
     "RunError",
+    "Sample",
     "Score",
     "Source",
+    "Start",
     "Spillway",
     "Subbasin",
     "calibrate",
     "dumps",
     "load",
     "loads",
+    "sample",
     "save",
 ]

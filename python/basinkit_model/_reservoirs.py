@@ -36,7 +36,7 @@ class Spillway(OutletKind, tag="spillway"):
     """Uncontrolled spillway: discharge (cfs) against elevation (ft), read at elevation + offset."""
 
     elevations: tuple[float, ...] = declare(Curve("ft", "rating curve elevations"))
-    discharges: tuple[float, ...] = declare(Curve("cfs", "rating curve discharges", strictly=False))
+    discharges: tuple[float, ...] = declare(Curve("cfs", "rating curve discharges", strictly=False, low=0.0))
     offset: float | None = declare(Number("ft", "added to the pool elevation (unset: 0)", optional=True), None)
 
     def _relations(self, where: str) -> None:
@@ -52,10 +52,10 @@ class Gate(OutletKind, tag="gate"):
     """Gated outlet on a rating curve, shut outside [minimum, maximum] elevation, capped release."""
 
     elevations: tuple[float, ...] = declare(Curve("ft", "rating curve elevations"))
-    discharges: tuple[float, ...] = declare(Curve("cfs", "rating curve discharges", strictly=False))
+    discharges: tuple[float, ...] = declare(Curve("cfs", "rating curve discharges", strictly=False, low=0.0))
     minimum_elevation: float | None = declare(Number("ft", _ELEVATION_DOC, optional=True), None)
     maximum_elevation: float | None = declare(Number("ft", _CEILING_DOC, optional=True), None)
-    maximum_release: float | None = declare(Number("cfs", _CAP_DOC, optional=True), None)
+    maximum_release: float | None = declare(Number("cfs", _CAP_DOC, optional=True, low=0.0), None)
 
     def _relations(self, where: str) -> None:
         _rating(self.elevations, self.discharges, where)
@@ -100,7 +100,7 @@ class ReleaseSchedule(OutletKind, tag="schedule"):
     flow: pd.Series = declare(Series("cfs", "release at every instant of the run"))
     minimum_elevation: float | None = declare(Number("ft", _ELEVATION_DOC, optional=True), None)
     maximum_elevation: float | None = declare(Number("ft", _CEILING_DOC, optional=True), None)
-    maximum_release: float | None = declare(Number("cfs", _CAP_DOC, optional=True), None)
+    maximum_release: float | None = declare(Number("cfs", _CAP_DOC, optional=True, low=0.0), None)
 
     def _relations(self, where: str) -> None:
         _gates(self.minimum_elevation, self.maximum_elevation, where)
