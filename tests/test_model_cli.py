@@ -123,7 +123,8 @@ CASES = [
     (["calibrate", *STORM, *GAUGE, "--param", "upper.transform.tcc=2h:8h"], 2, "upper.transform has no 'tcc'"),
     (["calibrate", *STORM, *GAUGE, "--param", "upper.transform.tc=8h:2h"], 2, "bounds out of order"),
     (["calibrate", *STORM, *GAUGE, "--param", "upper.transform.tc=2 hours:8h"], 2, "is not a duration"),
-    (["calibrate", *STORM, *TC], 2, "give --precip RAIN.csv and --observed GAUGE.csv"),
+    (["calibrate", *STORM, *TC], 2, "give --precip RAIN.csv and --observed GAUGE.csv, or --event"),
+    (["calibrate", *STORM, *GAUGE, "--event", RAIN, OBS, *TC], 2, "or --event for each event, not both"),
     (["run", *STORM, "--at", "sea"], 2, "--at sea: no such element"),
     (["run", *STORM, "--extend", "99999999999d"], 2, "too long for a duration"),
     (["run", *STORM, "--bogus"], 2, "unrecognized arguments: --bogus (see --help)"),
@@ -163,6 +164,24 @@ def test_cli_statuses_and_one_line_messages(files, args, status, words):
     if status:
         assert len(proc.stderr.splitlines()) == 1 and words in proc.stderr, proc.stderr
         assert not proc.stdout  # refused before any work, or failed before any output
+
+
+def test_calibrate_several_events_shows_start_and_best():
+    proc = cli(
+        "calibrate", str(DATA / "storm.toml"), "--extend", "72h", "--at", "lake", *TC, "--event", RAIN, OBS,
+        "--event", RAIN, OBS, "--objective", "peak_weighted_rmse", "--maxiter", "2", "--popsize", "4",
+        "--no-polish", "--no-progress",
+    )
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout
+    head = re.search(r"\): peak_weighted_rmse ([\d.]+) cfs \(start ([\d.]+)\)$", out, re.MULTILINE)
+    assert head and float(head.group(1)) <= float(head.group(2))  # never worse than the start
+    assert re.search(r"^stopped: reached --maxiter generations$", out, re.MULTILINE)
+    tables = re.findall(r"^event (\d) \(.*?\) at lake, 95 pairs, 0 NaN skipped:\n((?:  .*\n){10})", out, re.MULTILINE)
+    assert [n for n, _ in tables] == ["1", "2"] and tables[0][1] == tables[1][1]  # the same storm twice
+    rows = dict(re.findall(r"^  (\S.*?)\s{2,}(\S+ ?\S*)\s{2,}\S", tables[0][1], re.MULTILINE))
+    assert set(rows) >= {"KGE", "NSE", "PBIAS (%)", "RSR", "RMSE (cfs)", "peak error (%)", "volume error (%)",
+                         "peak-time error (h)", "Moriasi rating"}
 
 
 def test_run_writes_flows_before_what_can_fail_after_it(tmp_path, files):

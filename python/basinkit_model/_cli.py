@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import importlib
 import importlib.util
+import inspect
 import os
 import re
 import sys
@@ -22,13 +23,14 @@ from typing import Any, NoReturn
 
 import pandas as pd
 
-from ._calibrate import Workers, calibrate
+from ._calibrate import Calibration, CalibrationInterrupted, Workers, calibrate
 from ._clock import Precipitation, seconds
 from ._elements import Basin
 from ._files import BasinFileError, load, parse_duration
 from ._params import numeric_path
 from ._registry import listing
-from ._run import BasinRun, RunError
+from ._objectives import OBJECTIVES
+from ._run import BasinRun, RunError, Score
 
 _UNIT = {"d": "days", "h": "hours", "min": "minutes", "m": "minutes", "s": "seconds"}
 _PIECE = re.compile(r"(\d+(?:\.\d+)?)(d|h|min|m|s)")
@@ -291,10 +293,26 @@ def _argparser() -> argparse.ArgumentParser:
         "upper.loss.rate_in_per_hr=0.02:0.4 (durations for durations, numbers otherwise; repeat "
         "for more; at least one)",
     )
-    cal.add_argument("--objective", choices=("kge", "nse", "rmse"), default="kge", help="what to fit (default: kge)")
+    cal.add_argument(
+        "--objective", choices=OBJECTIVES, default="kge",
+        help="what to fit: kge or nse (maximised), rmse (cfs), peak_weighted_rmse (cfs; each squared "
+        "error weighted by (obs + mean obs) / (2 mean obs), so flows above the mean count more), "
+        "pbias (its absolute value, %%); with several events their mean (default: kge)",
+    )
+    defaults = _DEFAULTS
     cal.add_argument("--seed", type=int, default=1, help="seed of the optimiser (default: 1)")
-    cal.add_argument("--maxiter", type=int, default=50, help="most generations (default: 50)")
-    cal.add_argument("--popsize", type=int, default=10, help="population per parameter (default: 10)")
+    cal.add_argument(
+        "--maxiter", type=int, default=defaults["maxiter"],
+        help=f"most generations (default: {defaults['maxiter']})",
+    )
+    cal.add_argument(
+        "--popsize", type=int, default=defaults["popsize"],
+        help=f"population per parameter (default: {defaults['popsize']})",
+    )
+    cal.add_argument(
+        "--no-polish", action="store_true",
+        help="skip the bounded local search from the best set (default: polished)",
+    )
     where = cal.add_mutually_exclusive_group()
     where.add_argument(
         "--workers", type=int, default=1,
@@ -443,22 +461,72 @@ class _Bar:
         self.bar = None
 
 
-def _shown(value: float | timedelta) -> str:
+def _shown(value: float | timedelta | None) -> str:
+    if value is None:
+        return "-"
     return f"{seconds(value) / 3600.0:.6g} h" if isinstance(value, timedelta) else f"{value:.6g}"
 
 
-def _calibrate(args: argparse.Namespace) -> int:
+_UNITS = {"rmse": "cfs", "peak_weighted_rmse": "cfs", "pbias": "% (absolute)"}
+_DEFAULTS = {k: v.default for k, v in inspect.signature(calibrate).parameters.items()}
+_REASONS = {
+    "converged": f"converged (every parameter's spread in the population is at most {_DEFAULTS['xtol']:.3g} of its range)",
+    "stalled": f"stalled (no better set for {_DEFAULTS['patience']} generations)",
+    "maxiter": "reached --maxiter generations",
+    "interrupted": "interrupted",
+}
+# Rows of the side-by-side table: label with its unit, how to show a Score's value.
+_STATISTICS: list[tuple[str, Callable[[Score], str]]] = [
+    ("KGE", lambda s: f"{s.kge:.4f}"),
+    ("NSE", lambda s: f"{s.nse:.4f}"),
+    ("PBIAS (%)", lambda s: f"{s.pbias:.2f}"),
+    ("RSR", lambda s: f"{s.rsr:.4f}"),
+    ("RMSE (cfs)", lambda s: f"{s.rmse:.2f}"),
+    ("peak error (%)", lambda s: f"{s.peak_error_pct:.2f}"),
+    ("volume error (%)", lambda s: f"{s.volume_error_pct:.2f}"),
+    ("peak-time error (h)", lambda s: "-" if s.peak_time_error is None else f"{seconds(s.peak_time_error) / 3600.0:+.6g}"),
+    ("Moriasi rating", lambda s: s.rating),
+]
+
+
+def _side_by_side(start: Score | None, best: Score) -> list[str]:
+    rows = [(label, "-" if start is None else show(start), show(best)) for label, show in _STATISTICS]
+    return [f"  {label:<20} {a:>14} {b:>14}" for label, a, b in rows]
+
+
+def _objective(name: str, value: float) -> str:
+    unit = _UNITS.get(name)
+    return f"{name} {value:.6g}" + (f" {unit}" if unit else "")
+
+
+def _events(args: argparse.Namespace) -> list[tuple[str, str, str]]:
+    """(rain, gauge, how the user named them) of every event."""
     if args.event:
-        raise Stop("--event needs the multi-event calibration, not available in this build")
+        if args.precip or args.observed:
+            raise Stop("give --precip and --observed for one event or --event for each event, not both")
+        return [(rain, obs, "--event") for rain, obs in args.event]
     if not args.precip or not args.observed:
-        raise Stop("give --precip RAIN.csv and --observed GAUGE.csv")
-    inputs = [("the basin file", args.basin), ("--precip", args.precip), ("--observed", args.observed)]
+        raise Stop("give --precip RAIN.csv and --observed GAUGE.csv, or --event RAIN.csv GAUGE.csv (repeatable)")
+    return [(args.precip, args.observed, "")]
+
+
+def _calibrate(args: argparse.Namespace) -> int:
+    named = _events(args)
+    inputs = [("the basin file", args.basin)]
+    for rain, obs, option in named:
+        inputs += [(option or "--precip", rain), (option or "--observed", obs)]
     check_outputs(inputs, [("--save", args.save)])
     if args.scheduler and importlib.util.find_spec("dask") is None:
-        raise Stop("--scheduler needs Dask: python -m pip install 'dask[distributed]'")
+        raise Stop("--scheduler needs Dask: python -m pip install 'dask[distributed]' (in a basinkit "
+                   "checkout: python -m pip install '.[ensemble]')")
     basin = _load(args.basin)
-    precip = rain_for(read_csv(args.precip, "--precip", args.dayfirst, even=True), basin, f"--precip {args.precip}")
-    observed = gauge(args.observed, "--observed", args.dayfirst)
+    events = [
+        (
+            rain_for(read_csv(rain, option or "--precip", args.dayfirst, even=True), basin, f"{option or '--precip'} {rain}"),
+            gauge(obs, option or "--observed", args.dayfirst),
+        )
+        for rain, obs, option in named
+    ]
     at = _target(basin, args.at)
     parameters = dict(_parse_param(basin, t) for t in args.param)
     workers: Workers = args.workers
@@ -470,32 +538,56 @@ def _calibrate(args: argparse.Namespace) -> int:
         except (OSError, TimeoutError, ValueError) as exc:
             raise Stop(f"--scheduler {args.scheduler}: {_one_line(exc)}") from None
         workers = client
+    settings: dict[str, Any] = dict(
+        objective=args.objective, seed=args.seed, maxiter=args.maxiter, popsize=args.popsize,
+        polish=not args.no_polish, workers=workers, extend=args.extend,
+    )
     bar = _Bar(not args.no_progress)
     try:
-        result = calibrate(
-            basin, precip, observed, at, parameters, objective=args.objective, seed=args.seed,
-            maxiter=args.maxiter, popsize=args.popsize, workers=workers, extend=args.extend,
-            progress=bar,
-        )
-    except KeyboardInterrupt:
+        if len(events) == 1:
+            result = calibrate(basin, *events[0], at, parameters, progress=bar, **settings)
+        else:
+            result = calibrate(basin, events=events, at=at, parameters=parameters, progress=bar, **settings)
+    except CalibrationInterrupted as exc:
         bar.close()
-        raise Stop(f"interrupted after {bar.done} runs; nothing saved", INTERRUPTED) from None
+        _interrupted(exc.calibration, args)
     finally:
         bar.close()
         if client is not None:
             client.close()
-    print(f"calibrated {len(parameters)} parameters in {result.evaluations} runs "
-          f"({result.failed} failed): {args.objective} {result.score:.6g}")
+    start = result.start
+    shown_start = f" (start {start.score:.6g})" if start is not None else ""
+    print(f"calibrated {len(parameters)} parameters in {result.evaluations} runs ({result.failed} failed): "
+          f"{_objective(args.objective, result.score)}{shown_start}")
+    print(f"stopped: {_REASONS.get(result.stop_reason, result.stop_reason)}")
     for path, value in result.values.items():
-        print(f"  {path} = {_shown(value)}")
-    c = result.components
-    print(f"KGE {c.kge:.4f} (r {c.r:.4f}, beta {c.beta:.4f}, gamma {c.gamma:.4f}), NSE {c.nse:.4f}, "
-          f"RMSE {c.rmse:.2f} cfs")
+        was = f" (start {_shown(start.values.get(path))})" if start is not None else ""
+        print(f"  {path} = {_shown(value)}{was}")
+    best_events = result.events or [result.components]
+    for i, ((rain, obs, _), best) in enumerate(zip(named, best_events)):
+        before = start.events[i] if start is not None and i < len(start.events) else None
+        title = f"event {i + 1} ({rain}, {obs})" if len(named) > 1 else "statistics"
+        print(f"{title} at {at}, {best.count} pairs, {best.skipped} NaN skipped:")
+        print(f"  {'':<20} {'start':>14} {'best':>14}")
+        print("\n".join(_side_by_side(before, best)))
     if args.save:
         save = result.basin.save
         _writing("--save", args.save, lambda p: save(p))
         print(f"calibrated basin written to {args.save}")
     return 0
+
+
+def _interrupted(best: Calibration | None, args: argparse.Namespace) -> NoReturn:
+    """Ctrl-C: one line with the runs done and the best so far, which --save keeps."""
+    if best is None:
+        raise Stop("interrupted before any run finished; nothing saved", INTERRUPTED)
+    values = ", ".join(f"{p} = {_shown(v)}" for p, v in best.values.items())
+    line = f"interrupted after {best.evaluations} runs: best {_objective(args.objective, best.score)} ({values})"
+    if args.save:
+        save = best.basin.save
+        _writing("--save", args.save, lambda p: save(p))
+        line += f"; best basin so far written to {args.save}"
+    raise Stop(line, INTERRUPTED)
 
 
 # ---------------------------------------------------------------- entry
@@ -530,7 +622,8 @@ def _main(argv: Sequence[str] | None) -> int:
 
 def _warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
              file: Any = None, line: str | None = None) -> None:
-    _say(f"warning: {_one_line(Exception(message))}")
+    # The layer speaks to Python callers; here its `extend=` is an option.
+    _say(f"warning: {_one_line(Exception(message))}".replace("pass extend=", "pass --extend"))
 
 
 def main(argv: Sequence[str] | None = None) -> int:
