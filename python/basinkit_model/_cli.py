@@ -582,7 +582,8 @@ def _interrupted(best: Calibration | None, args: argparse.Namespace) -> NoReturn
     if best is None:
         raise Stop("interrupted before any run finished; nothing saved", INTERRUPTED)
     values = ", ".join(f"{p} = {_shown(v)}" for p, v in best.values.items())
-    line = f"interrupted after {best.evaluations} runs: best {_objective(args.objective, best.score)} ({values})"
+    runs = f"{best.evaluations} run" + ("s" if best.evaluations != 1 else "")
+    line = f"interrupted after {runs}: best {_objective(args.objective, best.score)} ({values})"
     if args.save:
         save = best.basin.save
         _writing("--save", args.save, lambda p: save(p))
