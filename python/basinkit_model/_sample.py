@@ -30,7 +30,8 @@ class Sample:
     event i's per-instant quantiles (`quantiles`) of every element's outflow
     over the behavioural sets, plain (unweighted) quantiles, columns
     ``(element, quantile)``; `best` the best set's values and `best_flows[i]`
-    its flows; `observed[i]` the gauge of event i as given.
+    its flows (NaN when every set failed); `observed[i]` the gauge of event i
+    as given.
     """
 
     sets: pd.DataFrame
@@ -148,7 +149,7 @@ def _summarise(job: _Job, done: list[tuple[list[float], _Row]], qs: tuple[float,
     frame["behavioural"] = [r[4] is not None for _, r in done]
     best_numbers, best = min(done, key=lambda d: d[1][0])
     best_values = _decode(job, best_numbers)
-    best_basin = job.basin.with_values(best_values) if best[2] else job.basin
+    best_basin = job.basin.with_values(best_values) if best[2] else None  # None: every set failed
     names = [e.name for e in job.basin.elements]
     bands, best_flows = [], []
     from ._simulate import simulate
@@ -163,6 +164,10 @@ def _summarise(job: _Job, done: list[tuple[list[float], _Row]], qs: tuple[float,
         else:
             values = np.full((len(index), len(names) * len(qs)), math.nan)
         bands.append(pd.DataFrame(values, index=index, columns=columns))
-        results = simulate(best_basin, ev.clock, ev.inputs)
-        best_flows.append(pd.DataFrame(np.column_stack([results[n].outflow for n in names]), index=index, columns=names))
+        if best_basin is None:
+            flows = np.full((len(index), len(names)), math.nan)
+        else:
+            results = simulate(best_basin, ev.clock, ev.inputs)
+            flows = np.column_stack([results[n].outflow for n in names])
+        best_flows.append(pd.DataFrame(flows, index=index, columns=names))
     return Sample(frame, bands, best_values, best_flows, observed, job.at, job.objective, qs)
