@@ -242,3 +242,57 @@ def test_loss_that_leaves_the_model_has_its_own_column():
     assert b.loc["bare", "deep_percolation"] == pytest.approx(loss, rel=1e-9) and b.loc["bare", "storage_change"] == 0.0
     assert 0.0 < b.loc["upper", "storage_change"] < share * loss  # the layers keep part of what they receive
     assert (b["residual_pct"].abs() < 1e-9).all()
+
+
+# ---------------------------------------------------------------- failures with a place
+
+
+def lake_basin(method: str, top: int = 25, spill: int = 15, offset: float | None = None) -> bm.Basin:
+    """The storm chain with its curve to step `top` and its spillway rating to point `spill`."""
+    e = [100.0 + 1.25 * i for i in range(top)]
+    s = [43560.0 * (12.0 * i + 1.9 * i * i) for i in range(top)]
+    spill_e = [124.0 + 0.5 * i for i in range(spill)]
+    lake_outlets = {
+        **outlets(),
+        "spillway": bm.Spillway(spill_e, [450.0 * (x - 124.0) ** 1.5 for x in spill_e], offset),
+        "gated_outlet": bm.Gate(e, [90.0 * (x - 100.0) ** 0.5 for x in e], maximum_release=350.0),
+    }
+    return bm.Basin([
+        subbasin(), bm.Reach("channel", bm.Muskingum(2 * H, 0.2, 3), "lake"), bm.Reservoir("lake", e, s, lake_outlets, 106.0, method=method)
+    ])
+
+
+@pytest.mark.parametrize("method", ["level_pool", "storage_indication"])
+def test_an_overtopped_pool_says_when_and_how_high(method):
+    rain = storm_rain(depth=40.0)
+    # Once: "`storage` 60217406.6 is outside the range of the elevation-storage curve", no time, no top.
+    with pytest.raises(bm.RunError) as info:
+        lake_basin(method).run(rain, extend=10 * H)
+    text = str(info.value)
+    found = re.fullmatch(
+        r"reservoir 'lake': overtopped at (\S+ \S+): storage (\S+) ft\^3 above the top of its curve "
+        r"\(60217344\.0 ft\^3 at 130 ft\) \(`storage` \S+ is outside the range of the elevation-storage curve\)",
+        text,
+    )
+    assert found, text
+    when, value = pd.Timestamp(found[1]), float(found[2])
+    assert value > 60217344.0
+    # With a taller curve the same storm runs: the pool first stands above the old top at that instant.
+    pool = lake_basin(method, top=40, spill=40).run(rain, extend=10 * H).element("lake")["storage"]
+    first = pool.index[int((pool.to_numpy() > 60217344.0).argmax())]
+    if method == "storage_indication":
+        assert when == first
+    else:  # level pool fails in the one-second step that crosses it
+        assert first - H < when <= first
+
+
+@pytest.mark.parametrize("method", ["level_pool", "storage_indication"])
+@pytest.mark.parametrize("offset", [None, 1.0])
+def test_a_rating_too_short_names_its_outlet(method, offset):
+    with pytest.raises(bm.RunError) as info:
+        lake_basin(method, spill=5, offset=offset).run(storm_rain(depth=9.0), extend=10 * H)
+    text = str(info.value)
+    assert text.startswith("reservoir 'lake': outlet 'spillway': the pool reached ")
+    assert "beyond its end: its rating runs 124 to 126 ft" in text and ("read at the pool + 1 ft" in text) == (offset is not None)
+    reached = float(re.search(r"reached (\S+) ft", text)[1])
+    assert reached + (offset or 0.0) >= 126.0 and "\n" not in text

@@ -203,7 +203,7 @@ def _failure(exc: ValueError, e: Reservoir, clock: Clock, padded: bool) -> Value
         if ends and value is not None and quantity == "elevation":
             top = f"{ends[-1]:g} ft" if not shift else f"{ends[-1]:g} ft (read at the pool + {shift:g} ft)"
             where = "below its start" if value < ends[0] else "beyond its end"
-            place = f"outlet '{outlet}': the pool reached {value:.4g} ft at {when}, {where}: its rating runs {ends[0]:g} to {top}"
+            place = f"outlet '{outlet}': the pool reached {value:.3f} ft at {when}, {where}: its rating runs {ends[0]:g} to {top}"
         else:
             place = f"outlet '{outlet}' failed at {when}"
         return ValueError(f"{place} ({said})")
@@ -211,17 +211,17 @@ def _failure(exc: ValueError, e: Reservoir, clock: Clock, padded: bool) -> Value
         if value > e.storages[-1]:
             place = (
                 f"overtopped at {when}: storage {value:.1f} ft^3 above the top of its curve "
-                f"({e.storages[-1]:g} ft^3 at {e.elevations[-1]:g} ft)"
+                f"({e.storages[-1]:.1f} ft^3 at {e.elevations[-1]:g} ft)"
             )
         else:
             place = (
                 f"emptied at {when}: storage {value:.1f} ft^3 below the bottom of its curve "
-                f"({e.storages[0]:g} ft^3 at {e.elevations[0]:g} ft)"
+                f"({e.storages[0]:.1f} ft^3 at {e.elevations[0]:g} ft)"
             )
         return ValueError(f"{place} ({said})")
     if quantity == "elevation" and value is not None:
         word = "overtopped" if value > e.elevations[-1] else "below its curve"
-        place = f"{word} at {when}: elevation {value:.4g} ft outside its curve ({e.elevations[0]:g} to {e.elevations[-1]:g} ft)"
+        place = f"{word} at {when}: elevation {value:.3f} ft outside its curve ({e.elevations[0]:g} to {e.elevations[-1]:g} ft)"
         return ValueError(f"{place} ({said})")
     return ValueError(f"failed at {when} ({said})")
 
