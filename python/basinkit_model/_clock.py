@@ -175,14 +175,14 @@ def align_observed(
     if np.isinf(values).any():
         at = int(np.isinf(values).argmax())
         raise ValueError(f"{where} is infinite at {idx[at]}")
+    run_ns = int(index.asi8[1] - index.asi8[0]) * _NS_PER_UNIT[str(index.unit)] if len(index) > 1 else 0
+    own = _commonest_step(idx) * _NS_PER_UNIT[str(idx.unit)]
     before = int((idx < index[0]).sum())
     after = int((idx > index[-1]).sum())
     inside = (idx >= index[0]) & (idx <= index[-1])
     pos = index.get_indexer(idx[inside])
     if (pos < 0).any():
         first = idx[inside][int((pos < 0).argmax())]
-        run_ns = int(index.asi8[1] - index.asi8[0]) * _NS_PER_UNIT[str(index.unit)] if len(index) > 1 else 0
-        own = _commonest_step(idx) * _NS_PER_UNIT[str(idx.unit)]
         its = f"its step is {_step_text(own)}" if own else "it has one reading"
         freq = to_offset(pd.Timedelta(run_ns)).freqstr if run_ns else "<step>"
         raise ValueError(
@@ -200,8 +200,6 @@ def align_observed(
     keep = ~np.isnan(inner)
     if not keep.any():
         raise ValueError(f"{where} has no value on the instants of the run ({index[0]} to {index[-1]})")
-    own = _commonest_step(idx) * _NS_PER_UNIT[str(idx.unit)]
-    run_ns = int(index.asi8[1] - index.asi8[0]) * _NS_PER_UNIT[str(index.unit)] if len(index) > 1 else 0
     if run_ns and own > run_ns:
         chk.warn(
             f"{where}: its step ({_step_text(own)}) is longer than the run's ({_step_text(run_ns)}), so only "
