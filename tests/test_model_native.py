@@ -3,10 +3,18 @@ extra quantities closing the volume accounts they exist for."""
 
 from __future__ import annotations
 
+import inspect
 import re
+import signal
+import subprocess
+import sys
+import threading
+import time
 from datetime import timedelta
 
 import pytest
+
+from cases import child_env
 
 np = pytest.importorskip("numpy", reason="basinkit_model needs NumPy")
 
@@ -185,3 +193,48 @@ def test_failures_carry_their_place(routine, outlets, inflow, e0, quantity, outl
         assert exc.value + (1.0 if outlet else 0.0) == pytest.approx(shown, rel=1e-15)
     if e0 == 99.0:
         assert (exc.at_seconds, exc.value) == (0.0, 99.0)
+
+
+def swing(points: int, steps: int, a: float = 100.0, dt: int = 3600):
+    """Arguments of a pool that a schedule opening and shutting around the
+    inflow swings across a third of its curve every two steps."""
+    inflow = np.random.default_rng(0).uniform(a, 1000.0, steps).tolist()
+    plan = [q - a if k // 2 % 2 == 0 else q + a for k, q in enumerate(inflow)]
+    e, s = [100.0 + i for i in range(points)], [3.0 * a * dt * i / (points - 1) for i in range(points)]
+    return inflow, dt, 100.0 + (points - 1) / 3.0, e, s, {"plan": ("schedule", plan, dt, None, None, None)}
+
+
+SWING_CHILD = """
+import signal
+import numpy as np
+from basinkit_model import _native
+""" + inspect.getsource(swing) + """
+signal.signal(signal.SIGINT, signal.default_int_handler)
+args = swing(300_000, 100_000)  # most of a minute of walking the curve
+print("ready", flush=True)
+try:
+    _native.storage_indication(*args)
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+print(repr(_native.storage_indication(*swing(30, 1000))), flush=True)
+"""
+
+
+def test_sigint_ends_a_long_storage_indication_and_the_next_call_is_exact():
+    child = subprocess.Popen([sys.executable, "-c", SWING_CHILD], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=child_env())
+    watchdog = threading.Timer(60, child.kill)  # a child deaf to the signal fails, not hangs
+    watchdog.start()
+    try:
+        assert child.stdout.readline() == "ready\n", child.stderr.read()
+        time.sleep(0.5)  # the call is in its steps by now
+        sent = time.perf_counter()
+        child.send_signal(signal.SIGINT)
+        assert child.stdout.readline() == "interrupted\n", child.stderr.read()
+        assert time.perf_counter() - sent < 1.0
+        assert child.stdout.readline().rstrip("\n") == repr(_native.storage_indication(*swing(30, 1000)))
+    finally:
+        watchdog.cancel()
+        child.kill()
+        child.wait()

@@ -175,7 +175,8 @@ PyObject *storage_indication(PyObject *, PyObject *const *args, Py_ssize_t nargs
                             "the elevation-storage curve needs at least 2 points");
             return nullptr;
         }
-        auto out = storage_indication_routing_rs(r.inflow, r.initial_elevation, *curve, r.outlets);
+        auto out = storage_indication_routing_rs(r.inflow, r.initial_elevation, *curve, r.outlets,
+                                                 signal_cancel());
         if (!out) return raise_routing_error(out.error(), r.outlets);
         return pack_records(*out, nullptr);
     });

@@ -141,7 +141,7 @@ struct OutletRole {
 };
 
 Result<IndicationTable> build_table(const ElevationStorage &curve, const Outlets &outlets,
-                                    double dt, std::vector<OutletRole> &roles) {
+                                    double dt, std::vector<OutletRole> &roles, CancelCheck &check) {
     IndicationTable t;
     std::vector<double> nodes(curve.elevation.begin(), curve.elevation.end());
     std::vector<Reach> reach;
@@ -201,15 +201,34 @@ Result<IndicationTable> build_table(const ElevationStorage &curve, const Outlets
         t.at.push_back(at);
     };
 
+    // The curve and the ratings are checked once; the plain lookups are asked
+    // only where the prepared ones have no answer, to report the error. Nodes
+    // ascend, so the hinted searches mostly step to the next interval.
+    const Table to_storage(curve.elevation, curve.storage);
+    std::size_t hint = 0;
+    std::vector<PreparedDischarge> prepared;
+    prepared.reserve(outlets.size());
+    for (const auto &o : outlets) prepared.push_back(prepare(o.second));
+
     for (double e : nodes) {
-        Result<double> s = curve.get_storage(e);
-        if (!s) return std::unexpected(std::move(s.error()));
+        if (check.stop(outlets.size() + 1)) return interrupted();
+        std::optional<double> s;
+        if (to_storage.usable()) s = to_storage.at(e, std::nullopt, std::nullopt, hint);
+        if (!s) {
+            Result<double> plain = curve.get_storage(e);
+            if (!plain) return std::unexpected(std::move(plain.error()));
+            s = *plain;
+        }
         bool opens = false, closes = false;
         for (std::size_t k = 0; k < outlets.size(); ++k) {
             const OutletRole &role = roles[k];
             if (!role.timed) {
-                Result<double> v = get_discharge(outlets[k].second, e, 0);
-                if (!v) return std::unexpected(std::move(v.error()));
+                std::optional<double> v = try_get_discharge(prepared[k], e, 0);
+                if (!v) {
+                    Result<double> plain = get_discharge(outlets[k].second, e, 0);
+                    if (!plain) return std::unexpected(std::move(plain.error()));
+                    v = *plain;
+                }
                 q[role.slot] = *v;
                 if (*v == 0.0) continue;
             } else if (role.gated) {
@@ -252,7 +271,8 @@ std::optional<Position> locate(const IndicationTable &t, double e) {
 Result<LevelPoolOutput> storage_indication_routing_rs(const TimeSeries &inflow,
                                                       double initial_elevation,
                                                       const ElevationStorage &curve,
-                                                      const Outlets &outlets) {
+                                                      const Outlets &outlets,
+                                                      const CancelHook &cancel) {
     const std::size_t n = inflow.data.size();
     if (inflow.time_step < 1) return panic("inflow time step must be at least one second");
     const std::int64_t dt = inflow.time_step;
@@ -289,7 +309,8 @@ Result<LevelPoolOutput> storage_indication_routing_rs(const TimeSeries &inflow,
     if (n == 1) return out;
 
     std::vector<OutletRole> roles;
-    Result<IndicationTable> built = build_table(curve, outlets, dtf, roles);
+    CancelCheck check(cancel);
+    Result<IndicationTable> built = build_table(curve, outlets, dtf, roles, check);
     if (!built) return std::unexpected(std::move(built.error()));
     const IndicationTable &t = *built;
     const std::size_t vertices = t.size();
@@ -311,7 +332,9 @@ Result<LevelPoolOutput> storage_indication_routing_rs(const TimeSeries &inflow,
 
     double storage = *initial_storage;
     double inflow_prev = inflow.data[0];
+    std::size_t walked = 0; // pieces the previous step's search passed
     for (std::size_t k = 1; k < n; ++k) {
+        if (check.stop(outlets.size() + 1 + walked)) return interrupted();
         const std::int64_t t2 = static_cast<std::int64_t>(k) * dt;
         const double t2f = static_cast<double>(t2);
         double moved = 0.0; // timed releases open everywhere
@@ -409,6 +432,7 @@ Result<LevelPoolOutput> storage_indication_routing_rs(const TimeSeries &inflow,
             }
         }
 
+        walked = root->p > pos.p ? root->p - pos.p : pos.p - root->p;
         pos = *root;
         const std::size_t a = pos.p, b = vertices == 1 ? 0 : pos.p + 1;
         const double f = pos.f;
