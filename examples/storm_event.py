@@ -26,8 +26,8 @@ try:
     import basinkit_model as bm
 except ImportError as exc:  # basinkit_model needs pandas, SciPy and tomli-w
     sys.exit(
-        f"storm_event.py runs its basin with basinkit_model ({exc}): python -m pip install "
-        "'basinkit[model]' (or, in the basinkit checkout, python -m pip install '.[model]')"
+        f"storm_event.py runs its basin with basinkit_model ({exc}): from the root of the basinkit "
+        "checkout, python -m pip install '.[model]'"
     )
 
 HERE = Path(__file__).resolve().parent
