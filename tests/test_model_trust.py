@@ -5,6 +5,7 @@ from __future__ import annotations
 import re
 import warnings
 from datetime import timedelta
+from pathlib import Path
 
 import pytest
 
@@ -285,3 +286,13 @@ def test_a_rating_too_short_names_its_outlet(method, offset):
     assert "beyond its end: its rating runs 124 to 126 ft" in text and ("read at the pool + 1 ft" in text) == (offset is not None)
     reached = float(re.search(r"reached (\S+) ft", text)[1])
     assert reached + (offset or 0.0) >= 126.0 and "\n" not in text
+
+
+def test_the_bundled_storm_lake_starts_at_rest():
+    # Once it started at 106 ft releasing 245 cfs against 12 cfs of base inflow: volume out > volume in.
+    basin = bm.load(Path(__file__).resolve().parent.parent / "examples" / "data" / "storm.toml")
+    dry = basin.run(storm_rain(depth=0.0)[:6]).element("lake")  # six dry hours
+    assert dry["outflow"].iloc[0] == pytest.approx(dry["inflow"].iloc[0], abs=0.5)
+    assert abs(dry["storage"].iloc[-1] / dry["storage"].iloc[0] - 1.0) < 0.01
+    storm = basin.run(storm_rain(), extend=72 * H).balance.loc["lake"]
+    assert storm["outflow"] <= storm["inflow"] and storm["storage_change"] >= 0.0
