@@ -98,6 +98,7 @@ def files(tmp_path_factory):
         "pair.toml": PAIR,
         "huge.toml": (DATA / "storm.toml").read_text().replace("tc = { hours = 4 }", "tc = { hours = 1e300 }"),
         "deep.toml": "a = " + "[" * 50_000 + "]" * 50_000 + "\n",
+        "binary.toml": b"\x7fELF\x02\x01\xd0\x9c\xfe",
         "north.csv": frame(HOURS, north=[0.5] * 6),
         "rain.csv": frame(HOURS, rain=[0.5] * 6),
         "both.csv": frame(HOURS, north=[0.5] * 6, south=[0.2] * 6),
@@ -112,7 +113,9 @@ def files(tmp_path_factory):
         "afile": "not a folder",
     }
     for name, content in made.items():
-        if isinstance(content, str):
+        if isinstance(content, bytes):
+            (d / name).write_bytes(content)
+        elif isinstance(content, str):
             (d / name).write_text(content)
         else:
             content.to_csv(d / name)
@@ -126,6 +129,7 @@ CASES = [
     (["run", "missing.toml", "--precip", "x.csv"], 2, "missing.toml: no such basin file"),
     (["run", "{huge.toml}", "--precip", RAIN], 2, "error: "),  # a number too large for a duration
     (["run", "{deep.toml}", "--precip", RAIN], 2, "deep.toml"),
+    (["run", "{binary.toml}", "--precip", RAIN], 2, "binary.toml: not a text file in UTF-8"),
     (["calibrate", *STORM, *GAUGE, "--param", "upper.transform.tcc=2h:8h"], 2, "upper.transform has no 'tcc'"),
     (["calibrate", *STORM, *GAUGE, "--param", "upper.transform.tc=8h:2h"], 2, "bounds out of order"),
     (["calibrate", *STORM, *GAUGE, "--param", "upper.transform.tc=2 hours:8h"], 2, "is not a duration"),

@@ -392,12 +392,12 @@ def _plot(run: BasinRun, observed: pd.Series | None, at: str | None, path: str) 
 
 
 def _run(args: argparse.Namespace) -> int:
-    if args.plot:
-        _needs_matplotlib("--plot")
     inputs = [("the basin file", args.basin), ("--precip", args.precip)]
     if args.observed:
         inputs.append(("--observed", args.observed))
     check_outputs(inputs, [("--out", args.out), ("--plot", args.plot)])
+    if args.plot:
+        _needs_matplotlib("--plot")
     basin = _load(args.basin)
     precip = rain_for(read_csv(args.precip, "--precip", args.dayfirst, even=True), basin, f"--precip {args.precip}")
     observed = gauge(args.observed, "--observed", args.dayfirst) if args.observed else None

@@ -212,7 +212,11 @@ def loads(text: str, *, file: str = "<string>") -> Basin:
 def load(path: str | os.PathLike[str]) -> Basin:
     """A basin from a TOML basin file."""
     p = Path(path)
-    return loads(p.read_text(encoding="utf-8"), file=str(p))
+    try:
+        text = p.read_text(encoding="utf-8")
+    except UnicodeDecodeError as exc:
+        raise BasinFileError(f"{p}: not a text file in UTF-8 (byte {exc.start} cannot be read)") from None
+    return loads(text, file=str(p))
 
 
 # ---------------------------------------------------------------- writing
