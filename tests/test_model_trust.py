@@ -296,3 +296,10 @@ def test_the_bundled_storm_lake_starts_at_rest():
     assert abs(dry["storage"].iloc[-1] / dry["storage"].iloc[0] - 1.0) < 0.01
     storm = basin.run(storm_rain(), extend=72 * H).balance.loc["lake"]
     assert storm["outflow"] <= storm["inflow"] and storm["storage_change"] >= 0.0
+
+
+def test_a_dry_spell_has_a_finite_account():
+    # Once -inf %: no rain in, baseflow still leaving, the residual divided by zero inflow.
+    b = storm_basin().run(storm_rain(depth=0.0)).balance
+    assert b.loc["upper", "inflow"] == 0.0 and b.loc["upper", "outflow"] > 0.0
+    assert np.isfinite(b["residual_pct"]).all() and (b["residual_pct"].abs() < 1e-9).all()

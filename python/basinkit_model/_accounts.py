@@ -72,8 +72,11 @@ def balance(basin: Basin, results: Mapping[str, Result], clock: Clock) -> pd.Dat
     ).reshape(-1, len(COLUMNS)) / ACRE_FOOT_FT3
     inflow, outflow, change, deep, beyond = terms.T
     residual = inflow - outflow - change - deep - beyond
+    # Of the larger of inflow and outflow: a dry spell (no rain, baseflow still leaving) has
+    # no inflow, and its residual is still a share of the water that moved.
+    moved = np.maximum(inflow, outflow)
     with np.errstate(divide="ignore", invalid="ignore"):
-        pct = 100.0 * residual / inflow
+        pct = np.where(moved > 0.0, 100.0 * residual / moved, np.where(residual == 0.0, 0.0, np.nan))
     return pd.DataFrame(
         np.column_stack((terms, residual, pct)),
         index=pd.Index(basin.names, name="element"),

@@ -146,11 +146,11 @@ class BasinRun:
         produced past the window's end, with the little the Clark recession
         would still give after it is cut), ``residual`` = inflow - outflow -
         storage_change - deep_percolation - beyond_window, and
-        ``residual_pct`` (% of inflow). Volumes of flows are the areas under
-        straight lines between instants, except a reservoir's outflow: the
-        volume its outlets released in the one-second steps of level pool
-        routing (summed by the routing itself); with storage indication the
-        straight lines hold for it too.
+        ``residual_pct`` (% of the larger of inflow and outflow). Volumes of
+        flows are the areas under straight lines between instants, except a
+        reservoir's outflow: the volume its outlets released in the one-second
+        steps of level pool routing (summed by the routing itself); with
+        storage indication the straight lines hold for it too.
         """
         return _accounts.balance(self.basin, self._results, self._clock)
 
