@@ -4,8 +4,8 @@ A line `<!-- output: python ARGS -->` in a page becomes a text block of what the
 command prints, run from the repository root with the interpreter that builds
 the docs. `<!-- include: PATH -->` becomes the file's text in a block of its
 suffix's language. `<!-- markdown: MODULE.FUNCTION -->` becomes the Markdown that the
-function returns (the method reference, made from the methods' own declarations). The storm-event figure is drawn by examples/storm_event.py
-at build time. benchmarks/README.md becomes the page benchmarks.md, its links to files of the
+function returns (the method reference, made from the methods' own declarations). The storm-event figure and the ensemble band are drawn by
+examples/storm_event.py and examples/ensemble.py at build time. benchmarks/README.md becomes the page benchmarks.md, its links to files of the
 source tree turned into plain paths (those files are not part of the site). A
 command that fails fails the build.
 """
@@ -25,7 +25,11 @@ from mkdocs.structure.files import File, Files
 
 ROOT = Path(__file__).resolve().parent.parent
 MARKER = re.compile(r"^<!-- (output|include|markdown): (.+?) -->[ \t]*$", re.MULTILINE)
-FIGURES = {"figures/storm_event.png": ["examples/storm_event.py", "--plot"]}
+FIGURES = {
+    "figures/storm_event.png": ["examples/storm_event.py", "--plot"],
+    "figures/ensemble_band.png": ["examples/ensemble.py", "--threads", "--workers", "2", "--n", "120",
+                                  "--behavioural", "0.6", "--no-progress", "--band"],
+}
 # Pages copied in from elsewhere in the tree: page -> source.
 COPIED = {"benchmarks.md": "benchmarks/README.md"}
 LINK = re.compile(r"!?\[([^\]]*)\]\((?!https?:|#)([^)\s]+)\)")

@@ -26,8 +26,8 @@ try:
     import basinkit_model as bm
 except ImportError as exc:  # basinkit_model needs pandas, SciPy and tomli-w
     sys.exit(
-        f"storm_event.py runs its basin with basinkit_model ({exc}): python -m pip install "
-        "'basinkit[model]' (or, in the basinkit checkout, python -m pip install '.[model]')"
+        f"storm_event.py runs its basin with basinkit_model ({exc}): from the root of the basinkit "
+        "checkout, python -m pip install '.[model]'"
     )
 
 HERE = Path(__file__).resolve().parent
@@ -175,7 +175,8 @@ def summarize(r: dict) -> str:
     return "\n".join(lines)
 
 
-def plot(r: dict, path: str) -> None:
+def pyplot():
+    """matplotlib's pyplot on a file backend, or exit 2 saying how to install it."""
     try:
         import matplotlib
 
@@ -188,6 +189,11 @@ def plot(r: dict, path: str) -> None:
             file=sys.stderr,
         )
         raise SystemExit(2)
+    return plt
+
+
+def plot(r: dict, path: str) -> None:
+    plt = pyplot()
 
     n = len(r["rain"])
     hours = list(range(n + 1))  # instants of the discharge, elevation and storage series
@@ -238,6 +244,8 @@ def plot(r: dict, path: str) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
+    if args.plot:
+        pyplot()  # before any work: a missing matplotlib should not cost a run
     result = simulate(args)
     print(summarize(result))
     if args.plot:

@@ -41,6 +41,15 @@ namespace {
 
 int native_exec(PyObject *module) {
     return guarded_int([&]() -> int {
+        // The datetime API and the internal-fault class are kept once per
+        // process, so only the main interpreter may load the module (the slot
+        // below only stops interpreters with a GIL of their own).
+        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+            PyErr_SetString(PyExc_ImportError,
+                            "basinkit_model._native cannot be imported in a subinterpreter: "
+                            "its state is shared by the whole process");
+            return -1;
+        }
         if (!import_datetime()) return -1;
         PyMethodDef *defs[] = {&storage_indication_def, &level_pool_def, &muskingum_def,
                                &linear_reservoir_def, &clark_def,
@@ -58,6 +67,7 @@ int native_exec(PyObject *module) {
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(native_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };

@@ -3,10 +3,18 @@ extra quantities closing the volume accounts they exist for."""
 
 from __future__ import annotations
 
+import inspect
 import re
+import signal
+import subprocess
+import sys
+import threading
+import time
 from datetime import timedelta
 
 import pytest
+
+from cases import child_env
 
 np = pytest.importorskip("numpy", reason="basinkit_model needs NumPy")
 
@@ -157,3 +165,76 @@ def test_errors_are_the_public_ones(private, public):
 def test_x_out_of_range_warns_as_the_public_call():
     with pytest.warns(UserWarning, match="`x` is outside the recommended range"):
         _native.muskingum([1.0, 2.0], 3600, H, 0.7, 1, 1.0)
+
+
+# Failures as the layer reports them: the public message, and the place as
+# attributes that agree with it (the weir reads its rating 1 ft above the pool).
+PLACES = [
+    ({}, [1e6] * 4, 108.0, "storage", None),
+    ({"weir": ("spillway", [100.0, 104.0], [0.0, 50.0], 1.0)}, [1e4] * 5, 101.0, "elevation", "weir"),
+    ({"r": ("schedule", [10.0, 10.0], 3600, None, None, None)}, [0.0] * 4, 105.0, None, "r"),
+    ({}, [0.0, 0.0], 99.0, "elevation", None),
+]
+
+
+@pytest.mark.parametrize("routine", ["level_pool", "storage_indication"])
+@pytest.mark.parametrize("outlets, inflow, e0, quantity, outlet", PLACES)
+def test_failures_carry_their_place(routine, outlets, inflow, e0, quantity, outlet):
+    with pytest.raises(ValueError) as info:
+        getattr(_native, routine)(inflow, 3600, e0, E, S, outlets)
+    exc, message = info.value, str(info.value)
+    assert (exc.quantity, exc.outlet) == (quantity, outlet)
+    assert 0.0 <= exc.at_seconds <= 3600.0 * len(inflow)
+    if quantity is None:  # a schedule read past its end
+        assert exc.value is None
+        assert exc.at_seconds == float(re.search(r"duration (\S+)s", message)[1])
+    else:
+        shown = float(re.search(r"(?:storage|elevation)`? (\S+) is", message)[1])
+        assert exc.value + (1.0 if outlet else 0.0) == pytest.approx(shown, rel=1e-15)
+    if e0 == 99.0:
+        assert (exc.at_seconds, exc.value) == (0.0, 99.0)
+
+
+def swing(points: int, steps: int, a: float = 100.0, dt: int = 3600):
+    """Arguments of a pool that a schedule opening and shutting around the
+    inflow swings across a third of its curve every two steps."""
+    inflow = np.random.default_rng(0).uniform(a, 1000.0, steps).tolist()
+    plan = [q - a if k // 2 % 2 == 0 else q + a for k, q in enumerate(inflow)]
+    e, s = [100.0 + i for i in range(points)], [3.0 * a * dt * i / (points - 1) for i in range(points)]
+    return inflow, dt, 100.0 + (points - 1) / 3.0, e, s, {"plan": ("schedule", plan, dt, None, None, None)}
+
+
+SWING_CHILD = """
+import signal
+import numpy as np
+from basinkit_model import _native
+""" + inspect.getsource(swing) + """
+signal.signal(signal.SIGINT, signal.default_int_handler)
+args = swing(300_000, 100_000)  # most of a minute of walking the curve
+print("ready", flush=True)
+try:
+    _native.storage_indication(*args)
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+print(repr(_native.storage_indication(*swing(30, 1000))), flush=True)
+"""
+
+
+def test_sigint_ends_a_long_storage_indication_and_the_next_call_is_exact():
+    child = subprocess.Popen([sys.executable, "-c", SWING_CHILD], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=child_env())
+    watchdog = threading.Timer(60, child.kill)  # a child deaf to the signal fails, not hangs
+    watchdog.start()
+    try:
+        assert child.stdout.readline() == "ready\n", child.stderr.read()
+        time.sleep(0.5)  # the call is in its steps by now
+        sent = time.perf_counter()
+        child.send_signal(signal.SIGINT)
+        assert child.stdout.readline() == "interrupted\n", child.stderr.read()
+        assert time.perf_counter() - sent < 1.0
+        assert child.stdout.readline().rstrip("\n") == repr(_native.storage_indication(*swing(30, 1000)))
+    finally:
+        watchdog.cancel()
+        child.kill()
+        child.wait()

@@ -183,7 +183,9 @@ def schedule_basin(freq: str) -> tuple[bm.Basin, pd.Series]:
 def test_routing_accounts_close_to_rounding(freq):
     b, rain = schedule_basin(freq)
     balance = b.run(rain, extend=pd.Timedelta(freq) * 40).balance
-    assert list(balance.columns) == ["inflow", "outflow", "storage_change", "beyond_window", "residual", "residual_pct"]
+    assert list(balance.columns) == [
+        "inflow", "outflow", "storage_change", "deep_percolation", "beyond_window", "residual", "residual_pct"
+    ]
     assert balance.loc["lake", "outflow"] > 100.0 and balance.loc["lake", "storage_change"] != 0.0
     for name in ("channel", "lake"):
         assert abs(balance.loc[name, "residual_pct"]) < 1e-9, balance

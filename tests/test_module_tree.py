@@ -532,3 +532,39 @@ def test_import_in_a_subinterpreter_fails_and_the_main_one_works(tmp_path, kind,
                                                  "discharge")
     expected = basinkit.reach.run_muskingum_routing(series, timedelta(hours=2), 0.2, 3, 50.0)
     assert data == repr(expected.data)
+
+
+NATIVE_IN_SUBINTERPRETER = """
+    import sys
+    import _interpreters
+
+    kind, path = sys.argv[1:3]
+    interp = _interpreters.create(kind)
+    try:
+        failure = _interpreters.run_string(interp, (
+            "import importlib.util\\n"
+            f"spec = importlib.util.spec_from_file_location('basinkit_model._native', {path!r})\\n"
+            "spec.loader.exec_module(importlib.util.module_from_spec(spec))"))
+    finally:
+        _interpreters.destroy(interp)
+    print(failure.type.__name__ + ": " + failure.msg)
+    from basinkit_model import _native
+    print(_native.muskingum([1.0, 2.0], 60, timedelta(hours=1), 0.2, 1, 1.0) is not None)
+"""
+
+
+@pytest.mark.parametrize("kind", ["legacy", "isolated"])
+def test_private_extension_refuses_subinterpreters_too(kind):
+    # Loaded from its file alone: the package around it needs NumPy, which
+    # has a refusal of its own.
+    native = pytest.importorskip("basinkit_model._native")
+    run = _child("from datetime import timedelta\n" + textwrap.dedent(NATIVE_IN_SUBINTERPRETER),
+                 kind, native.__file__)
+    assert run.returncode == 0, run.stderr
+    failure, works = run.stdout.splitlines()
+    ours = ("ImportError: basinkit_model._native cannot be imported in a subinterpreter: "
+            "its state is shared by the whole process")
+    slot = failure.startswith("ImportError: ") and failure.endswith(
+        "does not support loading in subinterpreters")
+    assert failure == ours or (slot and (kind == "isolated" or sysconfig.get_config_var("Py_GIL_DISABLED")))
+    assert works == "True"

@@ -84,3 +84,12 @@ def test_readme_block(where, code, expected):
         exec(compile(code, where, "exec"), namespace)
     if expected is not None:
         assert out.getvalue() == expected
+
+
+def test_no_install_hint_names_the_other_projects_basinkit():
+    """`basinkit` on the package index is an unrelated project: hints install this checkout's extras."""
+    sources = [*PAGES, *sorted((ROOT / "examples").glob("*.py")), *sorted((ROOT / "python").rglob("*.py"))]
+    wrong = re.compile(r"install\s+['\"]?basinkit\b(?!_)|['\"]basinkit\[")
+    for path in sources:
+        for n, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
+            assert not wrong.search(line), f"{path.relative_to(ROOT)}:{n}: {line.strip()}"

@@ -8,7 +8,8 @@ interval, acres, cfs, feet and cubic feet; durations are `timedelta`.
 """
 
 from ._baseflow_methods import Recession
-from ._calibrate import Calibration, calibrate
+from ._calibrate import Calibration, CalibrationInterrupted, Start, calibrate
+from ._checks import BasinWarning
 from ._elements import Basin, Element, Junction, Outlet, Reach, Reservoir, Source, Subbasin
 from ._files import BasinFileError, dumps, load, loads, save
 from ._methods import Baseflow, Clark, DeficitConstant, Muskingum
@@ -16,14 +17,17 @@ from ._rainfall_loss_methods import CurveNumber, GreenAmpt, InitialConstant
 from ._reservoirs import ConstantRelease, Gate, ReleaseSchedule, Spillway
 from ._routing_methods import Lag, MuskingumCunge
 from ._run import BasinRun, Precipitation, RunError, Score
+from ._sample import Sample, sample
 from ._transform_methods import NrcsUnitHydrograph, Snyder, UserUnitHydrograph
 
 __all__ = [
     "Basin",
     "BasinFileError",
     "BasinRun",
+    "BasinWarning",
     "Baseflow",
     "Calibration",
+    "CalibrationInterrupted",
     "Clark",
     "ConstantRelease",
     "CurveNumber",
@@ -44,15 +48,18 @@ __all__ = [
     "ReleaseSchedule",
     "Reservoir",
     "RunError",
+    "Sample",
     "Score",
     "Snyder",
     "Source",
     "Spillway",
+    "Start",
     "Subbasin",
     "UserUnitHydrograph",
     "calibrate",
     "dumps",
     "load",
     "loads",
+    "sample",
     "save",
 ]

@@ -1,6 +1,19 @@
 """``python -m basinkit_model run|calibrate|methods ...``; see ``--help``."""
 
-from ._cli import main
+import os
+import sys
+
+from ._cli import INTERRUPTED, main
 
 if __name__ == "__main__":
-    raise SystemExit(main())
+    code = main()
+    if code == INTERRUPTED:
+        # A Ctrl-C that landed inside a compiled module's import marks the
+        # interpreter, which would then end by SIGINT instead of this status.
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except OSError:
+                pass
+        os._exit(code)
+    raise SystemExit(code)

@@ -1,50 +1,50 @@
 """Calibration by differential evolution, with populations fanned out to workers.
 
-Every worker receives the basin as TOML text, rebuilds it once, and returns
-plain numbers for a slice of the population. The optimiser sees whole
-populations (deferred updating), so the result depends on the seed only, not
-on how many workers share the work.
+Every set runs every event and comes back as plain numbers and Scores; the
+optimiser sees whole populations (deferred updating), so the result depends
+on the seed only, not on who ran the sets. The starting basin is the first
+member of the first population and is kept if nothing beats it.
 """
 
 from __future__ import annotations
 
-import concurrent.futures
 import math
-import multiprocessing
-import sys
 from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field, replace
 from datetime import timedelta
-from functools import lru_cache
-from typing import Any, Protocol, Union
+from functools import partial
+from typing import Any, Union
 
 import numpy as np
 import pandas as pd
 from numpy.typing import NDArray
 
 from . import _checks as chk
-from ._clock import Array, Clock, Inputs, Precipitation, clock, inputs, seconds
+from . import _objectives as obj
+from ._clock import Array, Clock, Inputs, Precipitation, align_observed, clock, inputs, seconds
 from ._elements import Basin
-from ._files import loads
+from ._objectives import Objective
 from ._params import numeric_path
-from ._run import Score, run_basin, score_arrays
+from ._run import Score, score_arrays
 from ._simulate import outflow_at, simulate
-
-Objective = Union[str, Callable[[Array, Array], float]]
-"""'kge' or 'nse' (maximised), 'rmse' (minimised), or a callable(sim, obs) -> loss to minimise."""
+from ._workers import Fanout
+from ._workers import Workers as Workers
+from ._workers import check as check_workers
 
 Bound = tuple[Any, Any]
+Event = tuple[Precipitation, pd.Series]
+"""One event: its rain and the gauge's observed flow (cfs)."""
 
-# (loss, kge, r, beta, gamma, nse, rmse, error)
-_Row = tuple[float, float, float, float, float, float, float, Union[str, None]]
-
-
-class _Submitter(Protocol):
-    def submit(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Any: ...
+STOP_REASONS = ("converged", "stalled", "maxiter", "interrupted")
 
 
-Workers = Union[int, _Submitter]
-"""1, a number of local workers, a `concurrent.futures.Executor` or a Dask `Client`."""
+@dataclass(frozen=True)
+class Start:
+    """The starting basin's parameter values, its objective value and its per-event scores."""
+
+    values: dict[str, float | timedelta]
+    score: float
+    events: list[Score | None]
 
 
 @dataclass(frozen=True)
@@ -52,12 +52,19 @@ class Calibration:
     """The outcome of `calibrate`.
 
     `values` holds the best value of every parameter path (a `timedelta` for
-    durations), `score` the objective at that set (KGE or NSE as such, RMSE in
-    cfs, a callable's own value), `components` the full `Score` of the
-    calibrated run, `history` one row per evaluated set in evaluation order
-    (parameters, loss, KGE and its components, NSE, RMSE, error), `failed`
-    how many sets failed to run (they score the worst value), and `basin` the
-    calibrated basin.
+    durations), `score` the objective there (KGE or NSE as such, RMSE in cfs,
+    |PBIAS| in %, a callable's own value; the weighted mean over the events),
+    `events` the Score of every event at that set and `components` the first
+    event's (with several events: the Score of all events' pairs pooled).
+    `start` is the starting basin's values and score: the result is never
+    worse than it. `history` has one row per evaluated set in evaluation order
+    (the start first): parameters, loss, the events' weighted mean of KGE, r,
+    beta, gamma, NSE, RMSE and PBIAS, the error of a failed set, and with
+    several events each event's ``loss[i]``, ``kge[i]``, ``nse[i]``,
+    ``rmse[i]``. `failed` counts sets that failed to run (they score the worst
+    value); `stop_reason` is one of "converged" (the population's parameters
+    agree), "stalled" (no better set for `patience` generations), "maxiter" or
+    "interrupted"; `basin` is the calibrated basin.
     """
 
     values: dict[str, float | timedelta]
@@ -68,25 +75,46 @@ class Calibration:
     evaluations: int
     basin: Basin
     message: str
+    start: Start | None = None
+    stop_reason: str = "maxiter"
+    events: list[Score] = field(default_factory=list)
+
+
+class CalibrationInterrupted(KeyboardInterrupt):
+    """Ctrl-C during `calibrate`: `.calibration` is the best so far (None before any run ended).
+
+    Workers started by `calibrate` are shut down before it propagates.
+    """
+
+    def __init__(self, calibration: Calibration | None) -> None:
+        super().__init__(calibration.message if calibration is not None else "calibration interrupted before any run ended")
+        self.calibration = calibration
+
+
+@dataclass(frozen=True)
+class _Event:
+    clock: Clock
+    inputs: Inputs
+    positions: NDArray[np.int64]
+    observed: Array
+    skipped: int
 
 
 @dataclass(frozen=True)
 class _Job:
-    toml: str
-    clock: Clock
-    inputs: Inputs
+    basin: Basin
     at: str
-    positions: NDArray[np.int64]
-    observed: Array
-    skipped: int
+    events: tuple[_Event, ...]
+    weights: tuple[float, ...]
     paths: tuple[str, ...]
     durations: tuple[bool, ...]
     objective: Objective
+    # Sampling keeps the flows of sets whose loss is at most this (None: no flows).
+    keep_flows: float | None = None
 
 
-@lru_cache(maxsize=8)
-def _basin(text: str) -> Basin:
-    return loads(text, file="<calibration>")
+# loss, per-event losses, per-event scores, error, per-event flows (instants x elements)
+_Row = tuple[float, tuple[float, ...], tuple[Score, ...], Union[str, None], Union[tuple[Array, ...], None]]
 
 
 def _decode(job: _Job, row: Sequence[float]) -> dict[str, float | timedelta]:
@@ -96,25 +124,33 @@ def _decode(job: _Job, row: Sequence[float]) -> dict[str, float | timedelta]:
     }
 
 
+def _mean(values: Sequence[float], weights: Sequence[float]) -> float:
+    total = 0.0
+    for v, w in zip(values, weights):
+        total += w * v
+    return total / sum(weights)
+
+
 def _evaluate(job: _Job, rows: list[list[float]]) -> list[_Row]:
-    """Runs one slice of a population; a worker's whole task."""
-    base = _basin(job.toml)
+    """Runs one slice of sets on every event; a worker's whole task."""
     out: list[_Row] = []
     for row in rows:
         try:
-            results = simulate(base.with_values(_decode(job, row)), job.clock, job.inputs)
-            sim = outflow_at(results, job.at)[job.positions]
-            s = score_arrays(sim, job.observed, skipped=job.skipped)
-            if callable(job.objective):
-                loss = float(job.objective(sim, job.observed))
-            else:
-                loss = {"kge": -s.kge, "nse": -s.nse, "rmse": s.rmse}[job.objective]
-            if math.isnan(loss):
-                loss = math.inf
-            out.append((loss, s.kge, s.r, s.beta, s.gamma, s.nse, s.rmse, None))
+            basin = job.basin.with_values(_decode(job, row))
+            losses, scores, flows = [], [], []
+            for ev in job.events:
+                results = simulate(basin, ev.clock, ev.inputs)
+                sim = outflow_at(results, job.at)[ev.positions]
+                s = score_arrays(sim, ev.observed, skipped=ev.skipped, positions=ev.positions, step=ev.clock.step)
+                losses.append(obj.loss(job.objective, s, sim, ev.observed))
+                scores.append(s)
+                if job.keep_flows is not None:
+                    flows.append(np.column_stack([results[e.name].outflow for e in basin.elements]))
+            loss = _mean(losses, job.weights)
+            kept = tuple(flows) if job.keep_flows is not None and loss <= job.keep_flows else None
+            out.append((loss, tuple(losses), tuple(scores), None, kept))
         except (ValueError, TypeError, ArithmeticError) as exc:
-            nan = math.nan
-            out.append((math.inf, nan, nan, nan, nan, nan, nan, f"{type(exc).__name__}: {exc}"))
+            out.append((math.inf, (), (), f"{type(exc).__name__}: {exc}", None))
     return out
 
 
@@ -141,124 +177,246 @@ def _bounds(basin: Basin, parameters: Mapping[str, Bound]) -> tuple[tuple[str, .
     return tuple(paths), tuple(durations), bounds
 
 
-def _slots(workers: Workers) -> int:
-    if isinstance(workers, int):
-        return workers
-    if hasattr(workers, "nthreads"):  # a Dask client
-        return max(1, int(sum(workers.nthreads().values())))
-    return max(1, int(getattr(workers, "_max_workers", 4)))
+def _events(
+    basin: Basin,
+    precipitation: Precipitation | None,
+    observed: pd.Series | None,
+    events: Sequence[Event] | None,
+    extend: timedelta | None,
+) -> tuple[_Event, ...]:
+    if events is None:
+        if precipitation is None or observed is None:
+            raise TypeError("give precipitation and observed, or events=[(precipitation, observed), ...]")
+        events = [(precipitation, observed)]
+    elif precipitation is not None or observed is not None:
+        raise TypeError("give precipitation and observed, or events=..., not both")
+    if isinstance(events, (str, bytes)) or not isinstance(events, Sequence) or not events:
+        raise ValueError("events must be a non-empty list of (precipitation, observed) pairs")
+    out = []
+    for i, pair in enumerate(events):
+        if not isinstance(pair, (tuple, list)) or len(pair) != 2:
+            raise ValueError(f"event {i}: must be a pair (precipitation, observed)")
+        rain, gauge = pair
+        on = clock(rain, extend)
+        given = inputs(basin, rain, on)
+        where = "observed" if len(events) == 1 else f"event {i}: observed"
+        positions, values, skipped, _ = align_observed(gauge, on.index, where)
+        out.append(_Event(on, given, positions, values, skipped))
+    return tuple(out)
 
 
-def _gil_enabled() -> bool:
-    probe = getattr(sys, "_is_gil_enabled", None)
-    return True if probe is None else bool(probe())
+def _weights(weights: Sequence[float] | None, n: int) -> tuple[float, ...]:
+    if weights is None:
+        return (1.0,) * n
+    w = tuple(chk.number(v, "weights") for v in weights)
+    if len(w) != n:
+        raise ValueError(f"weights: {len(w)} given for {n} events")
+    if any(v < 0.0 for v in w) or not sum(w) > 0.0:
+        raise ValueError("weights must be non-negative with a positive sum")
+    return w
+
+
+def _start_row(basin: Basin, paths: tuple[str, ...], durations: tuple[bool, ...]) -> list[float]:
+    return [seconds(basin.get(p)) if d else float(basin.get(p)) for p, d in zip(paths, durations)]
+
+
+_STATS = ("kge", "r", "beta", "gamma", "nse", "rmse", "pbias")
+
+
+def _history(job: _Job, history: Sequence[tuple[list[float], _Row]]) -> pd.DataFrame:
+    many = len(job.events) > 1
+    rows = []
+    for numbers, (loss, losses, scores, error, _) in history:
+        cells: list[Any] = [*_decode(job, numbers).values(), loss]
+        if scores:
+            cells += [_mean([getattr(s, k) for s in scores], job.weights) for k in _STATS]
+        else:
+            cells += [math.nan] * len(_STATS)
+        cells.append(error)
+        if many:
+            for i in range(len(job.events)):
+                if scores:
+                    cells += [losses[i], scores[i].kge, scores[i].nse, scores[i].rmse]
+                else:
+                    cells += [math.inf, math.nan, math.nan, math.nan]
+        rows.append(cells)
+    columns = [*job.paths, "loss", *_STATS, "error"]
+    if many:
+        columns += [f"{k}[{i}]" for i in range(len(job.events)) for k in ("loss", "kge", "nse", "rmse")]
+    return pd.DataFrame(rows, columns=columns)
+
+
+def _pooled(job: _Job, numbers: list[float]) -> Score:
+    # All events' pairs as one record; peak timing has no meaning across events.
+    basin = job.basin.with_values(_decode(job, numbers))
+    sims, obss, skipped = [], [], 0
+    for ev in job.events:
+        sims.append(outflow_at(simulate(basin, ev.clock, ev.inputs), job.at)[ev.positions])
+        obss.append(ev.observed)
+        skipped += ev.skipped
+    return score_arrays(np.concatenate(sims), np.concatenate(obss), skipped=skipped)
+
+
+def _outcome(
+    job: _Job,
+    history: Sequence[tuple[list[float], _Row]],
+    reason: str,
+    message: str,
+) -> Calibration:
+    start_numbers, start = history[0]
+    best_numbers, best = min(history, key=lambda h: h[1][0])  # the first of equals: the start wins ties
+    if not best[2]:  # nothing ran at all
+        raise RuntimeError(f"no parameter set could be run; the first failure: {start[3]}")
+    values = _decode(job, best_numbers)
+    frame = _history(job, history)
+    scores = list(best[2])
+    components = scores[0] if len(scores) == 1 else _pooled(job, best_numbers)
+    start_info = Start(_decode(job, start_numbers), obj.value(job.objective, start[0]), list(start[2]) or [None])
+    return Calibration(
+        values,
+        obj.value(job.objective, best[0]),
+        components,
+        frame,
+        int(frame["error"].notna().sum()),
+        len(frame),
+        job.basin.with_values(values),
+        message,
+        start_info,
+        reason,
+        scores,
+    )
+
+
+def prepare(
+    basin: Basin,
+    precipitation: Precipitation | None,
+    observed: pd.Series | None,
+    at: str | None,
+    parameters: Mapping[str, Bound] | None,
+    events: Sequence[Event] | None,
+    weights: Sequence[float] | None,
+    objective: object,
+    extend: timedelta | None,
+) -> tuple[_Job, list[tuple[float, float]]]:
+    """Everything checked before any run: the job every worker gets, and the bounds in plain numbers."""
+    objective = obj.check(objective)
+    if not isinstance(basin, Basin):
+        raise TypeError(f"basin must be a Basin, got {type(basin).__name__}")
+    if not isinstance(at, str):
+        raise TypeError("at must name the element whose flow is observed")
+    basin.element(at)
+    if parameters is None:
+        raise TypeError("parameters must be a non-empty dict of path -> (low, high)")
+    paths, durations, bounds = _bounds(basin, parameters)
+    evs = _events(basin, precipitation, observed, events, extend)
+    return _Job(basin, at, evs, _weights(weights, len(evs)), paths, durations, objective), bounds
 
 
 def calibrate(
     basin: Basin,
-    precipitation: Precipitation,
-    observed: pd.Series,
-    at: str,
-    parameters: Mapping[str, Bound],
+    precipitation: Precipitation | None = None,
+    observed: pd.Series | None = None,
+    at: str | None = None,
+    parameters: Mapping[str, Bound] | None = None,
     *,
+    events: Sequence[Event] | None = None,
+    weights: Sequence[float] | None = None,
     objective: Objective = "kge",
     method: str = "differential_evolution",
     seed: int | None = None,
-    maxiter: int = 100,
+    maxiter: int = 1000,
     popsize: int = 15,
-    tol: float = 0.01,
-    polish: bool = False,
+    xtol: float = 1e-3,
+    patience: int = 40,
+    tol: float = 0.0,
+    atol: float = 0.0,
+    polish: bool = True,
     workers: Workers = 1,
     extend: timedelta | None = None,
     progress: Callable[[int, int], None] | None = None,
 ) -> Calibration:
-    """Fits the parameters at the given paths so that element `at` matches `observed`.
+    """Fits the parameters at the given paths so that element `at` matches the gauge.
 
+    One event: ``calibrate(basin, precipitation, observed, at, parameters)``;
+    several: ``calibrate(basin, events=[(precipitation, observed), ...],
+    at=..., parameters=...)``, every set running every event and the
+    objective being the events' mean, weighted by `weights` when given.
     `parameters` maps paths such as ``"upper.transform.tc"`` to (low, high)
-    bounds: `timedelta` for durations, numbers otherwise. Unknown paths, paths
-    that hold no number or duration, and bounds out of order are refused
-    before any run. A set whose run fails (a reservoir overtopped, an
-    unstable layer) scores the worst value and is counted in `failed`.
+    bounds: `timedelta` for durations, numbers otherwise. Unknown paths,
+    paths that hold no number or duration, and bounds out of order are
+    refused before any run. A set whose run fails scores the worst value and
+    is counted in `failed`.
 
-    `workers` is 1 (this thread), a number (threads on a free-threaded
-    interpreter, processes otherwise), a `concurrent.futures.Executor` or a
-    Dask `Client`; the same `seed` gives the same result with any of them.
-    `progress(done, most)` is called after each population with the number of
-    evaluations so far and the most there can be.
+    `objective`: "kge" or "nse" (maximised), "rmse", "peak_weighted_rmse",
+    "pbias" (its absolute value) or a callable(sim, obs) -> loss, minimised.
+    Differential evolution starts with the basin's own values as one member
+    and stops when every parameter's spread in the population is at most
+    `xtol` of its range ("converged"), when the best set has not improved for
+    `patience` generations ("stalled") or after `maxiter` generations; SciPy's
+    own `tol`/`atol` test on the objective is off unless given. `polish`
+    then refines the best set by bounded L-BFGS-B, its finite differences
+    run as one batch on the same workers; the start, the evolution's best and
+    the polished set compete, so the result is never worse than the start.
+
+    `workers` is 1 (this thread, no copy of the basin), a number (processes,
+    threads on a free-threaded interpreter; at most one per population
+    member), a map-like callable (``pool.map``, ``client.map``), a
+    `concurrent.futures.Executor` or a Dask `Client`: the same `seed` gives
+    the same result with any of them. `progress(done, most)` is called after
+    each batch. Ctrl-C raises `CalibrationInterrupted` carrying the best so far.
     """
     if method != "differential_evolution":
         raise ValueError(f"method must be 'differential_evolution', got {method!r}")
-    if isinstance(objective, str) and objective not in ("kge", "nse", "rmse"):
-        raise ValueError(f"objective must be 'kge', 'nse', 'rmse' or a callable, got {objective!r}")
-    if not isinstance(objective, str) and not callable(objective):
-        raise TypeError("objective must be 'kge', 'nse', 'rmse' or a callable")
-    if not isinstance(basin, Basin):
-        raise TypeError(f"basin must be a Basin, got {type(basin).__name__}")
-    basin.element(at)
-    paths, durations, bounds = _bounds(basin, parameters)
-    if isinstance(workers, bool) or (isinstance(workers, int) and workers < 1):
-        raise ValueError(f"workers must be at least 1, got {workers!r}")
-    if not isinstance(workers, int) and not hasattr(workers, "submit"):
-        raise TypeError("workers must be an int, a concurrent.futures.Executor or a Dask Client")
-    # The clock, the rain and the series are checked here, before any worker starts.
-    on = clock(precipitation, extend)
-    given = inputs(basin, precipitation, on)
-    if not isinstance(observed, pd.Series) or not isinstance(observed.index, pd.DatetimeIndex):
-        raise TypeError("observed must be a pandas Series on a DatetimeIndex")
-    if (observed.index.tz is None) != (on.index.tz is None):
-        raise ValueError("observed and precipitation must both carry a time zone or neither")
-    common = on.index.intersection(observed.index)
-    obs = observed.reindex(common).to_numpy(dtype="float64")
-    keep = ~np.isnan(obs)
-    if not keep.any():
-        raise ValueError("observed has no value on the instants of the run")
-    job = _Job(
-        basin.to_toml(),
-        on,
-        given,
-        at,
-        on.index.get_indexer(common[keep]).astype(np.int64),
-        obs[keep],
-        int((~keep).sum()),
-        paths,
-        durations,
-        objective,
-    )
-
+    job, bounds = prepare(basin, precipitation, observed, at, parameters, events, weights, objective, extend)
+    workers = check_workers(workers)
+    for name, v in (("maxiter", maxiter), ("popsize", popsize), ("patience", patience)):
+        if isinstance(v, bool) or not isinstance(v, int) or v < 1:
+            raise ValueError(f"{name} must be a whole number of at least 1, got {v!r}")
+    xtol = chk.number(xtol, "xtol")
+    members = popsize * len(bounds)
+    most = 1 + (maxiter + 1) * members + (50 * (len(bounds) + 1) if polish else 0)
     history: list[tuple[list[float], _Row]] = []
-    most = (maxiter + 1) * popsize * len(paths)
-    own_pool: concurrent.futures.Executor | None = None
-    submitter: _Submitter | None = None
-    if isinstance(workers, int) and workers > 1:
-        if _gil_enabled():
-            own_pool = concurrent.futures.ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("spawn"))
-        else:
-            own_pool = concurrent.futures.ThreadPoolExecutor(workers)
-        submitter = own_pool
-    elif not isinstance(workers, int):
-        submitter = workers
-    slots = _slots(workers)
+    fanout = Fanout(workers, members)
+    task = partial(_evaluate, job)
+
+    def batch(rows: list[list[float]]) -> list[_Row]:
+        results = fanout.map(task, rows)
+        history.extend(zip(rows, results))
+        if progress is not None:
+            progress(len(history), most)
+        return results
 
     def population(x: NDArray[np.float64]) -> NDArray[np.float64] | float:
         single = x.ndim == 1
         rows = [list(map(float, c)) for c in (x[:, None] if single else x).T]
-        if submitter is None:
-            results = _evaluate(job, rows)
-        else:
-            size = max(1, math.ceil(len(rows) / slots))
-            chunks = [rows[i : i + size] for i in range(0, len(rows), size)]
-            futures = [submitter.submit(_evaluate, job, c) for c in chunks]
-            results = [r for f in futures for r in f.result()]
-        history.extend(zip(rows, results))
-        if progress is not None:
-            progress(len(history), most)
-        losses = np.array([r[0] for r in results])
+        losses = np.array([r[0] for r in batch(rows)])
         return float(losses[0]) if single else losses
 
+    low = np.array([b[0] for b in bounds])
+    width = np.array([b[1] - b[0] for b in bounds])
+    state = _Watch()
+
+    def watch(intermediate_result: Any) -> bool:
+        spread = np.ptp(np.asarray(intermediate_result.population), axis=0) / width
+        best = float(intermediate_result.fun)
+        if best < state.best:
+            state.best, state.since = best, 0
+        else:
+            state.since += 1
+        if float(spread.max()) <= xtol:
+            state.reason = "converged"
+            return True
+        if state.since >= patience:
+            state.reason = "stalled"
+            return True
+        return False
+
     try:
+        start = _start_row(basin, job.paths, job.durations)
+        batch([start])
         # Imported here so that workers, which only run the basin, never load it;
         # typed loosely: the vectorised call takes whole populations.
-        from scipy.optimize import differential_evolution
+        from scipy.optimize import differential_evolution, minimize
 
         optimiser: Any = differential_evolution
         found = optimiser(
@@ -268,29 +426,61 @@ def calibrate(
             maxiter=maxiter,
             popsize=popsize,
             tol=tol,
-            polish=polish,
+            atol=atol,
+            polish=False,
             vectorized=True,
             updating="deferred",
+            x0=np.clip(start, low, low + width),
+            callback=watch,
         )
+        reason = state.reason
+        if found.success:  # SciPy's own test on the objective ended it
+            reason = "converged"
+        message = f"{reason} after {found.nit} generations: {found.message}"
+        if polish:
+            polished = _polish(batch, np.asarray(found.x, dtype=float), low, width, minimize)
+            message += f"; polish: {polished}"
+    except KeyboardInterrupt:
+        fanout.close()
+        done = _outcome(job, history, "interrupted", f"interrupted after {len(history)} runs; the best so far is kept") if any(h[1][2] for h in history) else None
+        raise CalibrationInterrupted(done) from None
     finally:
-        if own_pool is not None:
-            own_pool.shutdown()
+        fanout.close()
+    result = _outcome(job, history, reason, message)
+    if result.start is not None and result.values == result.start.values:
+        result = replace(result, message=message + "; no set beat the start, which is kept")
+    return result
 
-    best_values = _decode(job, [float(v) for v in found.x])
-    best_basin = basin.with_values(best_values)
-    run = run_basin(best_basin, precipitation, extend=extend)
-    components = run.score(observed, at)
-    if callable(objective):
-        sim = run.flows[at].to_numpy()[job.positions]
-        value = float(objective(sim, job.observed))
-    else:
-        value = {"kge": components.kge, "nse": components.nse, "rmse": components.rmse}[objective]
-    frame = pd.DataFrame(
-        [
-            [*(_decode(job, row).values()), *r]
-            for row, r in history
-        ],
-        columns=[*paths, "loss", "kge", "r", "beta", "gamma", "nse", "rmse", "error"],
-    )
-    failed = int(frame["error"].notna().sum())
-    return Calibration(best_values, value, components, frame, failed, len(frame), best_basin, str(found.message))
+
+@dataclass
+class _Watch:
+    best: float = math.inf
+    since: int = 0  # generations without a better set
+    reason: str = "maxiter"
+
+
+def _polish(
+    batch: Callable[[list[list[float]]], list[_Row]],
+    x: NDArray[np.float64],
+    low: NDArray[np.float64],
+    width: NDArray[np.float64],
+    minimize: Any,
+) -> str:
+    """Bounded L-BFGS-B from `x`; each step's value and forward differences are one batch."""
+    high = low + width
+    h = 1e-6 * width
+
+    def value_and_slope(p: NDArray[np.float64]) -> tuple[float, NDArray[np.float64]]:
+        p = np.clip(p, low, high)
+        ahead = np.where(p + h <= high, h, -h)  # step inwards at the upper bound
+        rows = [list(map(float, p))] + [list(map(float, p + np.eye(len(p))[i] * ahead[i])) for i in range(len(p))]
+        losses = [r[0] for r in batch(rows)]
+        f0 = losses[0]
+        if not math.isfinite(f0):
+            return 1e300, np.zeros(len(p))
+        slope = np.array([(fi - f0) / di if math.isfinite(fi) else 0.0 for fi, di in zip(losses[1:], ahead)])
+        return f0, slope
+
+    found = minimize(value_and_slope, x, jac=True, method="L-BFGS-B",
+                     bounds=list(zip(low, high)), options={"maxiter": 50})
+    return f"{found.nit} steps, {found.message}"

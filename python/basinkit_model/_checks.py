@@ -3,9 +3,12 @@
 from __future__ import annotations
 
 import math
+import os
+import warnings
 from collections.abc import Iterable
 from datetime import timedelta
 
+import numpy as np
 import pandas as pd
 
 
@@ -81,12 +84,14 @@ def optional_number(value: object, where: str) -> float | None:
     return None if value is None else number(value, where)
 
 
-def count(value: object, where: str, *, low: int = 1) -> int:
-    """An `int` of at least `low` (bool and float refused)."""
+def count(value: object, where: str, *, low: int = 1, high: int | None = None) -> int:
+    """An `int` within [low, high] (bool and float refused)."""
     if isinstance(value, bool) or not isinstance(value, int):
         raise FieldTypeError(where, f"must be an int, got {type(value).__name__}")
     if value < low:
         raise FieldError(where, f"must be at least {low}, got {value}")
+    if high is not None and value > high:
+        raise FieldError(where, f"must be at most {high}, got {value}")
     return value
 
 
@@ -100,12 +105,12 @@ def text(value: object, where: str) -> str:
 
 
 def curve(
-    values: object, where: str, *, rising: bool, strictly: bool
+    values: object, where: str, *, rising: bool, strictly: bool, low: float | None = None
 ) -> tuple[float, ...]:
-    """A sequence of at least two finite numbers, rising (strictly or not) when asked."""
+    """A sequence of at least two finite numbers (at least `low`), rising (strictly or not) when asked."""
     if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
         raise FieldTypeError(where, f"must be a sequence of numbers, got {type(values).__name__}")
-    out = tuple(number(v, f"{where}[{i}]") for i, v in enumerate(values))
+    out = tuple(number(v, f"{where}[{i}]", low=low) for i, v in enumerate(values))
     if len(out) < 2:
         raise FieldError(where, f"needs at least 2 points, got {len(out)}")
     if rising:
@@ -123,13 +128,20 @@ def clock_series(flow: object, where: str) -> pd.Series:
     if not isinstance(flow.index, pd.DatetimeIndex):
         raise FieldTypeError(where, f"needs a DatetimeIndex, got {type(flow.index).__name__}")
     if not flow.index.is_unique or not flow.index.is_monotonic_increasing:
-        raise FieldError(where, "needs unique, increasing instants")
+        d = np.diff(flow.index.asi8)
+        i = int(np.flatnonzero(d <= 0)[0])
+        what = "a duplicate" if d[i] == 0 else f"out of order (after {flow.index[i]})"
+        raise FieldError(where, f"needs unique, increasing instants: {flow.index[i + 1]} is {what}")
     try:
         values = flow.astype("float64")
     except (TypeError, ValueError) as exc:
         raise FieldTypeError(where, "must hold numbers") from exc
-    if values.isna().any():
-        raise FieldError(where, f"holds NaN at {values.index[values.isna()][0]}")
+    v = values.to_numpy()
+    for bad, what in ((np.isnan(v), "NaN"), (np.isinf(v), "an infinite value"), (v < 0, "a negative value")):
+        if bad.any():
+            at = int(bad.argmax())
+            shown = "" if what == "NaN" else f" ({v[at]})"
+            raise FieldError(where, f"holds {what}{shown} at {values.index[at]}")
     return values.copy()
 
 
@@ -137,6 +149,18 @@ def same_series(a: pd.Series, b: pd.Series) -> bool:
     """Equal values on equal instants (names and frequency aside)."""
     ia, ib = pd.DatetimeIndex(a.index), pd.DatetimeIndex(b.index)
     return bool(ia.equals(ib)) and str(ia.tz) == str(ib.tz) and bool((a.to_numpy() == b.to_numpy()).all())
+
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+class BasinWarning(UserWarning):
+    """Input the layer accepts but doubts (rain beyond any recorded storm, an unstable reach, ...)."""
+
+
+def warn(message: str) -> None:
+    """One line, attributed to the user's call rather than to the layer."""
+    warnings.warn(message, BasinWarning, skip_file_prefixes=(_HERE,))
 
 
 class RunError(ValueError):

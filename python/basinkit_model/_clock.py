@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, Union
 import numpy as np
 import pandas as pd
 from numpy.typing import NDArray
+from pandas.tseries.frequencies import to_offset
 
 from . import _checks as chk
 
@@ -85,12 +86,11 @@ def clock(precipitation: Precipitation, extend: timedelta | None) -> Clock:
     if len(idx) < 1:
         raise ValueError("precipitation is empty")
     if len(idx) >= 2:
-        steps = np.diff(idx.asi8)
-        if not (steps == steps[0]).all():
-            raise ValueError(
-                f"precipitation index is not uniform: its steps take {len(np.unique(steps))} different values"
-            )
-        step_ns = int(steps[0]) * _NS_PER_UNIT[str(idx.unit)]
+        own = _commonest_step(idx)
+        problem = index_problem(idx, own or None)
+        if problem is not None:
+            raise ValueError(f"precipitation index is not uniform: {problem}")
+        step_ns = own * _NS_PER_UNIT[str(idx.unit)]
     elif getattr(idx.freq, "nanos", None) is not None:
         step_ns = int(getattr(idx.freq, "nanos"))
     else:
@@ -104,39 +104,179 @@ def clock(precipitation: Precipitation, extend: timedelta | None) -> Clock:
     if extend is not None:
         ext = chk.duration(extend, "extend")
         extra = -(-ext // step)  # whole steps, rounded up
-    return Clock(idx[0], step, len(idx), len(idx) + extra)
+    steps = len(idx) + extra
+    try:
+        idx[0] + pd.Timedelta(step) * steps
+    except (OverflowError, pd.errors.OutOfBoundsDatetime, pd.errors.OutOfBoundsTimedelta):
+        raise ValueError(
+            f"extend {extend} runs the clock from {idx[0]} past the last date pandas can hold ({pd.Timestamp.max})"
+        ) from None
+    return Clock(idx[0], step, len(idx), steps)
+
+
+def _step_text(ns: int) -> str:
+    return str(pd.Timedelta(int(ns)).to_pytimedelta()) if ns % 1000 == 0 else str(pd.Timedelta(int(ns)))
+
+
+def index_problem(idx: pd.DatetimeIndex, step_ns: int | None = None) -> str | None:
+    """What is wrong with an index meant to step evenly, at its first offending instant, or None.
+
+    `step_ns` is the step it should take (the commonest step when None); a step
+    of None skips the gap check for series that may be sparse.
+    """
+    if len(idx) < 2:
+        return None
+    d = np.diff(idx.asi8)
+    bad = np.flatnonzero(d <= 0)
+    if len(bad):
+        i = int(bad[0])
+        what = "a duplicate" if d[i] == 0 else f"out of order (after {idx[i]})"
+        return f"{idx[i + 1]} is {what}"
+    if step_ns is None:
+        return None
+    off = np.flatnonzero(d != step_ns)
+    if not len(off):
+        return None
+    i = int(off[0])
+    unit = _NS_PER_UNIT[str(idx.unit)]
+    if d[i] > step_ns and d[i] % step_ns == 0:
+        missing = (int(d[i]) // step_ns) - 1
+        return f"a gap after {idx[i]}: {missing} instant{'s' if missing != 1 else ''} of the {_step_text(step_ns * unit)} step missing before {idx[i + 1]}"
+    return f"{idx[i + 1]} comes {_step_text(int(d[i]) * unit)} after {idx[i]}, off the {_step_text(step_ns * unit)} step"
+
+
+def _commonest_step(idx: pd.DatetimeIndex) -> int:
+    d = np.diff(idx.asi8)
+    steps, counts = np.unique(d[d > 0], return_counts=True)
+    return int(steps[int(counts.argmax())]) if len(steps) else 0
+
+
+def align_observed(
+    observed: pd.Series, index: pd.DatetimeIndex, where: str
+) -> tuple[NDArray[np.int64], Array, int, int]:
+    """Observations paired with a run's instants: (positions in `index`, values, NaN skipped, outside).
+
+    A reading between two instants of the run is refused (it would silently drop
+    out of the score); readings before the start or after the end are counted
+    and a `BasinWarning` says how many.
+    """
+    if not isinstance(observed, pd.Series) or not isinstance(observed.index, pd.DatetimeIndex):
+        raise TypeError(f"{where} must be a pandas Series on a DatetimeIndex")
+    idx = observed.index
+    if (idx.tz is None) != (index.tz is None):
+        raise ValueError(f"{where} and precipitation must both carry a time zone or neither")
+    problem = index_problem(idx)
+    if problem is not None:
+        raise ValueError(f"{where} index: {problem}")
+    try:
+        values = observed.to_numpy(dtype="float64")
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"{where} must hold numbers") from exc
+    if np.isinf(values).any():
+        at = int(np.isinf(values).argmax())
+        raise ValueError(f"{where} is infinite at {idx[at]}")
+    run_ns = int(index.asi8[1] - index.asi8[0]) * _NS_PER_UNIT[str(index.unit)] if len(index) > 1 else 0
+    own = _commonest_step(idx) * _NS_PER_UNIT[str(idx.unit)]
+    before = int((idx < index[0]).sum())
+    after = int((idx > index[-1]).sum())
+    inside = (idx >= index[0]) & (idx <= index[-1])
+    pos = index.get_indexer(idx[inside])
+    if (pos < 0).any():
+        first = idx[inside][int((pos < 0).argmax())]
+        its = f"its step is {_step_text(own)}" if own else "it has one reading"
+        freq = to_offset(pd.Timedelta(run_ns)).freqstr if run_ns else "<step>"
+        raise ValueError(
+            f"{where} has a value at {first}, between the run's instants ({its}, the run's {_step_text(run_ns)}); "
+            f"put it on the run's clock first, e.g. {where}.resample('{freq}').mean() for means "
+            f"or {where}.asfreq('{freq}') for the readings at the run's instants"
+        )
+    if before or after:
+        hint = "; pass extend= to run longer" if after else ""
+        chk.warn(
+            f"{where}: {before + after} of {len(idx)} values lie outside the run ({index[0]} to {index[-1]}: "
+            f"{before} before, {after} after) and are not scored{hint}"
+        )
+    inner = values[inside]
+    keep = ~np.isnan(inner)
+    if not keep.any():
+        raise ValueError(f"{where} has no value on the instants of the run ({index[0]} to {index[-1]})")
+    if run_ns and own > run_ns:
+        chk.warn(
+            f"{where}: its step ({_step_text(own)}) is longer than the run's ({_step_text(run_ns)}), so only "
+            f"{int(keep.sum())} pairs are scored; if its values are means over the step, compare them with "
+            "the run's flows averaged the same way"
+        )
+    return pos[keep].astype(np.int64), inner[keep], int((~keep).sum()), before + after
 
 
 def rain(basin: Basin, precipitation: Precipitation, clock: Clock) -> dict[str, Array]:
     """Every subbasin's rain per interval on the clock's intervals (zero in the extension)."""
     names = basin.subbasins
     if isinstance(precipitation, pd.DataFrame):
-        columns = [str(c) for c in precipitation.columns]
-        unknown = [c for c in columns if c not in names]
+        # Columns by their text, so that a column labelled 0 serves subbasin "0".
+        by_text: dict[str, object] = {}
+        for c in precipitation.columns:
+            if str(c) in by_text:
+                raise ValueError(f"precipitation has two columns for '{c}'")
+            by_text[str(c)] = c
+        unknown = [c for c in by_text if c not in names]
         if unknown:
             raise ValueError(f"precipitation has columns for no subbasin: {', '.join(unknown)}")
-        missing = [n for n in names if n not in columns]
+        missing = [n for n in names if n not in by_text]
         if missing:
             raise ValueError(f"precipitation has no column for subbasins: {', '.join(missing)}")
-        source = {n: precipitation[n] for n in names}
+        groups = [([n], precipitation[by_text[n]]) for n in names]
     else:
-        source = {n: precipitation for n in names}
+        groups = [(list(names), precipitation)]
     out: dict[str, Array] = {}
-    for name, series in source.items():
+    for group, series in groups:
+        label = f"'{group[0]}'" if len(group) == 1 else "every subbasin"
         try:
             values = series.to_numpy(dtype="float64")
         except (TypeError, ValueError) as exc:
-            raise TypeError(f"precipitation for '{name}' must hold numbers") from exc
-        bad = np.isnan(values)
-        if bad.any():
-            raise ValueError(f"precipitation for '{name}' is NaN at {series.index[int(bad.argmax())]}")
-        if (values < 0).any():
-            at = int((values < 0).argmax())
-            raise ValueError(f"precipitation for '{name}' is negative ({values[at]}) at {series.index[at]}")
+            raise TypeError(f"precipitation for {label} must hold numbers") from exc
+        for bad, what in ((np.isnan(values), "NaN"), (np.isinf(values), "infinite"), (values < 0, "negative")):
+            if bad.any():
+                at = int(bad.argmax())
+                shown = "" if what == "NaN" else f" ({values[at]})"
+                raise ValueError(f"precipitation for {label} is {what}{shown} at {series.index[at]}")
+        _beyond_records(values, series.index, clock, label)
         full = np.zeros(clock.steps)
         full[: clock.rain_steps] = values
-        out[name] = full
+        for name in group:
+            out[name] = full if len(group) == 1 else full.copy()
     return out
+
+
+# The envelope of the largest point rainfalls ever recorded: depth (in) ~ 16.6 D^0.475, D in hours.
+ENVELOPE_IN = 16.6
+ENVELOPE_EXPONENT = 0.475
+
+
+def envelope(hours: float) -> float:
+    """The largest point rain (inches) ever recorded in `hours`, as the classic envelope gives it."""
+    return float(ENVELOPE_IN * hours**ENVELOPE_EXPONENT)
+
+
+def _beyond_records(values: Array, index: pd.Index, clock: Clock, label: str) -> None:
+    """Warns once when any run of 1, 2, 4, ... intervals holds more rain than has ever fallen in as long."""
+    sums = np.concatenate(([0.0], np.cumsum(values)))
+    n, width = len(values), 1
+    while width <= n:
+        depth = sums[width:] - sums[:-width]
+        hours = width * clock.seconds / 3600.0
+        top = envelope(hours)
+        over = depth > top
+        if over.any():
+            at = int(over.argmax())
+            span = "the interval" if width == 1 else f"the {width} intervals"
+            chk.warn(
+                f"precipitation for {label}: {depth[at]:.4g} in in {span} from {index[at]} "
+                f"({timedelta(seconds=width * clock.dt)}) exceeds the largest rain ever recorded in as long "
+                f"(about {top:.3g} in); rain is in inches per interval: was it given in millimetres?"
+            )
+            return
+        width *= 2
 
 
 def on_clock(series: pd.Series, clock: Clock, where: str) -> Array:

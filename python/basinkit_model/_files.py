@@ -16,6 +16,14 @@
 Durations are ISO-8601 strings ("PT3H", "P1DT30M") or tables such as
 ``{hours = 3}``; curves are arrays; series (a source's flow, a release
 schedule) are ``{times = [...], values = [...]}`` with TOML date-times.
+
+Time zones: naive times are written naive, UTC and fixed offsets with their
+offset. A series in a named zone is written as UTC times with the zone's
+name, so that it reads back equal across daylight-saving changes::
+
+    flow = { timezone = "Europe/Berlin", times = [2024-10-27T00:00:00Z, ...], values = [...] }
+
+Instants finer than a microsecond are refused on save (TOML stops there).
 """
 
 from __future__ import annotations
@@ -31,6 +39,7 @@ import tomli_w
 
 from . import _checks as chk
 from ._elements import Basin, Element, Junction, Reach, Reservoir, Source, Subbasin
+from ._elements import kind as kind_of
 from ._registry import Method, lookup, role_of, to_table
 from ._tomlvalues import (
     floats_from_file,
@@ -183,6 +192,8 @@ def loads(text: str, *, file: str = "<string>") -> Basin:
         data = tomllib.loads(text)
     except tomllib.TOMLDecodeError as exc:
         raise BasinFileError(f"{file}: {exc}") from None
+    except RecursionError:
+        raise BasinFileError(f"{file}: arrays or tables nested too deeply to read") from None
     elements = []
     for name, table in data.items():
         try:
@@ -201,7 +212,11 @@ def loads(text: str, *, file: str = "<string>") -> Basin:
 def load(path: str | os.PathLike[str]) -> Basin:
     """A basin from a TOML basin file."""
     p = Path(path)
-    return loads(p.read_text(encoding="utf-8"), file=str(p))
+    try:
+        text = p.read_text(encoding="utf-8")
+    except UnicodeDecodeError as exc:
+        raise BasinFileError(f"{p}: not a text file in UTF-8 (byte {exc.start} cannot be read)") from None
+    return loads(text, file=str(p))
 
 
 # ---------------------------------------------------------------- writing
@@ -239,7 +254,10 @@ _WRITE: dict[type, Callable[[Any], dict[str, Any]]] = {
 
 
 def _element_table(e: Element) -> dict[str, Any]:
-    t = _WRITE[type(e)](e)
+    try:
+        t = _WRITE[type(e)](e)
+    except ValueError as exc:
+        raise ValueError(f"{kind_of(e)} '{e.name}': {exc}") from None
     if e.downstream is not None:
         t["downstream"] = e.downstream
     return t

@@ -6,6 +6,7 @@ returns its series with the volume terms that call computed.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Mapping
 from dataclasses import dataclass
 from datetime import timedelta
@@ -114,8 +115,18 @@ class Routing(Method, role="routing", default="muskingum"):
         """The reach's outflow (cfs) for its inflow (cfs) on the clock's instants."""
         raise NotImplementedError
 
+    def doubt(self, clock: Clock) -> str | None:
+        """What may go wrong routing on this clock (None: nothing known)."""
+        return None
+
 
 # ---------------------------------------------------------------- methods
+
+
+def _stable(k: float, x: float, n: int, dt: float) -> bool:
+    k_seg = k / n
+    return not (2.0 * k_seg * x > dt or dt > 2.0 * k_seg * (1.0 - x))
+
 
 
 @dataclass(frozen=True)
@@ -224,6 +235,41 @@ class Muskingum(Routing, tag="muskingum"):
     initial_outflow: float | None = declare(
         Number("cfs", "outflow at the start (unset: the first inflow)", optional=True, low=0.0), None
     )
+
+    def doubt(self, clock: Clock) -> str | None:
+        """Whether a sub-reach's coefficients can give negative outflow from non-negative inflow.
+
+        The current inflow's weight is negative when 2 (K/n) x > dt, the previous
+        outflow's when dt > 2 (K/n) (1 - x): then a dry reach can route below zero.
+        """
+        dt, k, x, n = clock.seconds, seconds(self.k), self.x, self.sub_reaches
+        if _stable(k, x, n, dt):
+            return None
+        k_seg = k / n
+        if 2.0 * k_seg * x > dt:
+            why = f"2*(K/n)*x = {timedelta(seconds=2.0 * k_seg * x)} is longer than the {clock.step} step"
+            # More sub-reaches shorten K/n: the smallest number that brings 2 (K/n) x within the step.
+            m = max(n + 1, math.ceil(2.0 * k * x / dt))
+            while 2.0 * (k / m) * x > dt:
+                m += 1
+            while m - 1 > n and not 2.0 * (k / (m - 1)) * x > dt:
+                m -= 1
+            if _stable(k, x, m, dt):
+                fix = f"sub_reaches = {m} avoids it"
+            else:
+                fix = "no number of sub-reaches avoids it at this step (a shorter step or a smaller x does)"
+        else:
+            top = timedelta(seconds=2.0 * k_seg * (1.0 - x))
+            why = f"the {clock.step} step is longer than 2*(K/n)*(1-x) = {top}"
+            fewer = next((m for m in range(n - 1, 0, -1) if _stable(k, x, m, dt)), None)
+            if fewer is not None:
+                fix = f"sub_reaches = {fewer} avoids it"
+            else:
+                fix = f"no number of sub-reaches avoids it (more make it worse); a step of at most {top} does"
+        return (
+            f"routing.sub_reaches: Muskingum with k {self.k}, x {x:g}, sub_reaches {n} can route to negative "
+            f"outflow ({why}); {fix}"
+        )
 
     def route(self, inflow: Array, clock: Clock) -> Routed:
         """Muskingum outflow; storage change from each pass's first and last values."""

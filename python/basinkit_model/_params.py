@@ -35,7 +35,7 @@ def _split(basin: Basin, path: str) -> list[str]:
     parts = path.split(".")
     if len(parts) < 2 or not all(parts):
         raise ValueError(f"parameter path {path!r} must look like 'element.field' or 'element.part.field'")
-    if parts[0] not in basin.names:
+    if parts[0] not in basin._by_name:
         raise ValueError(f"parameter path {path!r}: no element named {parts[0]!r}")
     return parts
 
@@ -96,17 +96,31 @@ def _apply(value: Any, changes: Mapping[str, Any]) -> Any:
     return dataclasses.replace(value, **new)
 
 
+def _nested(outer: str, inner: str) -> ValueError:
+    return ValueError(f"with_values got both {outer!r} and {inner!r}, which lies inside it: set one or the other")
+
+
 def set_paths(basin: Basin, values: Mapping[str, Any]) -> Basin:
     """A new basin with every path set; each changed part validated again."""
     from ._elements import Basin
 
     tree: dict[str, Any] = {}
+    given: dict[tuple[str, ...], str] = {}  # every path's parts -> the path as given
     for path, new in values.items():
         get_path(basin, path)
-        *parts, last = path.split(".")
+        key = tuple(path.split("."))
+        # A part and a field under it in one call: which should win is not ours to guess.
+        for i in range(1, len(key)):
+            if key[:i] in given:
+                raise _nested(given[key[:i]], path)
+        given[key] = path
+        *parts, last = key
         node = tree
         for part in parts:
             node = node.setdefault(part, {})
+        if isinstance(node.get(last), dict):
+            under = next(p for k, p in given.items() if len(k) > len(key) and k[: len(key)] == key)
+            raise _nested(path, under)
         node[last] = _Leaf(new)
     elements = [
         _apply(e, tree[e.name]) if e.name in tree else e for e in basin.elements

@@ -120,9 +120,10 @@ class Count(Field):
 
     unit: str = "count"
     low: int = 1
+    high: int = 10_000  # each one is a pass over the whole series
 
     def check(self, value: object, where: str) -> Any:
-        return chk.count(value, where, low=self.low)
+        return chk.count(value, where, low=self.low, high=self.high)
 
     def from_file(self, raw: object) -> Any:
         if isinstance(raw, bool) or not isinstance(raw, int):
@@ -130,7 +131,7 @@ class Count(Field):
         return raw
 
     def bounds(self) -> str:
-        return f">= {self.low}"
+        return f"{self.low} to {self.high}"
 
 
 @dataclass(frozen=True)
@@ -138,9 +139,10 @@ class Curve(Field):
     """At least two rising numbers (strictly, or only not falling)."""
 
     strictly: bool = True
+    low: float | None = None
 
     def check(self, value: object, where: str) -> Any:
-        return chk.curve(value, where, rising=True, strictly=self.strictly)
+        return chk.curve(value, where, rising=True, strictly=self.strictly, low=self.low)
 
     def to_file(self, value: Any) -> Any:
         return list(value)
@@ -149,7 +151,8 @@ class Curve(Field):
         return floats_from_file(raw)
 
     def bounds(self) -> str:
-        return "strictly rising" if self.strictly else "not falling"
+        rising = "strictly rising" if self.strictly else "not falling"
+        return rising if self.low is None else f"{rising}, >= {self.low:g}"
 
 
 @dataclass(frozen=True)
@@ -166,7 +169,7 @@ class Series(Field):
         return series_from_file(raw)
 
     def bounds(self) -> str:
-        return "a value at every instant"
+        return ">= 0 at every instant"
 
 
 def declare(field: Field, default: Any = dataclasses.MISSING) -> Any:

@@ -36,7 +36,7 @@ class Spillway(OutletKind, tag="spillway"):
     """Uncontrolled spillway: discharge (cfs) against elevation (ft), read at elevation + offset."""
 
     elevations: tuple[float, ...] = declare(Curve("ft", "rating curve elevations"))
-    discharges: tuple[float, ...] = declare(Curve("cfs", "rating curve discharges", strictly=False))
+    discharges: tuple[float, ...] = declare(Curve("cfs", "rating curve discharges", strictly=False, low=0.0))
     offset: float | None = declare(Number("ft", "added to the pool elevation (unset: 0)", optional=True), None)
 
     def _relations(self, where: str) -> None:
@@ -52,10 +52,10 @@ class Gate(OutletKind, tag="gate"):
     """Gated outlet on a rating curve, shut outside [minimum, maximum] elevation, capped release."""
 
     elevations: tuple[float, ...] = declare(Curve("ft", "rating curve elevations"))
-    discharges: tuple[float, ...] = declare(Curve("cfs", "rating curve discharges", strictly=False))
+    discharges: tuple[float, ...] = declare(Curve("cfs", "rating curve discharges", strictly=False, low=0.0))
     minimum_elevation: float | None = declare(Number("ft", _ELEVATION_DOC, optional=True), None)
     maximum_elevation: float | None = declare(Number("ft", _CEILING_DOC, optional=True), None)
-    maximum_release: float | None = declare(Number("cfs", _CAP_DOC, optional=True), None)
+    maximum_release: float | None = declare(Number("cfs", _CAP_DOC, optional=True, low=0.0), None)
 
     def _relations(self, where: str) -> None:
         _rating(self.elevations, self.discharges, where)
@@ -100,7 +100,7 @@ class ReleaseSchedule(OutletKind, tag="schedule"):
     flow: pd.Series = declare(Series("cfs", "release at every instant of the run"))
     minimum_elevation: float | None = declare(Number("ft", _ELEVATION_DOC, optional=True), None)
     maximum_elevation: float | None = declare(Number("ft", _CEILING_DOC, optional=True), None)
-    maximum_release: float | None = declare(Number("cfs", _CAP_DOC, optional=True), None)
+    maximum_release: float | None = declare(Number("cfs", _CAP_DOC, optional=True, low=0.0), None)
 
     def _relations(self, where: str) -> None:
         _gates(self.minimum_elevation, self.maximum_elevation, where)
@@ -180,6 +180,52 @@ def _padded(values: Array) -> Array:
     return np.concatenate((values[:1], values))
 
 
+def _failure(exc: ValueError, e: Reservoir, clock: Clock, padded: bool) -> ValueError:
+    """The extension's refusal with its place: the instant, the value reached, the table's end.
+
+    The private extension puts `at_seconds`, `quantity`, `value` and `outlet` on
+    the exception when it knows them (None otherwise).
+    """
+    at = getattr(exc, "at_seconds", None)
+    quantity = getattr(exc, "quantity", None)
+    value = getattr(exc, "value", None)
+    outlet = getattr(exc, "outlet", None)
+    if at is None:
+        return exc
+    # Level pool routes a padded series: its first step is the clock's start.
+    offset = float(at) - (clock.seconds if padded else 0.0)
+    when = clock.start + pd.Timedelta(seconds=max(offset, 0.0))
+    said = str(exc).rstrip(".")
+    if outlet is not None and outlet in e.outlets:
+        o = e.outlets[outlet]
+        ends: tuple[float, ...] | None = getattr(o, "elevations", None)
+        shift: float | None = getattr(o, "offset", None)
+        if ends and value is not None and quantity == "elevation":
+            top = f"{ends[-1]:g} ft" if not shift else f"{ends[-1]:g} ft (read at the pool + {shift:g} ft)"
+            where = "below its start" if value < ends[0] else "beyond its end"
+            place = f"outlet '{outlet}': the pool reached {value:.3f} ft at {when}, {where}: its rating runs {ends[0]:g} to {top}"
+        else:
+            place = f"outlet '{outlet}' failed at {when}"
+        return ValueError(f"{place} ({said})")
+    if quantity == "storage" and value is not None:
+        if value > e.storages[-1]:
+            place = (
+                f"overtopped at {when}: storage {value:.1f} ft^3 above the top of its curve "
+                f"({e.storages[-1]:.1f} ft^3 at {e.elevations[-1]:g} ft)"
+            )
+        else:
+            place = (
+                f"emptied at {when}: storage {value:.1f} ft^3 below the bottom of its curve "
+                f"({e.storages[0]:.1f} ft^3 at {e.elevations[0]:g} ft)"
+            )
+        return ValueError(f"{place} ({said})")
+    if quantity == "elevation" and value is not None:
+        word = "overtopped" if value > e.elevations[-1] else "below its curve"
+        place = f"{word} at {when}: elevation {value:.3f} ft outside its curve ({e.elevations[0]:g} to {e.elevations[-1]:g} ft)"
+        return ValueError(f"{place} ({said})")
+    return ValueError(f"failed at {when} ({said})")
+
+
 @dataclass(frozen=True)
 class LevelPool(ReservoirMethod, tag="level_pool"):
     """Level pool routing: explicit one-second steps, recorded at the clock's instants."""
@@ -187,10 +233,13 @@ class LevelPool(ReservoirMethod, tag="level_pool"):
     def route(
         self, e: Reservoir, inflow: Array, series: Mapping[str, Mapping[str, Array]], clock: Clock
     ) -> Pooled:
-        storage, elevation, total, per, released = level_pool(
-            _padded(inflow), clock.dt, e.initial_elevation, e.elevations, e.storages,
-            _native_outlets(e, series, clock.dt, pad=True),
-        )
+        try:
+            storage, elevation, total, per, released = level_pool(
+                _padded(inflow), clock.dt, e.initial_elevation, e.elevations, e.storages,
+                _native_outlets(e, series, clock.dt, pad=True),
+            )
+        except ValueError as exc:
+            raise _failure(exc, e, clock, padded=True) from exc
         return Pooled(
             floats(storage), floats(elevation), floats(total), {n: floats(per[n]) for n in e.outlets}, released
         )
@@ -204,8 +253,11 @@ class StorageIndication(ReservoirMethod, tag="storage_indication"):
         self, e: Reservoir, inflow: Array, series: Mapping[str, Mapping[str, Array]], clock: Clock
     ) -> Pooled:
         # Already on the inflow's clock from time 0: no padding.
-        storage, elevation, total, per = storage_indication(
-            inflow, clock.dt, e.initial_elevation, e.elevations, e.storages,
-            _native_outlets(e, series, clock.dt, pad=False),
-        )
+        try:
+            storage, elevation, total, per = storage_indication(
+                inflow, clock.dt, e.initial_elevation, e.elevations, e.storages,
+                _native_outlets(e, series, clock.dt, pad=False),
+            )
+        except ValueError as exc:
+            raise _failure(exc, e, clock, padded=False) from exc
         return Pooled(floats(storage), floats(elevation), floats(total), {n: floats(per[n]) for n in e.outlets}, None)

@@ -10,16 +10,34 @@ from functools import cached_property
 
 import numpy as np
 import pandas as pd
+from numpy.typing import NDArray
 
 from basinkit import metrics
 
 from . import _accounts
+from . import _checks as chk
 from ._checks import RunError
-from ._clock import Array, Clock, Precipitation, clock, inputs
-from ._elements import Basin
+from ._clock import Array, Clock, Precipitation, align_observed, clock, inputs
+from ._elements import Basin, Reach
 from ._simulate import Result, simulate
 
-__all__ = ["BasinRun", "Precipitation", "RunError", "Score", "run_basin", "score_arrays"]
+__all__ = ["BasinRun", "Precipitation", "RunError", "Score", "doubts", "run_basin", "score_arrays"]
+
+# Moriasi et al. (2007), Table 4, streamflow: (rating, NSE above, |PBIAS| below, RSR at most).
+MORIASI_STREAMFLOW: tuple[tuple[str, float, float, float], ...] = (
+    ("very good", 0.75, 10.0, 0.50),
+    ("good", 0.65, 15.0, 0.60),
+    ("satisfactory", 0.50, 25.0, 0.70),
+)
+
+
+def moriasi_rating(nse: float, pbias: float, rsr: float) -> str:
+    """The Moriasi et al. (2007) streamflow rating that NSE, PBIAS (%) and RSR all reach."""
+    for name, nse_above, pbias_below, rsr_most in MORIASI_STREAMFLOW:
+        if nse > nse_above and abs(pbias) < pbias_below and rsr <= rsr_most:
+            return name
+    return "unsatisfactory"
+
 
 @dataclass(frozen=True)
 class Score:
@@ -29,6 +47,14 @@ class Score:
     ratio) and `gamma` (standard-deviation ratio) are its components, `nse` the
     Nash-Sutcliffe efficiency and `rmse` the root-mean-square error (cfs).
     `count` pairs were scored; `skipped` observations were NaN.
+
+    `pbias` is 100 * sum(obs - sim) / sum(obs) (positive: the model is too
+    low), `rsr` the RMSE over the observations' standard deviation,
+    `peak_error_pct` and `volume_error_pct` 100 * (sim - obs) / obs of the
+    highest value and of the summed flow, `peak_time_error` the simulated
+    peak's instant minus the observed one's (None when the step is unknown),
+    and `rating` the Moriasi et al. (2007) streamflow rating that NSE, PBIAS
+    and RSR all reach ("very good", "good", "satisfactory", "unsatisfactory").
     """
 
     kge: float
@@ -39,12 +65,29 @@ class Score:
     rmse: float
     count: int
     skipped: int
+    pbias: float = math.nan
+    rsr: float = math.nan
+    peak_error_pct: float = math.nan
+    volume_error_pct: float = math.nan
+    peak_time_error: timedelta | None = None
+    rating: str = "unsatisfactory"
 
 
 def run_basin(basin: Basin, precipitation: Precipitation, *, extend: timedelta | None = None) -> BasinRun:
     """Runs every element in computation order on the clock of `precipitation`."""
     on = clock(precipitation, extend)
-    return BasinRun(basin, on, simulate(basin, on, inputs(basin, precipitation, on)))
+    given = inputs(basin, precipitation, on)
+    doubts(basin, on)
+    return BasinRun(basin, on, simulate(basin, on, given))
+
+
+def doubts(basin: Basin, on: Clock) -> None:
+    """Warns about every reach whose routing may misbehave on this clock (once per run, before it)."""
+    for e in basin.elements:
+        if isinstance(e, Reach):
+            text = e.routing.doubt(on)
+            if text is not None:
+                chk.warn(f"reach '{e.name}': {text}")
 
 
 class BasinRun:
@@ -97,38 +140,49 @@ class BasinRun:
         """Volume account of every element over the window, in acre-feet.
 
         Columns: ``inflow`` (rain on a subbasin, the summed inflow elsewhere),
-        ``outflow``, ``storage_change`` (soil, groundwater, channel or pool),
-        ``beyond_window`` (what a model produced past the window's end, with
-        the little the Clark recession would still give after it is cut),
-        ``residual`` = inflow - outflow - storage_change - beyond_window, and
-        ``residual_pct`` (% of inflow). Volumes of flows are the areas under
-        straight lines between instants, except a reservoir's outflow: the
-        volume its outlets released in the one-second steps of level pool
-        routing (summed by the routing itself); with storage indication the
-        straight lines hold for it too.
+        ``outflow``, ``storage_change`` (groundwater, channel or pool: what
+        stays), ``deep_percolation`` (a subbasin's loss that no baseflow layer
+        receives: it leaves the model), ``beyond_window`` (what a model
+        produced past the window's end, with the little the Clark recession
+        would still give after it is cut), ``residual`` = inflow - outflow -
+        storage_change - deep_percolation - beyond_window, and
+        ``residual_pct`` (% of the larger of inflow and outflow). Volumes of
+        flows are the areas under straight lines between instants, except a
+        reservoir's outflow: the volume its outlets released in the one-second
+        steps of level pool routing (summed by the routing itself); with
+        storage indication the straight lines hold for it too.
         """
         return _accounts.balance(self.basin, self._results, self._clock)
 
     def score(self, observed: pd.Series, at: str) -> Score:
-        """Scores element `at` against `observed` (cfs) on their common instants; NaN skipped."""
+        """Scores element `at` against `observed` (cfs) at the run's instants; NaN skipped.
+
+        A reading between the run's instants is refused; readings outside the
+        window are left out with a `BasinWarning` saying how many.
+        """
         self.basin.element(at)
-        if not isinstance(observed, pd.Series) or not isinstance(observed.index, pd.DatetimeIndex):
-            raise TypeError("observed must be a pandas Series on a DatetimeIndex")
-        if not observed.index.is_unique:
-            raise ValueError("observed has repeated instants")
-        if (observed.index.tz is None) != (self.index.tz is None):
-            raise ValueError("observed and precipitation must both carry a time zone or neither")
-        common = self.index.intersection(observed.index)
-        obs = observed.reindex(common).to_numpy(dtype="float64")
-        sim = self.flows[at].reindex(common).to_numpy(dtype="float64")
-        keep = ~np.isnan(obs)
-        if not keep.any():
-            raise ValueError(f"observed has no value on the instants of the run ({self.index[0]} to {self.index[-1]})")
-        return score_arrays(sim[keep], obs[keep], skipped=int((~keep).sum()))
+        pos, obs, skipped, _ = align_observed(observed, self.index, "observed")
+        sim = self.flows[at].to_numpy(dtype="float64")[pos]
+        return score_arrays(sim, obs, skipped=skipped, positions=pos, step=self.time_step)
 
 
-def score_arrays(sim: Array, obs: Array, *, skipped: int = 0) -> Score:
-    """KGE (basinkit), its components, NSE and RMSE of paired arrays."""
+def _pct(sim: float, obs: float) -> float:
+    return 100.0 * (sim - obs) / obs if obs != 0.0 else math.nan
+
+
+def score_arrays(
+    sim: Array,
+    obs: Array,
+    *,
+    skipped: int = 0,
+    positions: NDArray[np.int64] | None = None,
+    step: timedelta | None = None,
+) -> Score:
+    """KGE (basinkit), its components, NSE, RMSE and the event statistics of paired arrays.
+
+    `positions` (the pairs' instants on the clock, in steps) and `step` place
+    the peaks in time; without a step `peak_time_error` is None.
+    """
     eps = 1e-6
     kge = metrics.calculate_kge(sim, obs)
     ds = sim - sim.mean()
@@ -146,4 +200,16 @@ def score_arrays(sim: Array, obs: Array, *, skipped: int = 0) -> Score:
     sse = float(err @ err)
     nse = 1.0 - sse / s_oo if s_oo > 0.0 else -math.inf
     rmse = math.sqrt(sse / len(obs))
-    return Score(kge, r, beta, gamma, nse, rmse, int(len(obs)), skipped)
+    sum_sim, sum_obs = float(sim.sum()), float(obs.sum())
+    pbias = 100.0 * (sum_obs - sum_sim) / sum_obs if sum_obs != 0.0 else math.nan
+    rsr = math.sqrt(sse) / math.sqrt(s_oo) if s_oo > 0.0 else math.inf
+    at_sim, at_obs = int(np.argmax(sim)), int(np.argmax(obs))
+    late: timedelta | None = None
+    if step is not None:
+        where = np.arange(len(obs)) if positions is None else positions
+        late = step * int(where[at_sim] - where[at_obs])
+    return Score(
+        kge, r, beta, gamma, nse, rmse, int(len(obs)), skipped,
+        pbias, rsr, _pct(float(sim[at_sim]), float(obs[at_obs])), _pct(sum_sim, sum_obs), late,
+        moriasi_rating(nse, pbias, rsr),
+    )

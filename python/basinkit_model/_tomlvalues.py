@@ -4,8 +4,9 @@ from __future__ import annotations
 
 import re
 from collections.abc import Mapping
-from datetime import datetime, timedelta
+from datetime import datetime, timedelta, timezone
 from typing import Any
+from zoneinfo import ZoneInfo, ZoneInfoNotFoundError
 
 import pandas as pd
 
@@ -22,7 +23,7 @@ def parse_duration(value: object) -> timedelta:
         m = _ISO.match(value.strip().upper())
         if m is None or value.strip().upper() in ("P", "PT") or value.strip().upper().endswith("T"):
             raise ValueError(f"{value!r} is not an ISO-8601 duration such as 'PT3H' or 'P1DT30M'")
-        return timedelta(**{k: float(v) for k, v in m.groupdict().items() if v is not None})
+        return _timedelta(value, {k: float(v) for k, v in m.groupdict().items() if v is not None})
     if isinstance(value, Mapping):
         unknown = [k for k in value if k not in _UNITS]
         if unknown:
@@ -32,8 +33,16 @@ def parse_duration(value: object) -> timedelta:
             if isinstance(v, bool) or not isinstance(v, (int, float)):
                 raise ValueError(f"duration unit {k!r} needs a number, got {type(v).__name__}")
             parts[k] = float(v)
-        return timedelta(**parts)
+        return _timedelta(dict(value), parts)
     raise ValueError(f"a duration must be an ISO-8601 string or a table like {{hours = 3}}, got {type(value).__name__}")
+
+
+def _timedelta(given: object, parts: dict[str, float]) -> timedelta:
+    # timedelta stops at 999999999 days and refuses inf and NaN with OverflowError/ValueError.
+    try:
+        return timedelta(**parts)
+    except (OverflowError, ValueError):
+        raise ValueError(f"{given!r} is not a duration basinkit can hold (at most {timedelta.max.days} days)") from None
 
 
 def format_duration(d: timedelta) -> str:
@@ -66,18 +75,68 @@ def number_from_file(v: object) -> float:
 
 
 def series_from_file(v: object) -> pd.Series:
-    """A ``{times = [...], values = [...]}`` table as a float Series."""
-    if not isinstance(v, Mapping) or set(v) != {"times", "values"}:
-        raise ValueError("needs a table {times = [...], values = [...]}")
+    """A ``{times = [...], values = [...]}`` table (``timezone`` optional) as a float Series.
+
+    With `timezone` (an IANA name such as "Europe/Berlin"), the times carry an
+    offset and are read in that zone; without it, they are naive or carry a
+    fixed offset as written.
+    """
+    if not isinstance(v, Mapping) or not {"times", "values"} <= set(v) <= {"times", "values", "timezone"}:
+        raise ValueError("needs a table {times = [...], values = [...]} (timezone optional)")
     times, values = v["times"], v["values"]
     if not isinstance(times, list) or not all(isinstance(t, datetime) for t in times):
         raise ValueError("times needs an array of date-times")
     numbers = floats_from_file(values)
     if len(numbers) != len(times):
         raise ValueError(f"times has {len(times)} entries but values has {len(numbers)}")
-    return pd.Series(numbers, index=pd.DatetimeIndex(times), dtype="float64")
+    zone = v.get("timezone")
+    if zone is not None:
+        if not isinstance(zone, str):
+            raise ValueError(f"timezone needs a zone name such as 'Europe/Berlin', got {type(zone).__name__}")
+        if any(t.tzinfo is None for t in times):
+            raise ValueError("times need an offset (such as Z) when a timezone is given")
+        try:
+            tz = ZoneInfo(zone)
+        except (ZoneInfoNotFoundError, ValueError):
+            raise ValueError(f"timezone {zone!r} is not a known zone name") from None
+        index = pd.DatetimeIndex([t.astimezone(timezone.utc) for t in times]).tz_convert(tz)
+    else:
+        try:
+            index = pd.DatetimeIndex(times)
+        except (ValueError, TypeError) as exc:
+            raise ValueError(f"times mix offsets or zones ({exc}); write them with one offset") from None
+    return pd.Series(numbers, index=index, dtype="float64")
+
+
+def _zone_name(tz: object) -> str | None:
+    """The IANA name of a named zone, None for none, UTC or a fixed offset (written as offsets)."""
+    if tz is None:
+        return None
+    name = getattr(tz, "key", None) or getattr(tz, "zone", None)
+    if not isinstance(name, str) or name.upper() in ("UTC", "Z", "ETC/UTC"):
+        return None
+    return name
 
 
 def series_to_file(s: pd.Series) -> dict[str, Any]:
-    """A Series as a ``{times, values}`` table."""
-    return {"times": [t.to_pydatetime() for t in s.index], "values": [float(v) for v in s]}
+    """A Series as a ``{times, values}`` table; a named zone as ``timezone`` with UTC times.
+
+    Instants finer than a microsecond cannot be written (TOML date-times stop
+    there): ValueError naming the first.
+    """
+    index = pd.DatetimeIndex(s.index)
+    ns = index.as_unit("ns").asi8
+    fine = ns % 1000 != 0
+    if fine.any():
+        raise ValueError(
+            f"instant {index[int(fine.argmax())]} has nanoseconds, which a basin file cannot hold "
+            "(round the index to microseconds, e.g. with .index.round('us'))"
+        )
+    zone = _zone_name(index.tz)
+    table: dict[str, Any] = {}
+    if zone is not None:
+        index = index.tz_convert("UTC")
+        table["timezone"] = zone
+    table["times"] = [t.to_pydatetime() for t in index]
+    table["values"] = [float(x) for x in s]
+    return table

@@ -141,7 +141,7 @@ struct OutletRole {
 };
 
 Result<IndicationTable> build_table(const ElevationStorage &curve, const Outlets &outlets,
-                                    double dt, std::vector<OutletRole> &roles) {
+                                    double dt, std::vector<OutletRole> &roles, CancelCheck &check) {
     IndicationTable t;
     std::vector<double> nodes(curve.elevation.begin(), curve.elevation.end());
     std::vector<Reach> reach;
@@ -201,15 +201,34 @@ Result<IndicationTable> build_table(const ElevationStorage &curve, const Outlets
         t.at.push_back(at);
     };
 
+    // The curve and the ratings are checked once; the plain lookups are asked
+    // only where the prepared ones have no answer, to report the error. Nodes
+    // ascend, so the hinted searches mostly step to the next interval.
+    const Table to_storage(curve.elevation, curve.storage);
+    std::size_t hint = 0;
+    std::vector<PreparedDischarge> prepared;
+    prepared.reserve(outlets.size());
+    for (const auto &o : outlets) prepared.push_back(prepare(o.second));
+
     for (double e : nodes) {
-        Result<double> s = curve.get_storage(e);
-        if (!s) return std::unexpected(std::move(s.error()));
+        if (check.stop(outlets.size() + 1)) return interrupted();
+        std::optional<double> s;
+        if (to_storage.usable()) s = to_storage.at(e, std::nullopt, std::nullopt, hint);
+        if (!s) {
+            Result<double> plain = curve.get_storage(e);
+            if (!plain) return std::unexpected(std::move(plain.error()));
+            s = *plain;
+        }
         bool opens = false, closes = false;
         for (std::size_t k = 0; k < outlets.size(); ++k) {
             const OutletRole &role = roles[k];
             if (!role.timed) {
-                Result<double> v = get_discharge(outlets[k].second, e, 0);
-                if (!v) return std::unexpected(std::move(v.error()));
+                std::optional<double> v = try_get_discharge(prepared[k], e, 0);
+                if (!v) {
+                    Result<double> plain = get_discharge(outlets[k].second, e, 0);
+                    if (!plain) return std::unexpected(std::move(plain.error()));
+                    v = *plain;
+                }
                 q[role.slot] = *v;
                 if (*v == 0.0) continue;
             } else if (role.gated) {
@@ -252,7 +271,8 @@ std::optional<Position> locate(const IndicationTable &t, double e) {
 Result<LevelPoolOutput> storage_indication_routing_rs(const TimeSeries &inflow,
                                                       double initial_elevation,
                                                       const ElevationStorage &curve,
-                                                      const Outlets &outlets) {
+                                                      const Outlets &outlets,
+                                                      const CancelHook &cancel) {
     const std::size_t n = inflow.data.size();
     if (inflow.time_step < 1) return panic("inflow time step must be at least one second");
     const std::int64_t dt = inflow.time_step;
@@ -265,16 +285,21 @@ Result<LevelPoolOutput> storage_indication_routing_rs(const TimeSeries &inflow,
     out.total.reserve(n);
     out.elevation.push_back(initial_elevation);
     Result<double> initial_storage = curve.get_storage(initial_elevation);
-    if (!initial_storage) return std::unexpected(std::move(initial_storage.error()));
+    if (!initial_storage)
+        return failed_at(std::move(initial_storage.error()),
+                         {0.0, Lookup::Elevation, initial_elevation, std::nullopt});
     out.storage.push_back(*initial_storage);
     if (n == 0) return panic("inflow series has no values");
 
     // Value 0: the outlets at the initial elevation, at time 0.
     out.outflows.reserve(outlets.size());
     double total = 0.0;
-    for (const auto &o : outlets) {
+    for (std::size_t j = 0; j < outlets.size(); ++j) {
+        const auto &o = outlets[j];
         Result<double> q = get_discharge(o.second, initial_elevation, 0);
-        if (!q) return std::unexpected(std::move(q.error()));
+        if (!q)
+            return failed_at(std::move(q.error()),
+                             outlet_failure(o.second, 0.0, initial_elevation, j));
         out.outflows.emplace_back(o.first, Values());
         out.outflows.back().second.reserve(n);
         out.outflows.back().second.push_back(*q);
@@ -284,7 +309,8 @@ Result<LevelPoolOutput> storage_indication_routing_rs(const TimeSeries &inflow,
     if (n == 1) return out;
 
     std::vector<OutletRole> roles;
-    Result<IndicationTable> built = build_table(curve, outlets, dtf, roles);
+    CancelCheck check(cancel);
+    Result<IndicationTable> built = build_table(curve, outlets, dtf, roles, check);
     if (!built) return std::unexpected(std::move(built.error()));
     const IndicationTable &t = *built;
     const std::size_t vertices = t.size();
@@ -306,14 +332,19 @@ Result<LevelPoolOutput> storage_indication_routing_rs(const TimeSeries &inflow,
 
     double storage = *initial_storage;
     double inflow_prev = inflow.data[0];
+    std::size_t walked = 0; // pieces the previous step's search passed
     for (std::size_t k = 1; k < n; ++k) {
+        if (check.stop(outlets.size() + 1 + walked)) return interrupted();
         const std::int64_t t2 = static_cast<std::int64_t>(k) * dt;
+        const double t2f = static_cast<double>(t2);
         double moved = 0.0; // timed releases open everywhere
         for (std::size_t j = 0; j < outlets.size(); ++j) {
             if (!roles[j].timed) continue;
             // A NaN elevation passes every gate: this asks for the release alone.
             Result<double> r = get_discharge(outlets[j].second, kNaN, t2);
-            if (!r) return std::unexpected(std::move(r.error()));
+            if (!r)
+                return failed_at(std::move(r.error()),
+                                 outlet_failure(outlets[j].second, t2f, kNaN, j));
             timed[j] = *r;
             if (roles[j].gated)
                 gated[roles[j].slot] = *r;
@@ -372,12 +403,15 @@ Result<LevelPoolOutput> storage_indication_routing_rs(const TimeSeries &inflow,
                 Result<double> e = curve.get_elevation(need);
                 if (t.outlet_limited) {
                     const double beyond = e ? *e : curve.elevation.back();
-                    for (const auto &o : outlets) {
-                        Result<double> q = get_discharge(o.second, beyond, t2);
-                        if (!q) return std::unexpected(std::move(q.error()));
+                    for (std::size_t j = 0; j < outlets.size(); ++j) {
+                        Result<double> q = get_discharge(outlets[j].second, beyond, t2);
+                        if (!q)
+                            return failed_at(std::move(q.error()),
+                                             outlet_failure(outlets[j].second, t2f, beyond, j));
                     }
                 } else if (!e) {
-                    return std::unexpected(std::move(e.error()));
+                    return failed_at(std::move(e.error()),
+                                     {t2f, Lookup::Storage, need, std::nullopt});
                 }
                 // Only rounding puts the target a hair above the top: stay there.
                 root = vertices == 1 ? Position{0, 0.0} : Position{last - 1, 1.0};
@@ -387,7 +421,9 @@ Result<LevelPoolOutput> storage_indication_routing_rs(const TimeSeries &inflow,
                 const double kept = max_num(need, 0.0);
                 if (kept < t.storage[0]) {
                     Result<double> e = curve.get_elevation(kept);
-                    if (!e) return std::unexpected(std::move(e.error()));
+                    if (!e)
+                        return failed_at(std::move(e.error()),
+                                         {t2f, Lookup::Storage, kept, std::nullopt});
                 }
                 const double allowed = max_num(rhs - (2.0 * t.storage[0]) / dtf, 0.0);
                 const double full = released + moved;
@@ -396,6 +432,7 @@ Result<LevelPoolOutput> storage_indication_routing_rs(const TimeSeries &inflow,
             }
         }
 
+        walked = root->p > pos.p ? root->p - pos.p : pos.p - root->p;
         pos = *root;
         const std::size_t a = pos.p, b = vertices == 1 ? 0 : pos.p + 1;
         const double f = pos.f;

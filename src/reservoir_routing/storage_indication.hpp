@@ -30,6 +30,7 @@
 // of the outlets there at time 0).
 #pragma once
 
+#include "cancel.hpp"
 #include "error.hpp"
 #include "reservoir_routing/level_pool.hpp"
 #include "reservoir_routing/reservoir_utils/discharge_source.hpp"
@@ -56,10 +57,15 @@ namespace basinkit {
 // proportion to its release at the bottom; if the curve's lowest storage is
 // above zero, that is an error as in level pool routing. Only when even a
 // zero release cannot balance the step (the release at its start took more
-// than there was) is the volume not conserved.
+// than there was) is the volume not conserved. A failure inside the time
+// loop carries its place (time, value, outlet) as the error's context.
+//
+// `cancel` may stop the call early (an Interrupted error), in the table's
+// build or in the steps.
 Result<LevelPoolOutput>
 storage_indication_routing_rs(const TimeSeries &inflow, double initial_elevation,
                               const ElevationStorage &curve,
-                              const std::vector<std::pair<std::string, DischargeInfo>> &outlets);
+                              const std::vector<std::pair<std::string, DischargeInfo>> &outlets,
+                              const CancelHook &cancel = {});
 
 } // namespace basinkit

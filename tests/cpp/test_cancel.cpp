@@ -7,6 +7,7 @@
 #include "rainfall_transform/clark_uh.hpp"
 #include "reach_routing/muskingum.hpp"
 #include "reservoir_routing/level_pool.hpp"
+#include "reservoir_routing/storage_indication.hpp"
 #include "utils/time_series.hpp"
 
 #include <functional>
@@ -99,6 +100,41 @@ TEST(cancel_level_pool_long_time_step) {
                    same_bits(a.outflows[0].second, b.outflows[0].second);
         },
         5);
+}
+
+TEST(cancel_storage_indication_table_and_steps) {
+    const auto same_pools = [](const LevelPoolOutput &a, const LevelPoolOutput &b) {
+        return same_bits(a.storage, b.storage) && same_bits(a.elevation, b.elevation) &&
+               same_bits(a.total, b.total) && a.outflows.size() == b.outflows.size() &&
+               same_bits(a.outflows[0].second, b.outflows[0].second);
+    };
+    const auto curve = [](int points, double per_foot) {
+        std::vector<double> e, s;
+        for (int i = 0; i < points; ++i) {
+            e.push_back(100.0 + i);
+            s.push_back(per_foot * i);
+        }
+        return *ElevationStorage::create(e, s);
+    };
+    // One step through a long curve: the polls are the table's.
+    const auto rating = *ElevationDischarge::create({100.0, 1e6}, {0.0, 1e3});
+    const std::vector<std::pair<std::string, DischargeInfo>> weir{
+        {"w", UnControlledDischargeInfo{rating, std::nullopt}}};
+    const auto long_curve = curve(300'000, 1e4);
+    check_cancellable<LevelPoolOutput>(
+        [&](const CancelHook &h) {
+            return storage_indication_routing_rs({{5.0, 6.0}, 60, "discharge"}, 150.0, long_curve,
+                                                 weir, h);
+        },
+        same_pools, 5);
+    // Many steps through a short curve: the polls are the steps'.
+    const TimeSeries inflow{Values(200'000, 10.0), 60, "discharge"};
+    const auto short_curve = curve(300, 1e9);
+    check_cancellable<LevelPoolOutput>(
+        [&](const CancelHook &h) {
+            return storage_indication_routing_rs(inflow, 110.0, short_curve, weir, h);
+        },
+        same_pools, 5);
 }
 
 TEST(cancel_clark_long_translation) {
