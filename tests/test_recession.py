@@ -47,10 +47,11 @@ def test_total_recedes_after_the_threshold_and_the_balance_closes(form, tmp_path
     c = peak + 1 + int(np.argmax(total[peak + 1 :] < threshold))
     assert total[c - 1] >= threshold > total[c]
     assert np.allclose(total[c + 1 :] / total[c:-1], kd, rtol=1e-12)
-    # What it adds is groundwater given up: the account's storage change is the loss less it.
+    # What it adds is groundwater given up (storage falls by it); the loss leaves the model.
     added = 3600.0 * (0.5 * base[0] + base[1:-1].sum() + 0.5 * base[-1]) / 43560.0
     loss = run.element("upper")["loss"].iloc[:-1].sum() * 6400.0 * 1.00833 * 3600.0 / 43560.0
-    assert run.balance.loc["upper", "storage_change"] == pytest.approx(loss - added, rel=1e-12)
+    assert run.balance.loc["upper", "storage_change"] == pytest.approx(-added, rel=1e-12)
+    assert run.balance.loc["upper", "deep_percolation"] == pytest.approx(loss, rel=1e-12)
     basin.save(tmp_path / "b.toml")
     assert bm.load(tmp_path / "b.toml") == basin
 
