@@ -416,3 +416,13 @@ def test_a_band_figure_is_drawn(sampled, tmp_path):
     ax.figure.savefig(tmp_path / "band.png")
     labels = [t.get_text() for t in ax.get_legend().get_texts()]
     assert labels == [f"0.05-0.95 quantiles of {len(s.behavioural)} behavioural sets", "best set", "gauge"]
+
+
+def test_a_parameter_without_trace_stalls_and_keeps_the_start():
+    # A layer that receives no loss and starts dry leaves no trace at the gauge: every K scores the same.
+    dry = basin(baseflow={"gw": bm.Baseflow(12 * H, 0.0, 0.0)})
+    found = bm.calibrate(dry, RAIN, OBSERVED, "reach1", {"upper.baseflow.gw.k": (2 * H, 48 * H)},
+                         seed=2, patience=5, extend=30 * H)
+    assert found.stop_reason == "stalled" and found.values == found.start.values
+    # One generation sets the best, five more bring nothing better.
+    assert found.history["loss"].nunique() == 1 and found.message.startswith("stalled after 6 generations")

@@ -44,7 +44,7 @@ class Start:
 
     values: dict[str, float | timedelta]
     score: float
-    events: list[Score | None]
+    events: list[Score]  # empty when the start itself failed
 
 
 @dataclass(frozen=True)
@@ -266,12 +266,12 @@ def _outcome(
     start_numbers, start = history[0]
     best_numbers, best = min(history, key=lambda h: h[1][0])  # the first of equals: the start wins ties
     if not best[2]:  # nothing ran at all
-        raise RuntimeError(f"no parameter set could be run; the first failure: {start[3]}")
+        raise ValueError(f"no parameter set could be run; the first failure: {start[3]}")
     values = _decode(job, best_numbers)
     frame = _history(job, history)
     scores = list(best[2])
     components = scores[0] if len(scores) == 1 else _pooled(job, best_numbers)
-    start_info = Start(_decode(job, start_numbers), obj.value(job.objective, start[0]), list(start[2]) or [None])
+    start_info = Start(_decode(job, start_numbers), obj.value(job.objective, start[0]), list(start[2]))
     return Calibration(
         values,
         obj.value(job.objective, best[0]),
@@ -397,7 +397,8 @@ def calibrate(
     state = _Watch()
 
     def watch(intermediate_result: Any) -> bool:
-        spread = np.ptp(np.asarray(intermediate_result.population), axis=0) / width
+        members = getattr(intermediate_result, "population", None)
+        spread = np.ptp(np.asarray(members), axis=0) / width if members is not None else np.array([math.inf])
         best = float(intermediate_result.fun)
         if best < state.best:
             state.best, state.since = best, 0
