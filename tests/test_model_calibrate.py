@@ -212,6 +212,21 @@ def test_never_worse_than_the_start():
     assert found.stop_reason == "maxiter" and "start, which is kept" in found.message
 
 
+@pytest.mark.parametrize("objective", ["kge", "nse", "rmse", "peak_weighted_rmse", "pbias"])
+def test_the_result_is_the_best_run_and_runs_as_scored(objective):
+    # A start near the truth and a tiny budget: the population is mostly worse than the start.
+    found = bm.calibrate(basin(4.5 * H, 3 * H, 3 * H), RAIN, OBSERVED, "reach1", BOUNDS, objective=objective,
+                         seed=6, maxiter=2, popsize=3, extend=30 * H)
+    h = found.history
+    best = h["loss"].idxmin()  # the first of equals
+    assert list(h.loc[best, list(BOUNDS)]) == list(found.values.values())
+    sign = -1.0 if objective in ("kge", "nse") else 1.0
+    assert sign * found.score == h["loss"][best] <= h["loss"][0] == sign * found.start.score
+    # The calibrated basin, run afresh, scores what the calibration reported.
+    again = found.basin.run(RAIN, extend=30 * H).score(OBSERVED, "reach1")
+    assert again == found.components
+
+
 # ------------------------------------------------------------------ several events
 
 RAIN2 = pd.Series(RAIN.to_numpy()[::-1], index=RAIN.index + pd.Timedelta(days=3))
@@ -248,7 +263,7 @@ def test_several_events_are_scored_together():
 )
 def test_bad_events_weights_objectives_and_workers_are_refused(call, words):
     with pytest.raises((ValueError, TypeError), match=words.replace("(", r"\(")):
-        bm.calibrate(basin(), at="reach1", parameters=BOUNDS, **call)
+        bm.calibrate(basin(), at="reach1", parameters=BOUNDS, extend=30 * H, **call)
 
 
 # ------------------------------------------------------------------ statistics and objectives
