@@ -36,6 +36,9 @@ Event = tuple[Precipitation, pd.Series]
 """One event: its rain and the gauge's observed flow (cfs)."""
 
 STOP_REASONS = ("converged", "stalled", "maxiter", "interrupted")
+# SciPy's named mutation strategies.
+STRATEGIES = tuple(f"{base}{cross}" for base in ("best1", "best2", "rand1", "rand2", "randtobest1", "currenttobest1")
+                   for cross in ("bin", "exp"))
 
 
 @dataclass(frozen=True)
@@ -44,7 +47,7 @@ class Start:
 
     values: dict[str, float | timedelta]
     score: float
-    events: list[Score | None]
+    events: list[Score]  # empty when the start itself failed
 
 
 @dataclass(frozen=True)
@@ -266,12 +269,12 @@ def _outcome(
     start_numbers, start = history[0]
     best_numbers, best = min(history, key=lambda h: h[1][0])  # the first of equals: the start wins ties
     if not best[2]:  # nothing ran at all
-        raise RuntimeError(f"no parameter set could be run; the first failure: {start[3]}")
+        raise ValueError(f"no parameter set could be run; the first failure: {start[3]}")
     values = _decode(job, best_numbers)
     frame = _history(job, history)
     scores = list(best[2])
     components = scores[0] if len(scores) == 1 else _pooled(job, best_numbers)
-    start_info = Start(_decode(job, start_numbers), obj.value(job.objective, start[0]), list(start[2]) or [None])
+    start_info = Start(_decode(job, start_numbers), obj.value(job.objective, start[0]), list(start[2]))
     return Calibration(
         values,
         obj.value(job.objective, best[0]),
@@ -323,6 +326,7 @@ def calibrate(
     weights: Sequence[float] | None = None,
     objective: Objective = "kge",
     method: str = "differential_evolution",
+    strategy: str = "best1bin",
     seed: int | None = None,
     maxiter: int = 1000,
     popsize: int = 15,
@@ -349,7 +353,9 @@ def calibrate(
 
     `objective`: "kge" or "nse" (maximised), "rmse", "peak_weighted_rmse",
     "pbias" (its absolute value) or a callable(sim, obs) -> loss, minimised.
-    Differential evolution starts with the basin's own values as one member
+    Differential evolution (SciPy's `strategy`, default "best1bin"; "rand1bin"
+    explores more, at about twice the runs or more, and suits objectives with
+    several optima) starts with the basin's own values as one member
     and stops when every parameter's spread in the population is at most
     `xtol` of its range ("converged"), when the best set has not improved for
     `patience` generations ("stalled") or after `maxiter` generations; SciPy's
@@ -367,6 +373,8 @@ def calibrate(
     """
     if method != "differential_evolution":
         raise ValueError(f"method must be 'differential_evolution', got {method!r}")
+    if strategy not in STRATEGIES:
+        raise ValueError(f"strategy must be one of {', '.join(map(repr, STRATEGIES))}, got {strategy!r}")
     job, bounds = prepare(basin, precipitation, observed, at, parameters, events, weights, objective, extend)
     workers = check_workers(workers)
     for name, v in (("maxiter", maxiter), ("popsize", popsize), ("patience", patience)):
@@ -397,7 +405,8 @@ def calibrate(
     state = _Watch()
 
     def watch(intermediate_result: Any) -> bool:
-        spread = np.ptp(np.asarray(intermediate_result.population), axis=0) / width
+        members = getattr(intermediate_result, "population", None)
+        spread = np.ptp(np.asarray(members), axis=0) / width if members is not None else np.array([math.inf])
         best = float(intermediate_result.fun)
         if best < state.best:
             state.best, state.since = best, 0
@@ -422,6 +431,7 @@ def calibrate(
         found = optimiser(
             population,
             bounds,
+            strategy=strategy,
             rng=seed,
             maxiter=maxiter,
             popsize=popsize,
