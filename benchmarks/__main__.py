@@ -15,7 +15,7 @@ import traceback
 # In the order a full run takes them.
 BENCHMARKS = (
     "models", "kge", "conversion", "memory", "peers", "large_buffers", "threads",
-    "storage_indication", "model_overhead",
+    "storage_indication", "model_overhead", "layer_costs",
 )
 
 

@@ -11,17 +11,16 @@ def level_pool(s, numba):
     curve, outlets = case.basinkit_args()
     sides = {"basinkit": lambda: case.basinkit(curve, outlets)}
     if numba:
-        halving, hinted = case.numba_args(False), case.numba_args(True)
-        sides["numba (halving search)"] = lambda: case.numba(halving)
-        sides["numba (hinted search)"] = lambda: case.numba(hinted)
+        args = case.numba_args()
+        sides["numba (tight loop)"] = lambda: case.numba(args)
     s.compare("level pool, 3 outlets", sides, h.same_each, steps=case.steps,
               unit="internal step")
 
     short = w.level_pool_case(48)
     sides = {"basinkit": lambda: short.basinkit(curve, outlets)}
     if numba:
-        halving = short.numba_args(False)
-        sides["numba (halving search)"] = lambda: short.numba(halving)
+        args = short.numba_args()
+        sides["numba (tight loop)"] = lambda: short.numba(args)
     py_outlets = short.python_outlets()
     sides["plain Python"] = lambda: short.python(py_outlets)
     s.compare("level pool, 3 outlets, short event", sides, h.same_each, steps=short.steps,
