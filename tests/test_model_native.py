@@ -157,3 +157,31 @@ def test_errors_are_the_public_ones(private, public):
 def test_x_out_of_range_warns_as_the_public_call():
     with pytest.warns(UserWarning, match="`x` is outside the recommended range"):
         _native.muskingum([1.0, 2.0], 3600, H, 0.7, 1, 1.0)
+
+
+# Failures as the layer reports them: the public message, and the place as
+# attributes that agree with it (the weir reads its rating 1 ft above the pool).
+PLACES = [
+    ({}, [1e6] * 4, 108.0, "storage", None),
+    ({"weir": ("spillway", [100.0, 104.0], [0.0, 50.0], 1.0)}, [1e4] * 5, 101.0, "elevation", "weir"),
+    ({"r": ("schedule", [10.0, 10.0], 3600, None, None, None)}, [0.0] * 4, 105.0, None, "r"),
+    ({}, [0.0, 0.0], 99.0, "elevation", None),
+]
+
+
+@pytest.mark.parametrize("routine", ["level_pool", "storage_indication"])
+@pytest.mark.parametrize("outlets, inflow, e0, quantity, outlet", PLACES)
+def test_failures_carry_their_place(routine, outlets, inflow, e0, quantity, outlet):
+    with pytest.raises(ValueError) as info:
+        getattr(_native, routine)(inflow, 3600, e0, E, S, outlets)
+    exc, message = info.value, str(info.value)
+    assert (exc.quantity, exc.outlet) == (quantity, outlet)
+    assert 0.0 <= exc.at_seconds <= 3600.0 * len(inflow)
+    if quantity is None:  # a schedule read past its end
+        assert exc.value is None
+        assert exc.at_seconds == float(re.search(r"duration (\S+)s", message)[1])
+    else:
+        shown = float(re.search(r"(?:storage|elevation)`? (\S+) is", message)[1])
+        assert exc.value + (1.0 if outlet else 0.0) == pytest.approx(shown, rel=1e-15)
+    if e0 == 99.0:
+        assert (exc.at_seconds, exc.value) == (0.0, 99.0)

@@ -23,7 +23,9 @@ Result<LevelPoolOutput> level_pool_routing_rs(
     double elevation = initial_elevation;
     out.elevation.push_back(elevation);
     Result<double> initial_storage = curve.get_storage(elevation);
-    if (!initial_storage) return std::unexpected(std::move(initial_storage.error()));
+    if (!initial_storage)
+        return failed_at(std::move(initial_storage.error()),
+                         {0.0, Lookup::Elevation, elevation, std::nullopt});
     double storage = *initial_storage;
     out.storage.push_back(storage);
 
@@ -77,7 +79,9 @@ Result<LevelPoolOutput> level_pool_routing_rs(
                 else if (auto plain = get_discharge(outlets[k].second, elevation, t))
                     q = *plain;
                 else
-                    return std::unexpected(std::move(plain.error()));
+                    return failed_at(
+                        std::move(plain.error()),
+                        outlet_failure(outlets[k].second, static_cast<double>(t), elevation, k));
                 if (record) out.outflows[k].second.push_back(q);
                 total = total + q;
             }
@@ -100,7 +104,8 @@ Result<LevelPoolOutput> level_pool_routing_rs(
             else if (auto plain = curve.get_elevation(storage))
                 elevation = *plain;
             else
-                return std::unexpected(std::move(plain.error()));
+                return failed_at(std::move(plain.error()),
+                                 {static_cast<double>(t), Lookup::Storage, storage, std::nullopt});
             if (record) {
                 out.storage.push_back(storage);
                 out.elevation.push_back(elevation);

@@ -8,8 +8,11 @@
 #include "reservoir_routing/reservoir_utils/elevation_storage.hpp"
 #include "utils/time_series.hpp"
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace basinkit {
@@ -29,9 +32,19 @@ struct LevelPoolOutput {
     double released = 0.0;
 };
 
+// Where outlet `k` failed at `t` seconds with the pool at `elevation`: its
+// rating read above its end, or a schedule read past its end (no quantity).
+inline ErrorContext outlet_failure(const DischargeInfo &outlet, double t, double elevation,
+                                   std::size_t k) {
+    if (std::holds_alternative<SpecifiedDischargeInfo>(outlet))
+        return {t, std::nullopt, std::nullopt, k};
+    return {t, Lookup::Elevation, elevation, k};
+}
+
 // Routes `inflow` (time step of at least one second) through the reservoir.
 // Outlets are visited in the order given; names are expected to be unique.
-// `cancel` may stop the integration early (an Interrupted error).
+// `cancel` may stop the integration early (an Interrupted error). A failed
+// lookup carries its place (time, value, outlet) as the error's context.
 Result<LevelPoolOutput>
 level_pool_routing_rs(const TimeSeries &inflow, double initial_elevation,
                       const ElevationStorage &curve,

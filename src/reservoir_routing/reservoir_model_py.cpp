@@ -111,6 +111,40 @@ bool reservoir_args(const char *callable, PyObject *const *args, Py_ssize_t narg
            named_arg("outlets", a[5], &r->outlets, extract_outlet);
 }
 
+// Raises the core's error; a model failure (ValueError) also carries where it
+// happened as attributes, None where the core did not say: `at_seconds`
+// (since the inflow's first value), `quantity` ("storage" or "elevation"),
+// `value` and `outlet` (the outlet's name).
+PyObject *raise_routing_error(const Error &e, const Outlets &outlets) {
+    raise(e);
+    if (e.kind != ErrorKind::Value) return nullptr;
+    Ref exc(PyErr_GetRaisedException());
+    if (!exc) return nullptr;
+    const ErrorContext where = e.context.value_or(ErrorContext{});
+    const auto number = [](std::optional<double> v) {
+        return Ref(v ? PyFloat_FromDouble(*v) : Py_NewRef(Py_None));
+    };
+    const char *looked = !where.quantity                      ? nullptr
+                         : *where.quantity == Lookup::Storage ? "storage"
+                                                              : "elevation";
+    const std::string *name =
+        where.outlet && *where.outlet < outlets.size() ? &outlets[*where.outlet].first : nullptr;
+    Ref at = number(e.context ? std::optional(where.at_seconds) : std::nullopt);
+    Ref quantity(looked ? PyUnicode_FromString(looked) : Py_NewRef(Py_None));
+    Ref value = number(where.value);
+    Ref outlet(
+        name ? PyUnicode_FromStringAndSize(name->data(), static_cast<Py_ssize_t>(name->size()))
+             : Py_NewRef(Py_None));
+    if (!at || !quantity || !value || !outlet ||
+        PyObject_SetAttrString(exc.get(), "at_seconds", at.get()) < 0 ||
+        PyObject_SetAttrString(exc.get(), "quantity", quantity.get()) < 0 ||
+        PyObject_SetAttrString(exc.get(), "value", value.get()) < 0 ||
+        PyObject_SetAttrString(exc.get(), "outlet", outlet.get()) < 0)
+        return nullptr;
+    PyErr_SetRaisedException(exc.release());
+    return nullptr;
+}
+
 // The records packed, the per-outlet ones in a dict, and `extra` last if any.
 PyObject *pack_records(const LevelPoolOutput &out, PyObject *extra) {
     Ref storage(to_packed(out.storage)), elevation(to_packed(out.elevation)),
@@ -142,7 +176,7 @@ PyObject *storage_indication(PyObject *, PyObject *const *args, Py_ssize_t nargs
             return nullptr;
         }
         auto out = storage_indication_routing_rs(r.inflow, r.initial_elevation, *curve, r.outlets);
-        if (!ok(out)) return nullptr;
+        if (!out) return raise_routing_error(out.error(), r.outlets);
         return pack_records(*out, nullptr);
     });
 }
@@ -163,7 +197,7 @@ PyObject *level_pool(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObje
         if (!ok(curve)) return nullptr;
         auto out = level_pool_routing_rs(r.inflow, r.initial_elevation, *curve, r.outlets,
                                          signal_cancel());
-        if (!ok(out)) return nullptr;
+        if (!out) return raise_routing_error(out.error(), r.outlets);
         Ref released(PyFloat_FromDouble(out->released));
         if (!released) return nullptr;
         return pack_records(*out, released.get());

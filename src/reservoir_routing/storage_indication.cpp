@@ -265,16 +265,21 @@ Result<LevelPoolOutput> storage_indication_routing_rs(const TimeSeries &inflow,
     out.total.reserve(n);
     out.elevation.push_back(initial_elevation);
     Result<double> initial_storage = curve.get_storage(initial_elevation);
-    if (!initial_storage) return std::unexpected(std::move(initial_storage.error()));
+    if (!initial_storage)
+        return failed_at(std::move(initial_storage.error()),
+                         {0.0, Lookup::Elevation, initial_elevation, std::nullopt});
     out.storage.push_back(*initial_storage);
     if (n == 0) return panic("inflow series has no values");
 
     // Value 0: the outlets at the initial elevation, at time 0.
     out.outflows.reserve(outlets.size());
     double total = 0.0;
-    for (const auto &o : outlets) {
+    for (std::size_t j = 0; j < outlets.size(); ++j) {
+        const auto &o = outlets[j];
         Result<double> q = get_discharge(o.second, initial_elevation, 0);
-        if (!q) return std::unexpected(std::move(q.error()));
+        if (!q)
+            return failed_at(std::move(q.error()),
+                             outlet_failure(o.second, 0.0, initial_elevation, j));
         out.outflows.emplace_back(o.first, Values());
         out.outflows.back().second.reserve(n);
         out.outflows.back().second.push_back(*q);
@@ -308,12 +313,15 @@ Result<LevelPoolOutput> storage_indication_routing_rs(const TimeSeries &inflow,
     double inflow_prev = inflow.data[0];
     for (std::size_t k = 1; k < n; ++k) {
         const std::int64_t t2 = static_cast<std::int64_t>(k) * dt;
+        const double t2f = static_cast<double>(t2);
         double moved = 0.0; // timed releases open everywhere
         for (std::size_t j = 0; j < outlets.size(); ++j) {
             if (!roles[j].timed) continue;
             // A NaN elevation passes every gate: this asks for the release alone.
             Result<double> r = get_discharge(outlets[j].second, kNaN, t2);
-            if (!r) return std::unexpected(std::move(r.error()));
+            if (!r)
+                return failed_at(std::move(r.error()),
+                                 outlet_failure(outlets[j].second, t2f, kNaN, j));
             timed[j] = *r;
             if (roles[j].gated)
                 gated[roles[j].slot] = *r;
@@ -372,12 +380,15 @@ Result<LevelPoolOutput> storage_indication_routing_rs(const TimeSeries &inflow,
                 Result<double> e = curve.get_elevation(need);
                 if (t.outlet_limited) {
                     const double beyond = e ? *e : curve.elevation.back();
-                    for (const auto &o : outlets) {
-                        Result<double> q = get_discharge(o.second, beyond, t2);
-                        if (!q) return std::unexpected(std::move(q.error()));
+                    for (std::size_t j = 0; j < outlets.size(); ++j) {
+                        Result<double> q = get_discharge(outlets[j].second, beyond, t2);
+                        if (!q)
+                            return failed_at(std::move(q.error()),
+                                             outlet_failure(outlets[j].second, t2f, beyond, j));
                     }
                 } else if (!e) {
-                    return std::unexpected(std::move(e.error()));
+                    return failed_at(std::move(e.error()),
+                                     {t2f, Lookup::Storage, need, std::nullopt});
                 }
                 // Only rounding puts the target a hair above the top: stay there.
                 root = vertices == 1 ? Position{0, 0.0} : Position{last - 1, 1.0};
@@ -387,7 +398,9 @@ Result<LevelPoolOutput> storage_indication_routing_rs(const TimeSeries &inflow,
                 const double kept = max_num(need, 0.0);
                 if (kept < t.storage[0]) {
                     Result<double> e = curve.get_elevation(kept);
-                    if (!e) return std::unexpected(std::move(e.error()));
+                    if (!e)
+                        return failed_at(std::move(e.error()),
+                                         {t2f, Lookup::Storage, kept, std::nullopt});
                 }
                 const double allowed = max_num(rhs - (2.0 * t.storage[0]) / dtf, 0.0);
                 const double full = released + moved;

@@ -56,7 +56,8 @@ namespace basinkit {
 // proportion to its release at the bottom; if the curve's lowest storage is
 // above zero, that is an error as in level pool routing. Only when even a
 // zero release cannot balance the step (the release at its start took more
-// than there was) is the volume not conserved.
+// than there was) is the volume not conserved. A failure inside the time
+// loop carries its place (time, value, outlet) as the error's context.
 Result<LevelPoolOutput>
 storage_indication_routing_rs(const TimeSeries &inflow, double initial_elevation,
                               const ElevationStorage &curve,

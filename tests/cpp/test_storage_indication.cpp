@@ -303,15 +303,39 @@ TEST(storage_indication_failures_match_level_pool) {
         {&raised, &big_pump, V(4, 0.0), 1005.0,
          "`storage` 0 is outside the range of the elevation-storage curve.", 10},
     };
-    for (const Case &c : cases) {
+    // Where each case fails: seconds, what was looked up and its value (the
+    // pool's elevation, which the weir reads 1 ft higher), the outlet.
+    const ErrorContext places[] = {
+        {0.0, Lookup::Elevation, 999.0},
+        {3600.0, Lookup::Storage, 4.6e9},
+        {10800.0, Lookup::Elevation, 1008.7413612996543 - 1.0, 0},
+        {7200.0, std::nullopt, std::nullopt, 0},
+        {3600.0, Lookup::Storage, 0.0},
+    };
+    static_assert(std::size(places) == std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case &c = cases[i];
+        const ErrorContext &want = places[i];
         const TimeSeries inflow = flow(c.inflow, 3600);
         const auto si = storage_indication_routing_rs(inflow, c.e0, *c.curve, *c.outlets);
         CHECK_EQ(message_of(si), c.si_message);
-        CHECK(!si && si.error().kind == ErrorKind::Value);
+        CHECK(!si && si.error().kind == ErrorKind::Value && si.error().context);
+        const ErrorContext where = si.error().context.value_or(ErrorContext{});
+        CHECK(where.at_seconds == want.at_seconds && where.quantity == want.quantity &&
+              where.outlet == want.outlet && where.value.has_value() == want.value.has_value());
+        if (where.value && want.value) CHECK_NEAR(*where.value, *want.value, 1e-12 * *want.value);
         TimeSeries from_zero = inflow;
         from_zero.data.insert(from_zero.data.begin(), inflow.data.front());
         const auto lp = level_pool_routing_rs(from_zero, c.e0, *c.curve, *c.outlets);
         CHECK_EQ(message_of(lp).substr(0, c.same_prefix), c.si_message.substr(0, c.same_prefix));
+        // Level pool names the same kind of place, no later than the step
+        // after (its clock runs one interval ahead), or 0 s for the start.
+        CHECK(!lp && lp.error().context);
+        const ErrorContext lp_where = lp.error().context.value_or(ErrorContext{});
+        CHECK(lp_where.quantity == want.quantity && lp_where.outlet == want.outlet);
+        CHECK(want.at_seconds == 0.0
+                  ? lp_where.at_seconds == 0.0
+                  : lp_where.at_seconds > 0.0 && lp_where.at_seconds <= want.at_seconds + 3600.0);
     }
     const auto empty = storage_indication_routing_rs(flow({}, 60), 1005.0, curve, none);
     CHECK(!empty && empty.error().kind == ErrorKind::Panic);
