@@ -96,7 +96,8 @@ class ReleasePlan {
             bool usable = true;
             if (const auto *u = std::get_if<UnControlledDischargeInfo>(&o)) {
                 const ElevationDischarge &c = u->elevation_discharge;
-                spills_.push_back({k, u->elevation_offset ? *u->elevation_offset : 0.0,
+                spills_.push_back({k, u->elevation_offset.has_value(),
+                                   u->elevation_offset.value_or(0.0),
                                    RangeRead::of(c.elevation, c.discharge, usable)});
             } else if (const auto *g = std::get_if<ControlledDischargeInfo>(&o)) {
                 const ElevationDischarge &c = g->elevation_discharge;
@@ -120,7 +121,7 @@ class ReleasePlan {
     // nothing is known of q, and the outlets themselves are to be asked.
     bool releases(double e, std::int64_t t, double *q) {
         for (Spill &s : spills_) {
-            const double x = e + s.offset;
+            const double x = s.shift ? e + s.offset : e;
             if (!(x <= s.curve.last)) [[unlikely]]
                 return false;
             q[s.k] = x < s.curve.first ? 0.0 : s.curve.within(x);
@@ -148,7 +149,12 @@ class ReleasePlan {
   private:
     struct Spill { // uncontrolled: the curve at the shifted elevation
         std::size_t k;
-        double offset; // 0.0 when absent: still added, as the outlet does
+        // Without an offset the outlet adds 0.0, which only turns -0.0 into
+        // 0.0; the curve reads both alike (an exact hit at 0.0 returns its
+        // ordinate, and x - x0 is the same for either zero when x0 != 0), so
+        // the addition is left out of the chain.
+        bool shift;
+        double offset;
         RangeRead curve;
     };
     struct Gate { // controlled: gates, the curve, the cap
