@@ -5,13 +5,15 @@ A chain is one subbasin draining through N - 1 reaches; a tree is a binary
 heap of N elements whose leaves are subbasins and whose inner nodes are
 reaches (every inflow summed). Each uses the storm basin's parameters and its
 rain (no extension). Per-element times that stay flat from 10 to 10,000
-elements mean linear costs. Calibration runs per second are measured by
-benchmarks/calibration.py.
+elements mean linear costs. Calibration runs per second: two parameters of
+the storm basin fitted on this thread (wall clock, timed once, the
+evaluations counted by the calibration itself).
 """
 
 from __future__ import annotations
 
 from dataclasses import replace
+from datetime import timedelta
 
 from benchmarks import harness as h
 from benchmarks import workloads as w
@@ -41,10 +43,38 @@ def elements(shape: str, n: int, template):
     return out
 
 
+def calibration_rate(s: h.Session, basin, precip, observed) -> None:
+    import basinkit_model as bm
+
+    params = {"upper.transform.tc": (timedelta(hours=2), timedelta(hours=8)),
+              "upper.loss.rate_in_per_hr": (0.02, 0.4)}
+    popsize, maxiter = 5, (2 if (s.quick or s.checking) else 9)
+    evaluations = []
+
+    def fit():
+        return bm.calibrate(basin, precip, observed, "lake", params, seed=7, maxiter=maxiter,
+                            popsize=popsize, tol=0.0, workers=1)
+
+    def counted(c):
+        assert c.failed == 0, "every run of the storm basin succeeds"
+        assert c.evaluations >= popsize * len(params), "at least the first population ran"
+        evaluations.append(c.evaluations)
+        return c.evaluations
+
+    group = "calibration, 2 parameters, 1 worker"
+    if s.compare(group, {"calibrate": h.Side(fit, counted)}, clock=h.ONCE) and not s.checking:
+        row = s.rows[-1]
+        rate = evaluations[0] / row["median_s"]
+        row.update(per_step_ns=row["median_s"] / evaluations[0] * 1e9, unit="run")
+        s.table("Calibration runs per second (storm basin, this thread)",
+                ["Runs", "Wall", "Runs per second"],
+                [[evaluations[0], h.fmt_time(row["median_s"]), f"{rate:.0f}"]])
+
+
 def run(s: h.Session) -> None:
     import basinkit_model as bm
 
-    template, precip, _ = w.storm()
+    template, precip, observed = w.storm()
     sizes = QUICK_SIZES if (s.quick or s.checking) else SIZES
     per_element = {}
     for shape in ("chain", "tree"):
@@ -87,3 +117,4 @@ def run(s: h.Session) -> None:
             if a and b:
                 s.target(f"{op} of a {shape}: per-element time at {last:,} elements ≤ 2× at "
                          f"{first:,}", b <= 2.0 * a, f"{b / a:.2f}×")
+    calibration_rate(s, template, precip, observed)
