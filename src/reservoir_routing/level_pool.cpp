@@ -65,7 +65,7 @@ Result<LevelPoolOutput> level_pool_routing_rs(
     std::optional<std::unexpected<Error>> failure;
     // One instant; inlined twice, with and without its records, so that the
     // steps between records carry no record test.
-    auto instant = [&](std::int64_t t, bool record) __attribute__((always_inline)) -> bool {
+    auto instant = [&](std::int64_t t, bool record) __attribute__((always_inline)) {
         if (!plan.releases(elevation, t, q.data())) [[unlikely]] {
             for (std::size_t k = 0; k < outlets.size(); ++k) {
                 Result<double> plain = get_discharge(outlets[k].second, elevation, t);
