@@ -7,6 +7,10 @@ kernel's page-fault handling) and wall clock. Agreement first: every job's
 result digest is taken in a fresh process, and basinkit must equal numba after
 a copy, a prebuilt series the one built from NumPy and, with --before PYTHON
 (an interpreter whose basinkit is an older build), the older build this one.
+
+Idle threads: a pool of 16 threads each runs one 10^6-value baseflow job (all
+at once), then waits; the process's resident set is read while they idle and
+again after the pool has shut down (fresh process, as for the jobs).
 """
 
 import gc
@@ -28,7 +32,8 @@ def digest(arrays):
 
     d = hashlib.sha256()
     for a in arrays:
-        d.update(np.ascontiguousarray(np.asarray(a, dtype=np.float64)).tobytes())
+        # A view, not a copy: a copy's bytes would stay in a thread's malloc arena.
+        d.update(memoryview(np.ascontiguousarray(np.asarray(a, dtype=np.float64))).cast("B"))
     return d.hexdigest()[:16]
 
 
@@ -145,6 +150,42 @@ def measure(name, quick, calls):
     return result
 
 
+IDLE_THREADS = 16
+
+
+def resident_mb():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1]) / 1024
+    raise RuntimeError("no VmRSS in /proc/self/status")
+
+
+def idle_threads(quick):
+    """Runs in the fresh process: resident MB before, with the pool's threads
+    idle after one baseflow job each, and after the pool has shut down."""
+    import threading
+    from concurrent.futures import ThreadPoolExecutor
+
+    from benchmarks import workloads as w
+
+    b = w.baseflow_case(100_000 if quick else MILLION)
+    reservoirs = b.reservoirs()
+    start = threading.Barrier(IDLE_THREADS)
+
+    def job(_):
+        start.wait()  # every thread of the pool runs exactly one job
+        return digest(b.basinkit(b.rain, reservoirs))
+
+    before = resident_mb()
+    pool = ThreadPoolExecutor(IDLE_THREADS)
+    digests = set(pool.map(job, range(IDLE_THREADS)))
+    gc.collect()
+    idle = resident_mb()
+    pool.shutdown(wait=True)
+    gc.collect()
+    return {"before": before, "idle": idle, "after": resident_mb(), "digests": sorted(digests)}
+
+
 def run(s: h.Session) -> None:
     quick = s.quick or s.checking
     numba = importlib.util.find_spec("numba") is not None
@@ -175,6 +216,11 @@ def run(s: h.Session) -> None:
     agreed = True
     for what, a, b in pairs:
         agreed &= s.check(what, lambda a=a, b=b, what=what: same_digest(a, b, what))
+    idle = {side: h.fresh("large_buffers:idle_threads", quick, python=py)
+            for side, py in pythons.items()}
+    for side, got in idle.items():
+        s.check(f"{IDLE_THREADS} threads' baseflow jobs ({side})",
+                lambda got=got: same_digest(got["digests"][0], got["digests"][-1], "threads"))
     if s.checking or not agreed:
         return
 
@@ -204,6 +250,19 @@ def run(s: h.Session) -> None:
     s.table(f"Fresh process per job, best of {rounds} rounds' medians of {calls} calls "
             "(thread CPU and wall)", columns,
             [[name] + sum((cells(figures[side][name]) for side in pythons), []) for name in names])
+    s.table(f"Resident set of a process whose {IDLE_THREADS} pool threads each ran one "
+            f"10^{6 if not quick else 5} baseflow job (fresh process)",
+            ["Build", "before the pool", "threads idle", "after shutdown"],
+            [[side] + [f"{got[k]:.0f} MB" for k in ("before", "idle", "after")]
+             for side, got in idle.items()])
+    baseflow_job = next(n for n in names if n.startswith("baseflow"))
+    faults = statistics.mean(statistics.mean(r["faults"]) for r in figures["after"][baseflow_job])
+    s.target(f"{baseflow_job}: no page faults per call in a loop", faults < 1.0,
+             f"{faults:.1f} per call")
+    if not quick:
+        s.target(f"{IDLE_THREADS} idle threads after one 10^6 baseflow job each: < 200 MB resident",
+                 idle["after"]["idle"] < 200.0,
+                 f"{idle['after']['idle']:.0f} MB")
     if not s.quick and numba:
         def cpu(*parts):
             name = next(n for n in names if all(x in n for x in parts))

@@ -1,8 +1,9 @@
-"""The same algorithms as basinkit's cores, compiled with numba, checked
-against basinkit and the reference models of `reference`.
+"""The same algorithms as basinkit's cores, written as a numba user who cares
+about speed would write them, checked against basinkit before timing.
 
 Every kernel keeps the evaluation order of the C++ core operation for
-operation, so results agree bit for bit. fastmath stays off (no reassociation,
+operation, so results agree bit for bit; otherwise each is the plain tight
+loop for its job (no generality the job does not need). fastmath stays off (no reassociation,
 no contraction to fused multiply-add) and error_model="numpy" gives IEEE
 division instead of Python's ZeroDivisionError. `assert_no_fma` checks the
 generated machine code as well.
@@ -12,7 +13,6 @@ import re
 
 import numba
 import numpy as np
-from reference import arith
 
 jit = numba.njit(fastmath=False, error_model="numpy", cache=False, nogil=False)
 
@@ -91,15 +91,19 @@ def linear_reservoir(basin_area, rainfall, dt_s, k_secs, fractions, initial_qs, 
 
 
 # ------------------------------------------------------------------ level pool
-
-UNCONTROLLED, CONTROLLED, CONSTANT = 0, 1, 3
+# The loop a numba user would write for one reservoir with a spillway, a
+# capped gate and a gated minimum release: tables as float64 arrays, the
+# outlets visited in a fixed order with no dispatch on their kind, a halving
+# search per lookup, and the records taken at the end of each inflow step
+# (an inner loop of dt one-second steps). Same operations in the same order
+# as the core, so the results agree bit for bit.
 
 
 @jit
-def _bisect(xs, length, x):
-    # Largest index whose abscissa is <= x, or 0 (the halving search).
+def _bisect(xs, x):
+    # Largest index whose abscissa is <= x, or 0.
     base = 0
-    size = length
+    size = xs.shape[0]
     while size > 1:
         half = size // 2
         mid = base + half
@@ -110,157 +114,89 @@ def _bisect(xs, length, x):
 
 
 @jit
-def _hinted(xs, length, x, hint):
-    # The interval holding x is unique, so any search finds the same base; this
-    # one starts at the last interval, as the core does.
-    h = hint[0]
-    if xs[h] <= x:
-        if h + 1 == length or x < xs[h + 1]:
-            return h
-        if h + 2 == length or x < xs[h + 2]:
-            hint[0] = h + 1
-            return h + 1
-    elif h == 0:
-        return 0
-    elif xs[h - 1] <= x:
-        hint[0] = h - 1
-        return h - 1
-    b = _bisect(xs, length, x)
-    hint[0] = b
-    return b
+def _interp(xs, ys, x):
+    # x lies within [xs[0], xs[-1]] here.
+    b = _bisect(xs, x)
+    x0 = xs[b]
+    if x0 == x:
+        return ys[b]
+    return ys[b] + ((x - x0) / (xs[b + 1] - x0)) * (ys[b + 1] - ys[b])
 
 
 @jit
-def _finish(xs, ys, length, x, base, left):
-    # x lies at or below the top of the table here.
-    if xs[base] == x:
-        return ys[base]
-    if xs[base] > x:
-        return left
-    x0 = xs[base]
-    x1 = xs[base + 1]
-    y0 = ys[base]
-    y1 = ys[base + 1]
-    return y0 + ((x - x0) / (x1 - x0)) * (y1 - y0)
+def _rating(xs, ys, e):
+    if e > xs[xs.shape[0] - 1]:
+        raise ValueError("elevation above the rating curve")
+    if e < xs[0]:
+        return 0.0
+    return _interp(xs, ys, e)
 
 
 @jit
-def _lookup(xs, ys, length, x, left, hint, hinted):
-    if hinted:
-        base = _hinted(xs, length, x, hint)
-    else:
-        base = _bisect(xs, length, x)
-    return _finish(xs, ys, length, x, base, left)
-
-
-_max_num = jit(arith.max_num)
-_min_num = jit(arith.min_num)
+def _releases(e, spill_e, spill_q, gate_e, gate_q, gate_min, gate_cap, release, release_min):
+    # The core adds the absent offset (0.0) to the spillway's elevation.
+    q0 = _rating(spill_e, spill_q, e + 0.0)
+    q1 = 0.0
+    if not (e < gate_min):
+        q1 = _rating(gate_e, gate_q, e)
+        if q1 != q1 or gate_cap < q1:  # min_num(q1, cap)
+            q1 = gate_cap
+    q2 = 0.0 if e < release_min else release
+    return q0, q1, q2
 
 
 @jit
-def level_pool(
-    inflow,
-    dt,
-    initial_elevation,
-    es_elevation,
-    es_storage,
-    kinds,
-    curve_e,
-    curve_q,
-    curve_len,
-    offset,
-    min_elev,
-    has_min,
-    max_elev,
-    has_max,
-    cap,
-    has_cap,
-    discharge,
-    hinted,
-):
-    """Storage, elevation, total and per-outlet records (outlets in array order).
-
-    Uncontrolled outlets read `offset` (0.0 when absent, as the core adds);
-    controlled ones have their gates already clamped into the curve.
-    """
+def level_pool(inflow, dt, initial_elevation, es_e, es_s, spill_e, spill_q, gate_e, gate_q,
+               gate_min, gate_cap, release, release_min):
+    """Storage, elevation, total and the three outlets' records."""
     n = inflow.shape[0]
-    outlets = kinds.shape[0]
-    es_len = es_elevation.shape[0]
-    rec = n - 1 if n >= 2 else 0
-    storage_rec = np.empty(max(rec, 1))
-    elevation_rec = np.empty(max(rec, 1))
+    rec = n - 1
+    storage_rec = np.empty(rec)
+    elevation_rec = np.empty(rec)
     total_rec = np.empty(rec)
-    outlet_rec = np.empty((outlets, rec))
-    hints = np.zeros(outlets + 1, dtype=np.int64)
-
-    elevation = initial_elevation
-    if not (es_elevation[0] <= elevation <= es_elevation[es_len - 1]):
+    outlet_rec = np.empty((3, rec))
+    last = es_s.shape[0] - 1
+    if not (es_e[0] <= initial_elevation <= es_e[last]):
         raise ValueError("initial elevation outside the elevation-storage curve")
-    storage = _lookup(es_elevation, es_storage, es_len, elevation, 0.0, hints[outlets:], False)
+    elevation = initial_elevation
+    storage = _interp(es_e, es_s, elevation)
     storage_rec[0] = storage
     elevation_rec[0] = elevation
-    kept = 1
-    recorded = 0
+    # The first instant records the releases at the initial elevation.
+    q0, q1, q2 = _releases(elevation, spill_e, spill_q, gate_e, gate_q, gate_min, gate_cap,
+                           release, release_min)
+    outlet_rec[0, 0] = q0
+    outlet_rec[1, 0] = q1
+    outlet_rec[2, 0] = q2
+    total_rec[0] = ((0.0 + q0) + q1) + q2
     inflow_prev = inflow[0]
-    end = (n - 1) * dt
-    next_record = dt
-    for t in range(dt, end + 1):
-        record = t == next_record
-        total = 0.0
-        for k in range(outlets):
-            kind = kinds[k]
-            q = 0.0
-            if kind == CONSTANT:
-                if (has_min[k] and elevation < min_elev[k]) or (
-                    has_max[k] and elevation > max_elev[k]
-                ):
-                    q = 0.0
-                else:
-                    q = discharge[k]
+    fdt = float(dt)
+    for k in range(2, n):
+        t0 = (k - 1) * dt
+        for s in range(1, dt + 1):
+            q0, q1, q2 = _releases(elevation, spill_e, spill_q, gate_e, gate_q, gate_min,
+                                   gate_cap, release, release_min)
+            total = ((0.0 + q0) + q1) + q2
+            p = float(t0 + s) / fdt
+            i = int(p)
+            if i >= n - 1:
+                inflow_t = inflow[n - 1]
             else:
-                length = curve_len[k]
-                ce = curve_e[k]
-                e = elevation
-                gated = False
-                if kind == UNCONTROLLED:
-                    e = elevation + offset[k]
-                else:
-                    if e < min_elev[k] or (has_max[k] and e > max_elev[k]):
-                        gated = True
-                if not gated:
-                    if e > ce[length - 1]:
-                        raise ValueError("elevation above the elevation-discharge curve")
-                    if e < ce[0]:
-                        q = 0.0
-                    else:
-                        q = _lookup(ce, curve_q[k], length, e, 0.0, hints[k : k + 1], hinted)
-                    if kind == CONTROLLED and has_cap[k]:
-                        q = _min_num(q, cap[k])
-            if record:
-                outlet_rec[k, recorded] = q
-            total = total + q
-        if record:
-            total_rec[recorded] = total
-            recorded += 1
-            next_record += dt
-            if t == dt:
-                continue
-        p = t / dt
-        i = int(p)
-        if i >= n - 1:
-            inflow_t = inflow[n - 1]
-        else:
-            inflow_t = inflow[i] + (p - i) * (inflow[i + 1] - inflow[i])
-        storage = _max_num((storage + ((inflow_prev + inflow_t) * 0.5) * 1.0) - (total * 1.0), 0.0)
-        if not (es_storage[0] <= storage <= es_storage[es_len - 1]):
-            raise ValueError("storage outside the elevation-storage curve")
-        elevation = _lookup(es_storage, es_elevation, es_len, storage, 0.0, hints[outlets:], hinted)
-        if record:
-            storage_rec[kept] = storage
-            elevation_rec[kept] = elevation
-            kept += 1
-        inflow_prev = inflow_t
-    return storage_rec[:kept], elevation_rec[:kept], total_rec, outlet_rec
+                inflow_t = inflow[i] + (p - i) * (inflow[i + 1] - inflow[i])
+            storage = (storage + (inflow_prev + inflow_t) * 0.5) - total
+            if storage != storage or storage < 0.0:  # max_num(storage, 0.0)
+                storage = 0.0
+            if not (es_s[0] <= storage <= es_s[last]):
+                raise ValueError("storage outside the elevation-storage curve")
+            elevation = _interp(es_s, es_e, storage)
+            inflow_prev = inflow_t
+        outlet_rec[0, k - 1] = q0
+        outlet_rec[1, k - 1] = q1
+        outlet_rec[2, k - 1] = q2
+        total_rec[k - 1] = total
+        storage_rec[k - 1] = storage
+        elevation_rec[k - 1] = elevation
+    return storage_rec, elevation_rec, total_rec, outlet_rec
 
 
 # ------------------------------------------------------------------ checks

@@ -258,29 +258,11 @@ class LevelPoolCase:
         }
         return curve, outlets
 
-    def numba_args(self, hinted):
-        from benchmarks.numba_peers import CONSTANT, CONTROLLED, UNCONTROLLED
-
+    def numba_args(self):
         e = self.es_elevation
-        nan = math.nan
-        return (
-            self.es_elevation,
-            self.es_storage,
-            np.array([UNCONTROLLED, CONTROLLED, CONSTANT], dtype=np.int64),
-            np.vstack([e, e, e]),
-            np.vstack([self.spill_q, self.gate_q, np.zeros_like(e)]),
-            np.array([e.size, e.size, 0], dtype=np.int64),
-            np.array([0.0, 0.0, 0.0]),  # offsets (absent: 0.0 is added)
-            # The gate's minimum as the constructor stores it: max(given, first).
-            np.array([nan, max(self.gate_min, float(e[0])), self.release_min]),
-            np.array([False, True, True]),
-            np.array([nan, nan, nan]),
-            np.array([False, False, False]),
-            np.array([nan, self.gate_cap, nan]),
-            np.array([False, True, False]),
-            np.array([0.0, 0.0, self.release]),
-            hinted,
-        )
+        # The gate's minimum as the constructor stores it: max(given, first).
+        return (self.es_elevation, self.es_storage, e, self.spill_q, e, self.gate_q,
+                max(self.gate_min, float(e[0])), self.gate_cap, self.release, self.release_min)
 
     def python_outlets(self):
         from reference import level_pool as r

@@ -1,10 +1,14 @@
 #include "reservoir_routing/level_pool.hpp"
 
+#include "reservoir_routing/reservoir_utils/release_plan.hpp"
 #include "utils/general.hpp"
+
+#include <algorithm>
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace basinkit {
 
@@ -37,13 +41,12 @@ Result<LevelPoolOutput> level_pool_routing_rs(
     const double step_f = static_cast<double>(step);
     const std::int64_t end = (static_cast<std::int64_t>(n) - 1) * dt;
 
-    // Tables are checked once here. The loop asks the prepared forms, and the
-    // plain curve or outlet only when they have no answer; the plain one then
-    // reports the error, so a bad table still faults at its first lookup.
-    ElevationStorage::Prepared table(curve);
-    std::vector<PreparedDischarge> sources;
-    sources.reserve(outlets.size());
-    for (const auto &outlet : outlets) sources.push_back(prepare(outlet.second));
+    // Tables are checked once here. The loop reads the plan, and asks the
+    // plain curve or outlets only where the plan has no answer; they then
+    // report the error, so a bad table still faults at its first lookup.
+    ReleasePlan plan(outlets);
+    StorageToElevation to_elevation(curve);
+    std::vector<double> q(outlets.size());
 
     // Outlet records exist from the first instant on; there is none for n = 1.
     if (end >= dt) {
@@ -59,6 +62,56 @@ Result<LevelPoolOutput> level_pool_routing_rs(
     // multiples of dt.
     std::int64_t next_record = dt;
     double released = 0.0;
+    std::optional<std::unexpected<Error>> failure;
+    // One instant; inlined twice, with and without its records, so that the
+    // steps between records carry no record test.
+    auto instant = [&](std::int64_t t, bool record) __attribute__((always_inline)) {
+        if (!plan.releases(elevation, t, q.data())) [[unlikely]] {
+            for (std::size_t k = 0; k < outlets.size(); ++k) {
+                Result<double> plain = get_discharge(outlets[k].second, elevation, t);
+                if (!plain) {
+                    failure = failed_at(
+                        std::move(plain.error()),
+                        outlet_failure(outlets[k].second, static_cast<double>(t), elevation, k));
+                    return false;
+                }
+                q[k] = *plain;
+            }
+        }
+        double total = 0.0;
+        for (double qk : q) total = total + qk;
+        if (record) {
+            for (std::size_t k = 0; k < q.size(); ++k) out.outflows[k].second.push_back(q[k]);
+            out.total.push_back(total);
+            next_record += dt;
+            if (t == dt) return true;
+        }
+        // t lies within the inflow's span, so the lookup cannot fail.
+        const double inflow_t =
+            series_value_within(inflow.data, inflow.time_step, static_cast<double>(t));
+        // Trapezoidal inflow minus the explicit release; the order of the
+        // operations is kept for bit-exact results. A NaN bracket gives 0.0.
+        storage =
+            max_num((storage + ((inflow_prev + inflow_t) * 0.5) * step_f) - (total * step_f), 0.0);
+        // A chain of its own beside the storage's, so it costs no latency.
+        released = released + total * step_f;
+        if (!to_elevation.at(storage, elevation)) [[unlikely]] {
+            Result<double> plain = curve.get_elevation(storage);
+            if (!plain) {
+                failure =
+                    failed_at(std::move(plain.error()),
+                              {static_cast<double>(t), Lookup::Storage, storage, std::nullopt});
+                return false;
+            }
+            elevation = *plain;
+        }
+        if (record) {
+            out.storage.push_back(storage);
+            out.elevation.push_back(elevation);
+        }
+        inflow_prev = inflow_t;
+        return true;
+    };
     // The instants run in chunks, asking about cancellation between them; a
     // chunk's cost grows with the number of outlets.
     CancelCheck check(cancel);
@@ -69,48 +122,15 @@ Result<LevelPoolOutput> level_pool_routing_rs(
         if (t != dt && check.stop(static_cast<std::uint64_t>(chunk) * work_per_instant))
             return interrupted();
         const std::int64_t chunk_end = end - t >= chunk ? t + chunk : end + 1;
-        for (; t < chunk_end; t += step) {
-            const bool record = t == next_record;
-            double total = 0.0;
-            for (std::size_t k = 0; k < sources.size(); ++k) {
-                double q;
-                if (auto fast = try_get_discharge(sources[k], elevation, t)) [[likely]]
-                    q = *fast;
-                else if (auto plain = get_discharge(outlets[k].second, elevation, t))
-                    q = *plain;
-                else
-                    return failed_at(
-                        std::move(plain.error()),
-                        outlet_failure(outlets[k].second, static_cast<double>(t), elevation, k));
-                if (record) out.outflows[k].second.push_back(q);
-                total = total + q;
+        while (t < chunk_end) {
+            for (const std::int64_t stop = std::min(chunk_end, next_record); t < stop; t += step)
+                if (!instant(t, false)) [[unlikely]]
+                    return std::move(*failure);
+            if (t == next_record && t < chunk_end) {
+                if (!instant(t, true)) [[unlikely]]
+                    return std::move(*failure);
+                t += step;
             }
-            if (record) {
-                out.total.push_back(total);
-                next_record += dt;
-                if (t == dt) continue;
-            }
-            // t lies within the inflow's span, so the lookup cannot fail.
-            const double inflow_t =
-                series_value_within(inflow.data, inflow.time_step, static_cast<double>(t));
-            // Trapezoidal inflow minus the explicit release; the order of the
-            // operations is kept for bit-exact results. A NaN bracket gives 0.0.
-            storage = max_num(
-                (storage + ((inflow_prev + inflow_t) * 0.5) * step_f) - (total * step_f), 0.0);
-            // A chain of its own beside the storage's, so it costs no latency.
-            released = released + total * step_f;
-            if (auto fast = table.try_get_elevation(storage)) [[likely]]
-                elevation = *fast;
-            else if (auto plain = curve.get_elevation(storage))
-                elevation = *plain;
-            else
-                return failed_at(std::move(plain.error()),
-                                 {static_cast<double>(t), Lookup::Storage, storage, std::nullopt});
-            if (record) {
-                out.storage.push_back(storage);
-                out.elevation.push_back(elevation);
-            }
-            inflow_prev = inflow_t;
         }
     }
     out.released = released;

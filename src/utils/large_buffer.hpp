@@ -6,7 +6,11 @@
 // on 2 MiB-aligned and marked for transparent huge pages), and a freed one
 // waits in a small cache of the freeing thread for the next request of its
 // size. Each thread has its own cache, so no lock is taken; a block may be
-// freed on another thread than the one that obtained it.
+// freed on another thread than the one that obtained it. What all threads
+// keep together is bounded too (atomics, no lock): a thread that frees a
+// block beyond that bound unmaps blocks of the least recently active
+// threads first, so idle pool threads end up keeping little while a busy
+// thread keeps what it reuses.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +28,10 @@ inline constexpr std::size_t HUGE_BUFFER_BYTES = std::size_t{4} << 20;
 // blocks, the baseflow model with three layers five, level pool routing seven.
 inline constexpr std::size_t LARGE_BUFFER_CACHE_BLOCKS = 8;
 inline constexpr std::size_t LARGE_BUFFER_CACHE_BYTES = std::size_t{64} << 20;
+// What all threads keep together at most: two threads' full caches.
+inline constexpr std::size_t LARGE_BUFFER_PROCESS_BYTES = 2 * LARGE_BUFFER_CACHE_BYTES;
+// Threads that may keep blocks at once; further ones keep none.
+inline constexpr std::size_t LARGE_BUFFER_CACHES = 256;
 
 // A block of at least `bytes` (>= LARGE_BUFFER_MIN_BYTES), from the calling
 // thread's cache or newly mapped; throws std::bad_alloc when none can be had.
@@ -37,6 +45,8 @@ struct LargeBufferCacheState {
     std::size_t bytes;
 };
 LargeBufferCacheState large_buffer_cache_state() noexcept;
+// Bytes kept by all threads' caches together.
+std::size_t large_buffer_kept_bytes() noexcept;
 // Unmaps every block the calling thread keeps.
 void large_buffer_cache_clear() noexcept;
 

@@ -2,10 +2,12 @@
 
 #include "utils/large_buffer.hpp"
 
+#include <barrier>
 #include <cerrno>
 #include <cstdint>
 #include <sys/mman.h>
 #include <thread>
+#include <vector>
 
 using namespace basinkit;
 
@@ -136,6 +138,50 @@ TEST(large_buffer_freed_on_another_thread) {
     CHECK(!mapped(block));
     // Nothing came back to this thread's cache.
     CHECK_EQ(large_buffer_cache_state().blocks, 0u);
+}
+
+// Idle threads holding full caches: together they keep no more than the
+// process bound, and a thread that frees blocks after them still keeps its
+// own, taken from the idlest threads, so it reuses them call after call.
+TEST(large_buffer_idle_threads_keep_little) {
+    large_buffer_cache_clear();
+    constexpr int THREADS = 6;
+    constexpr std::size_t PER_THREAD = 6; // 6 x 8 MiB each: over the bound together
+    std::barrier filled(THREADS + 1), done(THREADS + 1);
+    std::vector<std::thread> idle;
+    for (int k = 0; k < THREADS; ++k)
+        idle.emplace_back([&] {
+            void *b[PER_THREAD];
+            for (void *&p : b) p = large_buffer_acquire(8 * MIB);
+            for (void *p : b) large_buffer_release(p, 8 * MIB);
+            filled.arrive_and_wait();
+            done.arrive_and_wait();
+        });
+    filled.arrive_and_wait();
+    CHECK(large_buffer_kept_bytes() <= LARGE_BUFFER_PROCESS_BYTES);
+    CHECK(large_buffer_kept_bytes() >= LARGE_BUFFER_PROCESS_BYTES - 8 * MIB);
+    // A busy thread: the second call gets the blocks of the first.
+    void *first[5], *second[5];
+    for (int call = 0; call < 2; ++call) {
+        void **b = call ? second : first;
+        for (int i = 0; i < 5; ++i) b[i] = large_buffer_acquire(8 * MIB);
+        for (int i = 0; i < 5; ++i) large_buffer_release(b[i], 8 * MIB);
+    }
+    bool reused = true;
+    for (int i = 0; i < 5; ++i) {
+        bool found = false;
+        for (void *p : first) found = found || p == second[i];
+        reused = reused && found;
+    }
+    CHECK(reused);
+    CHECK_EQ(large_buffer_cache_state().blocks, 5u);
+    CHECK(large_buffer_kept_bytes() <= LARGE_BUFFER_PROCESS_BYTES);
+    done.arrive_and_wait();
+    for (auto &t : idle) t.join();
+    // The idle threads' blocks went with them.
+    CHECK_EQ(large_buffer_kept_bytes(), 5 * 8 * MIB);
+    large_buffer_cache_clear();
+    CHECK_EQ(large_buffer_kept_bytes(), 0u);
 }
 
 #endif
