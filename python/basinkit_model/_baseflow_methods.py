@@ -7,7 +7,7 @@ from dataclasses import dataclass
 
 from . import _checks as chk
 from ._clock import Array, Clock, trapezoid
-from ._methods import GroundwaterLayer, Layers, floats
+from ._methods import GroundwaterLayer, LayerInputs, Layers, floats
 from ._native import recession as native_recession
 from ._registry import Number, declare
 
@@ -41,18 +41,11 @@ class Recession(GroundwaterLayer, tag="recession"):
             )
 
     @classmethod
-    def run_layers(
-        cls,
-        layers: Mapping[str, GroundwaterLayer],
-        area_acres: float,
-        loss: Array,
-        clock: Clock,
-        direct: Array | None = None,
-    ) -> Layers:
+    def run_layers(cls, layers: Mapping[str, GroundwaterLayer], given: LayerInputs) -> Layers:
         if len(layers) != 1 or not isinstance(only := next(iter(layers.values())), Recession):
             raise TypeError("a Recession baseflow must be its subbasin's only baseflow layer")
         name = next(iter(layers))
-        assert direct is not None
+        direct, clock = given.direct, given.clock
         flow, _ = native_recession(
             direct, clock.dt, only.initial_q, only.recession_constant, only.ratio_to_peak, only.threshold_q
         )

@@ -38,17 +38,11 @@ from typing import Any, TypeVar
 import tomli_w
 
 from . import _checks as chk
+from . import _tomlvalues as tv
 from ._elements import Basin, Element, Junction, Reach, Reservoir, Source, Subbasin
 from ._elements import kind as kind_of
 from ._registry import Method, lookup, role_of, to_table
-from ._tomlvalues import (
-    floats_from_file,
-    format_duration,
-    number_from_file,
-    parse_duration,
-    series_from_file,
-    series_to_file,
-)
+from ._tomlvalues import format_duration, parse_duration
 
 __all__ = ["BasinFileError", "dumps", "format_duration", "load", "loads", "parse_duration", "save"]
 
@@ -136,7 +130,7 @@ def _subbasin(t: _Table, name: str, down: str | None) -> Element:
     if t.has("baseflow"):
         base_t = t.sub("baseflow")
         layers = {layer: base_t.sub(layer).method("baseflow") for layer in base_t.data}
-    area = t.take("area_acres", number_from_file)
+    area = t.take("area_acres", tv.number_from_file)
     return Subbasin(name, area, loss, transform, layers, down)  # type: ignore[arg-type]
 
 
@@ -149,10 +143,10 @@ def _reservoir(t: _Table, name: str, down: str | None) -> Element:
     outlets = {o: ot.sub(o).method("outlet") for o in ot.data}
     return Reservoir(
         name,
-        t.take("elevations", floats_from_file),
-        t.take("storages", floats_from_file),
+        t.take("elevations", tv.floats_from_file),
+        t.take("storages", tv.floats_from_file),
         outlets,  # type: ignore[arg-type]
-        t.take("initial_elevation", number_from_file),
+        t.take("initial_elevation", tv.number_from_file),
         down,
         t.take("method", _str, role_of("reservoir method").default),
     )
@@ -163,7 +157,7 @@ def _junction(t: _Table, name: str, down: str | None) -> Element:
 
 
 def _source(t: _Table, name: str, down: str | None) -> Element:
-    return Source(name, t.take("flow", series_from_file), down)
+    return Source(name, t.take("flow", tv.series_from_file), down)
 
 
 _READ: dict[str, Callable[[_Table, str, str | None], Element]] = {
@@ -249,7 +243,7 @@ _WRITE: dict[type, Callable[[Any], dict[str, Any]]] = {
     Reach: lambda e: {"kind": "reach", "routing": to_table(e.routing)},
     Reservoir: _reservoir_table,
     Junction: lambda e: {"kind": "junction"},
-    Source: lambda e: {"kind": "source", "flow": series_to_file(e.flow)},
+    Source: lambda e: {"kind": "source", "flow": tv.series_to_file(e.flow)},
 }
 
 

@@ -9,6 +9,7 @@ from __future__ import annotations
 import math
 from collections.abc import Mapping
 from dataclasses import dataclass
+from typing import NamedTuple
 from datetime import timedelta
 
 import numpy as np
@@ -78,25 +79,23 @@ class Layers:
     storage_change: float  # what they hold more at the end
 
 
+class LayerInputs(NamedTuple):
+    """What a subbasin gives its baseflow layers."""
+
+    area_acres: float
+    loss: Array  # inches per interval
+    clock: Clock
+    direct: Array  # direct runoff (cfs) on the window's instants, for layers acting on the total flow
+
+
 class GroundwaterLayer(Method, role="baseflow", default="linear_reservoir", title="baseflow layer"):
     """A groundwater layer fed by part of the loss; a subbasin's layers run in one call."""
 
     fraction: float  # the share of the loss it receives; every layer method declares it
 
     @classmethod
-    def run_layers(
-        cls,
-        layers: Mapping[str, GroundwaterLayer],
-        area_acres: float,
-        loss: Array,
-        clock: Clock,
-        direct: Array | None = None,
-    ) -> Layers:
-        """Every layer's baseflow (cfs) from the loss (inches per interval).
-
-        `direct` is the direct runoff (cfs) on the window's instants, for
-        layers that act on the total flow rather than on the loss.
-        """
+    def run_layers(cls, layers: Mapping[str, GroundwaterLayer], given: LayerInputs) -> Layers:
+        """Every layer's baseflow (cfs) from what the subbasin gives them."""
         raise NotImplementedError
 
 
@@ -176,17 +175,11 @@ class Baseflow(GroundwaterLayer, tag="linear_reservoir"):
     reservoirs: int = declare(Count(doc="linear reservoirs in series"), 1)
 
     @classmethod
-    def run_layers(
-        cls,
-        layers: Mapping[str, GroundwaterLayer],
-        area_acres: float,
-        loss: Array,
-        clock: Clock,
-        direct: Array | None = None,
-    ) -> Layers:
+    def run_layers(cls, layers: Mapping[str, GroundwaterLayer], given: LayerInputs) -> Layers:
         chains = {name: b for name, b in layers.items() if isinstance(b, Baseflow)}
         if len(chains) != len(layers):
             raise TypeError("a subbasin's baseflow layers must all be Baseflow")
+        area_acres, loss, clock, _ = given
         total, each, ends = linear_reservoir(
             area_acres,
             loss,

@@ -135,7 +135,18 @@ class Count(Field):
 
 
 @dataclass(frozen=True)
-class Curve(Field):
+class Numbers(Field):
+    """A sequence of numbers, kept as a tuple and written as an array."""
+
+    def to_file(self, value: Any) -> Any:
+        return list(value)
+
+    def from_file(self, raw: object) -> Any:
+        return floats_from_file(raw)
+
+
+@dataclass(frozen=True)
+class Curve(Numbers):
     """At least two rising numbers (strictly, or only not falling)."""
 
     strictly: bool = True
@@ -143,12 +154,6 @@ class Curve(Field):
 
     def check(self, value: object, where: str) -> Any:
         return chk.curve(value, where, rising=True, strictly=self.strictly, low=self.low)
-
-    def to_file(self, value: Any) -> Any:
-        return list(value)
-
-    def from_file(self, raw: object) -> Any:
-        return floats_from_file(raw)
 
     def bounds(self) -> str:
         rising = "strictly rising" if self.strictly else "not falling"

@@ -2,9 +2,9 @@
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
@@ -154,18 +154,20 @@ class Pooled:
     released: float | None  # None: the outflow is a straight line between instants
 
 
+# Each outlet's series by name, then by field, on the run's clock.
+OutletSeries = Mapping[str, Mapping[str, Array]]
+
+
 class ReservoirMethod(Method, role="reservoir method", default="level_pool", title="reservoir method"):
     """How a reservoir routes its inflow; `Reservoir(method=...)` names it."""
 
-    def route(
-        self, e: Reservoir, inflow: Array, series: Mapping[str, Mapping[str, Array]], clock: Clock
-    ) -> Pooled:
+    def route(self, e: Reservoir, inflow: Array, series: OutletSeries, clock: Clock) -> Pooled:
         """Routes `inflow` (cfs on the clock) through `e`; `series` holds each outlet's series."""
         raise NotImplementedError
 
 
 def _native_outlets(
-    e: Reservoir, series: Mapping[str, Mapping[str, Array]], dt: int, pad: bool
+    e: Reservoir, series: OutletSeries, dt: int, pad: bool
 ) -> dict[str, tuple[object, ...]]:
     out: dict[str, tuple[object, ...]] = {}
     for name, o in e.outlets.items():
@@ -226,38 +228,38 @@ def _failure(exc: ValueError, e: Reservoir, clock: Clock, padded: bool) -> Value
     return ValueError(f"failed at {when} ({said})")
 
 
+def _routed(
+    call: Callable[..., tuple[Any, ...]],
+    e: Reservoir,
+    inflow: Array,
+    series: OutletSeries,
+    clock: Clock,
+    padded: bool,
+) -> Pooled:
+    # The native `call` on the reservoir's tables; a failure names its place.
+    try:
+        storage, elevation, total, per, *released = call(
+            _padded(inflow) if padded else inflow, clock.dt, e.initial_elevation, e.elevations, e.storages,
+            _native_outlets(e, series, clock.dt, pad=padded),
+        )
+    except ValueError as exc:
+        raise _failure(exc, e, clock, padded=padded) from exc
+    per_outlet = {n: floats(per[n]) for n in e.outlets}
+    return Pooled(floats(storage), floats(elevation), floats(total), per_outlet, released[0] if released else None)
+
+
 @dataclass(frozen=True)
 class LevelPool(ReservoirMethod, tag="level_pool"):
     """Level pool routing: explicit one-second steps, recorded at the clock's instants."""
 
-    def route(
-        self, e: Reservoir, inflow: Array, series: Mapping[str, Mapping[str, Array]], clock: Clock
-    ) -> Pooled:
-        try:
-            storage, elevation, total, per, released = level_pool(
-                _padded(inflow), clock.dt, e.initial_elevation, e.elevations, e.storages,
-                _native_outlets(e, series, clock.dt, pad=True),
-            )
-        except ValueError as exc:
-            raise _failure(exc, e, clock, padded=True) from exc
-        return Pooled(
-            floats(storage), floats(elevation), floats(total), {n: floats(per[n]) for n in e.outlets}, released
-        )
+    def route(self, e: Reservoir, inflow: Array, series: OutletSeries, clock: Clock) -> Pooled:
+        return _routed(level_pool, e, inflow, series, clock, padded=True)
 
 
 @dataclass(frozen=True)
 class StorageIndication(ReservoirMethod, tag="storage_indication"):
     """Storage indication: one implicit step per interval of the run's clock."""
 
-    def route(
-        self, e: Reservoir, inflow: Array, series: Mapping[str, Mapping[str, Array]], clock: Clock
-    ) -> Pooled:
+    def route(self, e: Reservoir, inflow: Array, series: OutletSeries, clock: Clock) -> Pooled:
         # Already on the inflow's clock from time 0: no padding.
-        try:
-            storage, elevation, total, per = storage_indication(
-                inflow, clock.dt, e.initial_elevation, e.elevations, e.storages,
-                _native_outlets(e, series, clock.dt, pad=False),
-            )
-        except ValueError as exc:
-            raise _failure(exc, e, clock, padded=False) from exc
-        return Pooled(floats(storage), floats(elevation), floats(total), {n: floats(per[n]) for n in e.outlets}, None)
+        return _routed(storage_indication, e, inflow, series, clock, padded=False)

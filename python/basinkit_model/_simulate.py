@@ -11,7 +11,7 @@ import numpy as np
 from ._checks import RunError
 from ._clock import Array, Clock, Inputs, window
 from ._elements import Basin, Element, Junction, Reach, Reservoir, Source, Subbasin, kind
-from ._methods import Layers, Runoff
+from ._methods import LayerInputs, Layers, Runoff
 from ._registry import lookup
 from ._reservoirs import ReservoirMethod
 
@@ -99,7 +99,7 @@ def _subbasin(e: Subbasin, inflow: Array | None, inputs: Inputs, clock: Clock) -
     layers = None
     if e.baseflow:
         first = next(iter(e.baseflow.values()))
-        layers = first.run_layers(e.baseflow, e.area_acres, split.loss, clock, direct=outflow)
+        layers = first.run_layers(e.baseflow, LayerInputs(e.area_acres, split.loss, clock, outflow))
         outflow = outflow + layers.total
     return SubbasinResult(rain, split.excess, split.loss, split.state, runoff, layers, outflow)
 

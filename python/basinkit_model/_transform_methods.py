@@ -16,8 +16,7 @@ from . import _checks as chk
 from ._clock import CFS_PER_ACRE_INCH, FT3_PER_ACRE_INCH, Array, Clock, seconds
 from ._methods import Runoff, Transform, floats
 from ._native import nrcs_gamma_shape, nrcs_uh, snyder_uh, user_uh
-from ._registry import Duration, Field, Number, declare
-from ._tomlvalues import floats_from_file
+from ._registry import Duration, Field, Number, Numbers, declare
 
 # Snyder's coefficients for cfs per square mile and inch, times in hours.
 SNYDER_US = (640.0, 770.0, 440.0)
@@ -30,7 +29,7 @@ CFS_HOURS_PER_SQ_MILE_INCH = 640.0 * CFS_PER_ACRE_INCH
 
 
 @dataclass(frozen=True)
-class Ordinates(Field):
+class Ordinates(Numbers):
     """At least two finite numbers of zero or more, the first zero."""
 
     def check(self, value: object, where: str) -> Any:
@@ -42,12 +41,6 @@ class Ordinates(Field):
         if out[0] != 0.0:
             raise chk.FieldError(f"{where}[0]", f"must be 0 (the start of the excess), got {out[0]}")
         return out
-
-    def to_file(self, value: Any) -> Any:
-        return list(value)
-
-    def from_file(self, raw: object) -> Any:
-        return floats_from_file(raw)
 
     def bounds(self) -> str:
         return ">= 0, the first 0"

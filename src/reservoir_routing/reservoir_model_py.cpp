@@ -8,6 +8,7 @@
 #include "reservoir_routing/level_pool.hpp"
 #include "reservoir_routing/storage_indication.hpp"
 
+#include <optional>
 #include <string_view>
 
 namespace basinkit::py {
@@ -111,6 +112,28 @@ bool reservoir_args(const char *callable, PyObject *const *args, Py_ssize_t narg
            named_arg("outlets", a[5], &r->outlets, extract_outlet);
 }
 
+// What both methods start from: the arguments, a time step of at least a
+// second (`step_message` is each one's refusal), some inflow (the core takes
+// an empty one for a broken invariant; here it is the caller's mistake) and
+// the curve.
+bool reservoir_inputs(const char *callable, const char *step_message, PyObject *const *args,
+                      Py_ssize_t nargs, PyObject *kwnames, ReservoirArgs *r,
+                      std::optional<ElevationStorage> *curve) {
+    if (!reservoir_args(callable, args, nargs, kwnames, r)) return false;
+    if (r->inflow.time_step < 1) {
+        PyErr_SetString(PyExc_ValueError, step_message);
+        return false;
+    }
+    if (r->inflow.data.empty()) {
+        PyErr_SetString(PyExc_ValueError, "`inflow` has no values");
+        return false;
+    }
+    auto made = ElevationStorage::create(std::move(r->elevations), std::move(r->storages));
+    if (!ok(made)) return false;
+    curve->emplace(std::move(*made));
+    return true;
+}
+
 // Raises the core's error; a model failure (ValueError) also carries where it
 // happened as attributes, None where the core did not say: `at_seconds`
 // (since the inflow's first value), `quantity` ("storage" or "elevation"),
@@ -159,17 +182,10 @@ PyObject *storage_indication(PyObject *, PyObject *const *args, Py_ssize_t nargs
                              PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
         ReservoirArgs r;
-        if (!reservoir_args("storage_indication()", args, nargs, kwnames, &r)) return nullptr;
-        if (r.inflow.time_step < 1) {
-            PyErr_SetString(PyExc_ValueError, "`time_step` must be at least 1 second");
+        std::optional<ElevationStorage> curve;
+        if (!reservoir_inputs("storage_indication()", "`time_step` must be at least 1 second", args,
+                              nargs, kwnames, &r, &curve))
             return nullptr;
-        }
-        if (r.inflow.data.empty()) {
-            PyErr_SetString(PyExc_ValueError, "`inflow` has no values");
-            return nullptr;
-        }
-        auto curve = ElevationStorage::create(std::move(r.elevations), std::move(r.storages));
-        if (!ok(curve)) return nullptr;
         if (curve->elevation.size() < 2) {
             PyErr_SetString(PyExc_ValueError,
                             "the elevation-storage curve needs at least 2 points");
@@ -185,17 +201,10 @@ PyObject *storage_indication(PyObject *, PyObject *const *args, Py_ssize_t nargs
 PyObject *level_pool(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return guarded([&]() -> PyObject * {
         ReservoirArgs r;
-        if (!reservoir_args("level_pool()", args, nargs, kwnames, &r) ||
-            !check_time_step(r.inflow.time_step))
+        std::optional<ElevationStorage> curve;
+        if (!reservoir_inputs("level_pool()", "time_step must be > 0", args, nargs, kwnames, &r,
+                              &curve))
             return nullptr;
-        // The core takes an empty inflow for a broken invariant; here it is
-        // the caller's mistake.
-        if (r.inflow.data.empty()) {
-            PyErr_SetString(PyExc_ValueError, "`inflow` has no values");
-            return nullptr;
-        }
-        auto curve = ElevationStorage::create(std::move(r.elevations), std::move(r.storages));
-        if (!ok(curve)) return nullptr;
         auto out = level_pool_routing_rs(r.inflow, r.initial_elevation, *curve, r.outlets,
                                          signal_cancel());
         if (!out) return raise_routing_error(out.error(), r.outlets);
