@@ -57,3 +57,15 @@ def series_value(values, step, t):
     if i >= len(values) - 1:
         return values[-1]
     return values[i] + (p - i) * (values[i + 1] - values[i])
+
+
+def convolve(excess, uh):
+    """q_j = sum of p_i u_(j-i) from 0.0 in increasing i, zero excess skipped:
+    len(excess) + len(uh) - 1 values."""
+    q = [0.0] * (len(excess) + len(uh) - 1)
+    for i, p in enumerate(excess):
+        if p == 0.0:
+            continue
+        for k, u in enumerate(uh):
+            q[i + k] = q[i + k] + p * u
+    return q

@@ -3,7 +3,7 @@
 import math
 
 from . import muskingum
-from .arith import ACRE_INCH_HOUR, min_num, seconds
+from .arith import ACRE_INCH_HOUR, convolve, min_num, seconds
 
 MAX_RECESSION = 1_000_000
 
@@ -58,11 +58,4 @@ def clark(rain, time_step, basin_area, tc, storage_r, bug=None):
     0.0, zero rainfall skipped; L zeros for a step below 1 s."""
     if time_step < 1:
         return [0.0] * len(rain)
-    u = unit_hydrograph(float(time_step), basin_area, seconds(tc), seconds(storage_r), bug)
-    q = [0.0] * (len(rain) + len(u) - 1)
-    for i, p in enumerate(rain):
-        if p == 0.0:
-            continue
-        for k, uk in enumerate(u):
-            q[i + k] = q[i + k] + p * uk
-    return q
+    return convolve(rain, unit_hydrograph(float(time_step), basin_area, seconds(tc), seconds(storage_r), bug))

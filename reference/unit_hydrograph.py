@@ -4,6 +4,7 @@ unit (`unit_volume`, flow x s) before the convolution."""
 
 import math
 
+from . import arith
 from .arith import seconds
 
 # NRCS NEH 630 ch. 16, Table 16-1: t/Tp and q/qp of the dimensionless curve.
@@ -71,16 +72,10 @@ def scale(shape, dt, unit_volume):
 
 
 def convolve(excess, uh):
-    """q_j = sum of p_i u_(j-i) from 0.0 in increasing i, zero excess skipped."""
+    """As arith.convolve; no excess or no ordinates give zeros for the excess."""
     if not excess or not uh:
         return [0.0] * len(excess)
-    q = [0.0] * (len(excess) + len(uh) - 1)
-    for i, p in enumerate(excess):
-        if p == 0.0:
-            continue
-        for k, u in enumerate(uh):
-            q[i + k] = q[i + k] + p * u
-    return q
+    return arith.convolve(excess, uh)
 
 
 def nrcs_unit_hydrograph(time_step, unit_volume, lag, tabulated, m):
