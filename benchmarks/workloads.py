@@ -65,8 +65,9 @@ def storm():
     from basinkit_model._cli import read_csv
 
     basin = basinkit_model.load(DATA / "storm.toml")
-    return basin, read_csv(str(DATA / "storm_rain.csv"), "rain"), read_csv(
-        str(DATA / "storm_gauge.csv"), "gauge")
+    # One column each: the same rain on every subbasin, the gauge at the outlet.
+    rain = read_csv(str(DATA / "storm_rain.csv"), "rain").iloc[:, 0]
+    return basin, rain, read_csv(str(DATA / "storm_gauge.csv"), "gauge").iloc[:, 0]
 
 
 # ------------------------------------------------------------------ Muskingum
