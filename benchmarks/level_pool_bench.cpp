@@ -115,7 +115,9 @@ bool report(const char *label, const TimeSeries &inflow, const ElevationStorage 
                           const Outlets &o) { return level_pool_routing_rs(in, e, c, o); },
                        1, from_zero, curve, outlets, &lp);
     const auto si_ns =
-        median_call_ns(storage_indication_routing_rs, 200, inflow, curve, outlets, &si);
+        median_call_ns([](const TimeSeries &in, double e, const ElevationStorage &c,
+                          const Outlets &o) { return storage_indication_routing_rs(in, e, c, o); },
+                       200, inflow, curve, outlets, &si);
     if (!lp_ns || !si_ns) return false;
     const double steps = static_cast<double>((from_zero.data.size() - 2) * inflow.time_step + 1);
     std::printf("%s:\n", label);
