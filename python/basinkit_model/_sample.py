@@ -153,6 +153,7 @@ def _summarise(job: _Job, done: list[tuple[list[float], _Row]], qs: tuple[float,
     names = [e.name for e in job.basin.elements]
     bands, best_flows = [], []
     from ._simulate import simulate
+    from ._units import FLOW, factor, scaled
 
     for i, ev in enumerate(job.events):
         index = ev.clock.index
@@ -168,6 +169,6 @@ def _summarise(job: _Job, done: list[tuple[list[float], _Row]], qs: tuple[float,
             flows = np.full((len(index), len(names)), math.nan)
         else:
             results = simulate(best_basin, ev.clock, ev.inputs)
-            flows = np.column_stack([results[n].outflow for n in names])
+            flows = scaled(np.column_stack([results[n].outflow for n in names]), factor(best_basin, FLOW))
         best_flows.append(pd.DataFrame(flows, index=index, columns=names))
     return Sample(frame, bands, best_values, best_flows, observed, job.at, job.objective, qs)

@@ -142,7 +142,11 @@ _RUN: dict[type, Callable[[Any, Array | None, Inputs, Clock], Result]] = {
 
 
 def simulate(basin: Basin, clock: Clock, inputs: Inputs) -> dict[str, Result]:
-    """Every element's result, in computation order; RunError naming the element that failed."""
+    """Every element's result in US units, in computation order; RunError naming the element that failed.
+
+    An SI basin runs as its US counterpart (the inputs are already in US units).
+    """
+    basin = basin._us()
     results: dict[str, Result] = {}
     for name in basin.order():
         e: Element = basin.element(name)
