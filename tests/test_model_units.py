@@ -3,7 +3,11 @@
 from __future__ import annotations
 
 import math
+import re
+import subprocess
+import sys
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -49,7 +53,15 @@ def test_an_si_run_is_the_us_run_converted(name, rain, extend):
     si = us.in_units("si")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        a = us.run(rain, extend=extend * H)
+        try:
+            a = us.run(rain, extend=extend * H)
+        except bm.RunError as exc:
+            # A storm the basin cannot take fails in SI too, at the same element, saying its units.
+            with pytest.raises(bm.RunError, match=r"\(figures in US units: in, cfs, ft, ft\^3\)$") as info:
+                si.run(rain * 25.4, extend=extend * H)
+            # The figures may differ in their last digits: the converted basin is rounded.
+            assert info.value.element == exc.element and str(info.value).split(":")[0] == str(exc).split(":")[0]
+            return
         b = si.run(rain * 25.4, extend=extend * H)
     assert b.units == "si" and list(b.flows.columns) == list(a.flows.columns)
     close(b.flows, a.flows, _units.M3_PER_FT3, "flows")
@@ -177,3 +189,46 @@ def test_an_si_record_too_large_for_inches_is_not_called_millimetres():
     rain = pd.Series([0.0, 2000.0, 0.0], index=pd.date_range(START, periods=3, freq="h"))
     with pytest.warns(bm.BasinWarning, match=r"2000 mm in the interval .* millimetres per interval"):
         si.run(rain)
+
+
+# ---------------------------------------------------------------- the storm example's SI basin
+
+DATA = Path(__file__).resolve().parent.parent / "examples" / "data"
+SI_STORM = [str(DATA / "storm_nrcs_si.toml"), "--precip", str(DATA / "storm_rain_mm.csv"), "--extend", "72h"]
+
+
+def test_the_nrcs_storm_in_si_runs_from_the_command_line(tmp_path):
+    out = tmp_path / "flows.csv"
+    proc = subprocess.run(
+        [sys.executable, "-m", "basinkit_model", "run", *SI_STORM, "--out", str(out)],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert "peak flows (m^3/s):" in proc.stdout and "volume account (m^3):" in proc.stdout
+    peaks = re.findall(r"^  (\w+)\s+([\d.]+) m\^3/s  at (\S+ \S+)$", proc.stdout, re.MULTILINE)
+    assert [p[0] for p in peaks] == ["upper", "channel", "lake"]
+    flows = pd.read_csv(out, index_col=0, parse_dates=[0])
+    assert flows.index.name == "time (flows in m^3/s)" and len(flows) == 24 + 72 + 1
+    for name, peak, when in peaks:
+        assert float(peak) == pytest.approx(flows[name].max(), abs=0.05)
+        assert pd.Timestamp(when) == flows[name].idxmax()
+    # The pond attenuates the channel's peak and the lake starts at rest on its base flow.
+    assert flows["lake"].max() < flows["channel"].max() < flows["upper"].max()
+    assert flows["lake"].iloc[0] == pytest.approx(0.34)
+
+
+def test_the_nrcs_storm_in_si_gives_the_runoff_equations_depth():
+    basin = bm.load(DATA / "storm_nrcs_si.toml")
+    assert basin.units == "si" and bm.loads(basin.to_toml()) == basin
+    rain = pd.read_csv(DATA / "storm_rain_mm.csv", index_col=0, parse_dates=[0])["rain_mm"]
+    run = basin.run(rain, extend=72 * H)
+    # NRCS runoff equation in millimetres: S = 25400 / CN - 254, Ia = 0.2 S, Q = (P - Ia)^2 / (P - Ia + S).
+    p, s = float(rain.sum()), 25400.0 / 75.0 - 254.0
+    q = (p - 0.2 * s) ** 2 / (p - 0.2 * s + s)
+    upper = run.element("upper")
+    assert p == pytest.approx(152.4) and upper["excess"].sum() == pytest.approx(q, rel=1e-12)
+    assert upper["rain"].sum() == pytest.approx(p, rel=1e-12)
+    assert (run.balance["residual_pct"].abs() < 1e-9).all()
+    # The same file in US units is the same study.
+    us = basin.in_units("us").run(rain / 25.4, extend=72 * H)
+    close(run.flows, us.flows, _units.M3_PER_FT3, "flows")

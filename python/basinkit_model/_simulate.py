@@ -146,7 +146,12 @@ def simulate(basin: Basin, clock: Clock, inputs: Inputs) -> dict[str, Result]:
 
     An SI basin runs as its US counterpart (the inputs are already in US units).
     """
-    basin = basin._us()
+    if basin.units != "us":
+        try:
+            return simulate(basin._us(), clock, inputs)
+        except RunError as exc:
+            # The models' figures are in the units they ran in: say so rather than pass them as SI.
+            raise RunError(exc.element, f"{exc} (figures in US units: in, cfs, ft, ft^3)") from exc
     results: dict[str, Result] = {}
     for name in basin.order():
         e: Element = basin.element(name)

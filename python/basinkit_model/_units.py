@@ -10,13 +10,15 @@ from __future__ import annotations
 
 import dataclasses
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, TypeVar
 
 import numpy as np
 
 if TYPE_CHECKING:
     from ._elements import Basin, Element
     from ._registry import Method
+
+M = TypeVar("M", bound="Method")
 
 US = "us"
 SI = "si"
@@ -104,7 +106,7 @@ def _convert(value: Any, by: float, into: str) -> Any:
     return value / by if into == US else value * by
 
 
-def method_in(method: Method, into: str) -> Method:
+def method_in(method: M, into: str) -> M:
     """The method with every field of a unit converted into `into` from the other system (checked again)."""
     changes = {
         name: _convert(getattr(method, name), unit(field.unit).factor, into)
