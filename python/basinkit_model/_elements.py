@@ -88,7 +88,7 @@ class Reach:
 
 @dataclass(frozen=True)
 class Reservoir:
-    """A reservoir: elevation (ft) against storage (ft^3), named outlets, start elevation.
+    """A reservoir: elevation (ft; m in an SI basin) against storage (ft^3; m^3), named outlets, start elevation.
 
     `method` picks the routing: "level_pool" (one-second explicit steps) or
     "storage_indication" (one implicit step per interval of the run's clock).
@@ -154,7 +154,7 @@ class Junction:
 
 @dataclass(frozen=True, eq=False)
 class Source:
-    """An observed inflow (cfs) as a pandas Series holding a value at every instant of the run."""
+    """An observed inflow (cfs; m^3/s in an SI basin) as a pandas Series holding a value at every instant of the run."""
 
     name: str
     flow: pd.Series
