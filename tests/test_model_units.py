@@ -232,3 +232,22 @@ def test_the_nrcs_storm_in_si_gives_the_runoff_equations_depth():
     # The same file in US units is the same study.
     us = basin.in_units("us").run(rain / 25.4, extend=72 * H)
     close(run.flows, us.flows, _units.M3_PER_FT3, "flows")
+
+
+def test_the_nrcs_storm_in_si_calibrates_from_the_command_line(tmp_path):
+    basin = bm.load(DATA / "storm_nrcs_si.toml")
+    rain = pd.read_csv(DATA / "storm_rain_mm.csv", index_col=0, parse_dates=[0])["rain_mm"]
+    gauge = basin.with_values({"upper.loss.cn": 80.0}).run(rain, extend=72 * H).flows["lake"].iloc[1:]
+    gauge.rename("q").to_csv(tmp_path / "gauge.csv", index_label="time")
+    saved = tmp_path / "fit.toml"
+    proc = subprocess.run(
+        [sys.executable, "-m", "basinkit_model", "calibrate", *SI_STORM, "--observed", str(tmp_path / "gauge.csv"),
+         "--at", "lake", "--param", "upper.loss.cn=60:90", "--objective", "rmse", "--maxiter", "3", "--popsize",
+         "4", "--no-progress", "--seed", "1", "--save", str(saved)],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert re.search(r"^calibrated 1 parameters in \d+ runs \(0 failed\): rmse [\d.]+ m\^3/s", proc.stdout, re.M)
+    assert re.search(r"^  RMSE \(m\^3/s\) ", proc.stdout, re.M)
+    fit = bm.load(saved)
+    assert fit.units == "si" and 60.0 <= fit.get("upper.loss.cn") <= 90.0

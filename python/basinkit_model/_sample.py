@@ -31,7 +31,7 @@ class Sample:
     over the behavioural sets, plain (unweighted) quantiles, columns
     ``(element, quantile)``; `best` the best set's values and `best_flows[i]`
     its flows (NaN when every set failed); `observed[i]` the gauge of event i
-    as given.
+    as given; `units` the basin's unit system (flows in its units).
     """
 
     sets: pd.DataFrame
@@ -42,6 +42,7 @@ class Sample:
     at: str
     objective: Objective
     quantiles: tuple[float, ...]
+    units: str = "us"  # the basin's: flows in cfs, or m^3/s for "si"
 
     @property
     def behavioural(self) -> pd.DataFrame:
@@ -67,7 +68,7 @@ class Sample:
         if name == self.at:
             gauge = self.observed[event]
             ax.plot(gauge.index, gauge.to_numpy(), "k.", markersize=3, label="gauge")
-        ax.set_ylabel(f"{name} outflow (cfs)")
+        ax.set_ylabel(f"{name} outflow ({'m^3/s' if self.units == 'si' else 'cfs'})")
         ax.legend(loc="upper right")
         return ax
 
@@ -171,4 +172,4 @@ def _summarise(job: _Job, done: list[tuple[list[float], _Row]], qs: tuple[float,
             results = simulate(best_basin, ev.clock, ev.inputs)
             flows = scaled(np.column_stack([results[n].outflow for n in names]), factor(best_basin, FLOW))
         best_flows.append(pd.DataFrame(flows, index=index, columns=names))
-    return Sample(frame, bands, best_values, best_flows, observed, job.at, job.objective, qs)
+    return Sample(frame, bands, best_values, best_flows, observed, job.at, job.objective, qs, job.basin.units)
