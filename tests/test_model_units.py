@@ -247,7 +247,7 @@ def test_the_nrcs_storm_in_si_calibrates_from_the_command_line(tmp_path):
         capture_output=True, text=True, timeout=300,
     )
     assert proc.returncode == 0, proc.stderr
-    assert re.search(r"^calibrated 1 parameters in \d+ runs \(0 failed\): rmse [\d.]+ m\^3/s", proc.stdout, re.M)
+    assert re.search(r"^calibrated 1 parameters in \d+ runs \(0 failed\): rmse [\d.e+-]+ m\^3/s", proc.stdout, re.M)
     assert re.search(r"^  RMSE \(m\^3/s\) ", proc.stdout, re.M)
     fit = bm.load(saved)
-    assert fit.units == "si" and 60.0 <= fit.get("upper.loss.cn") <= 90.0
+    assert fit.units == "si" and fit.get("upper.loss.cn") == pytest.approx(80.0, abs=0.01)
