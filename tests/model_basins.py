@@ -88,7 +88,8 @@ def nrcs_basin() -> bm.Basin:
 
 def mixed_basin() -> bm.Basin:
     """Green-Ampt with Snyder, initial-constant with a user curve, a gamma NRCS curve, lag, a source, a junction."""
-    user = bm.UserUnitHydrograph((0.0, 900.0, 2200.0, 1500.0, 700.0, 250.0, 0.0), H, normalise=True)
+    # One inch over the east's 1900 acres (6.897e6 ft^3) in hourly ordinates, without normalising.
+    user = bm.UserUnitHydrograph((0.0, 310.7, 759.4, 517.8, 241.6, 86.3, 0.0), H)
     return bm.Basin(
         [
             subbasin(

@@ -117,15 +117,51 @@ def test_every_field_has_an_si_unit_and_the_listings_show_both():
     assert "si unit mm" in _registry.listing()
 
 
-def test_factors_are_the_exact_definitions():
+def test_derived_factors_agree_with_the_foot_and_inch():
     u = _units
-    assert (u.MM_PER_IN, u.M_PER_FT, u.KM2_PER_ACRE * 1e6) == (25.4, 0.3048, 4046.8564224)
-    # Each derived factor is the decimal its definition gives, to the last bit of a double.
-    assert u.M2_PER_FT2 == float("0.09290304") and u.M3_PER_FT3 == float("0.028316846592")
-    assert u.M3_PER_ACRE_FT == float("1233.48183754752")
-    assert u.M3S_PER_CFS_PER_MM_PER_IN == float("0.00111483648")
-    assert math.isclose(u.KM2_PER_ACRE, 43560.0 * u.M2_PER_FT2 / 1e6, rel_tol=1e-15)
-    assert math.isclose(u.M3_PER_ACRE_FT, 43560.0 * u.M3_PER_FT3, rel_tol=1e-15)
+    ft = u.M_PER_FT
+    for got, want in ((u.M2_PER_FT2, ft * ft), (u.M3_PER_FT3, ft**3), (u.KM2_PER_ACRE, 43560.0 * ft * ft / 1e6),
+                      (u.M3_PER_ACRE_FT, 43560.0 * ft**3), (u.M3S_PER_CFS_PER_MM_PER_IN, ft**3 / u.MM_PER_IN)):
+        assert math.isclose(got, want, rel_tol=4e-16)
+    assert math.isclose(u.MM_PER_IN, 1000.0 * ft / 12.0, rel_tol=4e-16)  # the inch is a twelfth of the foot
+
+
+# Each unit's SI value, restated from the definitions (a factor wrong both ways would round-trip unseen).
+FT, IN = 0.3048, 25.4
+DEFINED = {"in": IN, "in/h": IN, "ft": FT, "ft/ft": 1.0, "ft^2": FT**2, "ft^3": FT**3, "cfs": FT**3,
+           "cfs/in": FT**3 / IN, "acres": 43560.0 * FT**2 / 1e6, "acre-feet": 43560.0 * FT**3}
+
+
+def test_every_units_factor_is_its_definition():
+    for us, si in DEFINED.items():
+        assert math.isclose(_units.unit(us).factor, si, rel_tol=4e-16), us
+    for role in _registry.roles():
+        for cls in _registry.methods(role.name).values():
+            for name, field, _ in cls.declared():
+                f = _units.unit(field.unit).factor
+                assert f == 1.0 or field.unit in DEFINED, f"{cls.__name__}.{name}: {field.unit}"
+
+
+def test_an_si_basin_written_by_hand_holds_its_physics():
+    # 1 mm over 5 km^2 is 5000 m^3: hourly ordinates (m^3/s per mm) summing to 5000 / 3600 pass unnormalised.
+    uh = bm.UserUnitHydrograph((0.0, 0.4, 0.6, 0.3, 5000.0 / 3600.0 - 1.3, 0.0), H)
+    mc = bm.MuskingumCunge.from_channel(8000.0, 0.0005, 0.035, 10.0, 2.0, 60.0, manning_k=1.0)
+    basin = bm.Basin([
+        bm.Subbasin("s", 5.0, bm.InitialConstant(10.0, 2.0), uh, downstream="r"),
+        bm.Reach("r", mc),
+    ], "si")
+    rain = pd.Series([20.0, 20.0], index=pd.date_range(START, periods=2, freq="h"))
+    run = basin.run(rain, extend=48 * H)
+    excess = run.element("s")["excess"].sum()
+    volume = run.balance.loc["s", "outflow"] + run.balance.loc["s", "beyond_window"]
+    # The models' acre-inch is 1.00833 cfs-hours, 3.3e-6 short of 3630 ft^3.
+    assert volume == pytest.approx(excess * 5000.0 * 1.00833 * 3600.0 / 3630.0, rel=1e-12)
+    assert 0.0 < excess < 40.0 - 10.0
+    # Celerity, K and X are the same numbers whichever system the channel is in.
+    us_mc = basin.in_units("us").element("r").routing
+    for got, want in zip(mc.constants()[2:], us_mc.constants()[2:]):
+        assert got == pytest.approx(want, rel=1e-13)
+    assert mc.constants().celerity == pytest.approx(us_mc.constants().celerity * FT, rel=1e-13)
 
 
 def test_conversion_keeps_every_value_and_round_trips():
