@@ -46,7 +46,7 @@ class Score:
 
     `kge` is basinkit's Kling-Gupta efficiency; `r` (correlation), `beta` (mean
     ratio) and `gamma` (standard-deviation ratio) are its components, `nse` the
-    Nash-Sutcliffe efficiency and `rmse` the root-mean-square error (cfs).
+    Nash-Sutcliffe efficiency and `rmse` the root-mean-square error (the basin's flow unit).
     `count` pairs were scored; `skipped` observations were NaN.
 
     `pbias` is 100 * sum(obs - sim) / sum(obs) (positive: the model is too
