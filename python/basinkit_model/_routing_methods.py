@@ -174,7 +174,8 @@ class MuskingumCunge(Routing, tag="muskingum_cunge"):
         c = self.constants()
         if c.x < 0.0:
             warnings.warn(
-                f"MuskingumCunge: X = {c.x:.4g} is below 0 for sub-reaches of {c.sub_length:g} ft; "
+                # No length quoted: an SI basin's reach runs converted to feet.
+                f"MuskingumCunge: X = {c.x:.4g} is below 0 for sub-reaches of length / {self.sub_reaches}; "
                 "fewer sub_reaches (longer sub-reaches) raise it",
                 RuntimeWarning,
                 stacklevel=2,
