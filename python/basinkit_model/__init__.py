@@ -4,7 +4,8 @@ Describe a basin as elements (subbasins, reaches, reservoirs, junctions,
 sources) linked by `downstream` names, run it on a pandas rain record, read
 every element's flow on one clock with a closed volume account, score it
 against a gauge and calibrate it. Units are basinkit's: inches of rain per
-interval, acres, cfs, feet and cubic feet; durations are `timedelta`.
+interval, acres, cfs, feet and cubic feet; or, for a `Basin(..., units="si")`,
+millimetres, km^2, m^3/s, metres and cubic metres. Durations are `timedelta`.
 """
 
 from ._baseflow_methods import Recession

@@ -27,6 +27,7 @@ from ._objectives import Objective
 from ._params import numeric_path
 from ._run import Score, score_arrays
 from ._simulate import outflow_at, simulate
+from ._units import FLOW, factor, scaled
 from ._workers import Fanout
 from ._workers import Workers as Workers
 from ._workers import check as check_workers
@@ -141,14 +142,15 @@ def _evaluate(job: _Job, rows: list[list[float]]) -> list[_Row]:
         try:
             basin = job.basin.with_values(_decode(job, row))
             losses, scores, flows = [], [], []
+            to_basin = factor(basin, FLOW)  # the observations are in the basin's units
             for ev in job.events:
                 results = simulate(basin, ev.clock, ev.inputs)
-                sim = outflow_at(results, job.at)[ev.positions]
+                sim = scaled(outflow_at(results, job.at)[ev.positions], to_basin)
                 s = score_arrays(sim, ev.observed, skipped=ev.skipped, positions=ev.positions, step=ev.clock.step)
                 losses.append(obj.loss(job.objective, s, sim, ev.observed))
                 scores.append(s)
                 if job.keep_flows is not None:
-                    flows.append(np.column_stack([results[e.name].outflow for e in basin.elements]))
+                    flows.append(scaled(np.column_stack([results[e.name].outflow for e in basin.elements]), to_basin))
             loss = _mean(losses, job.weights)
             kept = tuple(flows) if job.keep_flows is not None and loss <= job.keep_flows else None
             out.append((loss, tuple(losses), tuple(scores), None, kept))
@@ -254,7 +256,7 @@ def _pooled(job: _Job, numbers: list[float]) -> Score:
     basin = job.basin.with_values(_decode(job, numbers))
     sims, obss, skipped = [], [], 0
     for ev in job.events:
-        sims.append(outflow_at(simulate(basin, ev.clock, ev.inputs), job.at)[ev.positions])
+        sims.append(scaled(outflow_at(simulate(basin, ev.clock, ev.inputs), job.at)[ev.positions], factor(basin, FLOW)))
         obss.append(ev.observed)
         skipped += ev.skipped
     return score_arrays(np.concatenate(sims), np.concatenate(obss), skipped=skipped)

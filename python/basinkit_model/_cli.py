@@ -31,6 +31,7 @@ from ._params import numeric_path
 from ._registry import listing
 from ._objectives import OBJECTIVES
 from ._run import BasinRun, RunError, Score
+from ._units import ACCOUNT, FLOW
 
 _UNIT = {"d": "days", "h": "hours", "min": "minutes", "m": "minutes", "s": "seconds"}
 _PIECE = re.compile(r"(\d+(?:\.\d+)?)(d|h|min|m|s)")
@@ -231,7 +232,7 @@ class _Parser(argparse.ArgumentParser):
 
 
 _RAIN_HELP = (
-    "rain per interval, inches: a timestamp column (start of each interval), then either ONE "
+    "rain per interval, inches (millimetres for an SI basin): a timestamp column (start of each interval), then either ONE "
     "column (headed with anything but a subbasin name, e.g. rain) that falls on every "
     "subbasin, or one column per subbasin headed with its name (a subbasin without a column "
     "is an error; so is a column named after one subbasin when there are others)"
@@ -242,7 +243,8 @@ def _argparser() -> argparse.ArgumentParser:
     p = _Parser(
         prog="python -m basinkit_model",
         description="Run or calibrate a basin described in a TOML basin file. Rain in inches per "
-        "interval, flows in cfs, volumes in acre-feet. Exit status: 0 done, 2 bad input, 1 failed "
+        "interval, flows in cfs, volumes in acre-feet; for a basin file with units = \"si\": millimetres, "
+        "m^3/s and cubic metres. Exit status: 0 done, 2 bad input, 1 failed "
         "run, 130 interrupted.",
     )
     sub = p.add_subparsers(dest="command", required=True)
@@ -265,13 +267,13 @@ def _argparser() -> argparse.ArgumentParser:
 
     run = sub.add_parser("run", help="run one event and print peaks, volume account and score")
     common(run, True)
-    run.add_argument("--observed", metavar="GAUGE.csv", help="observed flow, cfs (default: none)")
+    run.add_argument("--observed", metavar="GAUGE.csv", help="observed flow, cfs or m^3/s as the basin (default: none)")
     run.add_argument(
         "--at", metavar="NAME",
         help="element scored against --observed (default: the only outlet; needed with --observed "
         "when the basin has several)",
     )
-    run.add_argument("--out", metavar="FLOWS.csv", help="write every element's flow, cfs (default: not written)")
+    run.add_argument("--out", metavar="FLOWS.csv", help="write every element's flow, cfs or m^3/s as the basin (default: not written)")
     run.add_argument("--plot", metavar="FIG.png", help="draw the flows, needs matplotlib (default: no figure)")
 
     cal = sub.add_parser("calibrate", help="fit parameters by differential evolution")
@@ -352,21 +354,26 @@ def _load(path: str) -> Basin:
 # ---------------------------------------------------------------- run
 
 
+def _flow_unit(basin: Basin) -> str:
+    return FLOW.name(basin.units)
+
+
 def _report(run: BasinRun, observed: pd.Series | None, at: str | None) -> list[str]:
     flows = run.flows
-    lines = ["peak flows:"]
+    unit = _flow_unit(run.basin)
+    lines = [f"peak flows ({unit}):"]
     width = max(len(n) for n in flows.columns)
     for name in flows.columns:
         column = flows[name]
-        lines.append(f"  {name:<{width}}  {column.max():10.1f} cfs  at {column.idxmax()}")
-    lines.append("volume account (acre-feet):")
+        lines.append(f"  {name:<{width}}  {column.max():10.1f} {unit}  at {column.idxmax()}")
+    lines.append(f"volume account ({ACCOUNT.name(run.basin.units)}):")
     table = run.balance.copy()
     lines.extend("  " + line for line in table.to_string(float_format=lambda v: f"{v:.6g}").splitlines())
     if observed is not None and at is not None:
         s = run.score(observed, at)
         lines.append(
             f"score at {at}: KGE {s.kge:.4f} (r {s.r:.4f}, beta {s.beta:.4f}, gamma {s.gamma:.4f}), "
-            f"NSE {s.nse:.4f}, RMSE {s.rmse:.2f} cfs; {s.count} pairs, {s.skipped} NaN skipped"
+            f"NSE {s.nse:.4f}, RMSE {s.rmse:.2f} {unit}; {s.count} pairs, {s.skipped} NaN skipped"
         )
     return lines
 
@@ -382,7 +389,7 @@ def _plot(run: BasinRun, observed: pd.Series | None, at: str | None, path: str) 
         ax.plot(run.flows.index, run.flows[name], label=name)
     if observed is not None:
         ax.plot(observed.index, observed.to_numpy(), "k.", ms=3, label=f"observed ({at})")
-    ax.set_ylabel("discharge (cfs)")
+    ax.set_ylabel(f"discharge ({_flow_unit(run.basin)})")
     ax.grid(True, alpha=0.3)
     ax.legend(fontsize=8)
     fig.autofmt_xdate()
@@ -407,7 +414,9 @@ def _run(args: argparse.Namespace) -> int:
     if args.out:
         # Written first: nothing after the run may lose the flows.
         flows = run.flows
-        _writing("--out", args.out, lambda p: flows.to_csv(p))
+        # The columns stay the elements' names; the time column's header carries the unit.
+        label = f"time (flows in {_flow_unit(basin)})"
+        _writing("--out", args.out, lambda p: flows.to_csv(p, index_label=label))
         print(f"flows written to {args.out}")
     print("\n".join(_report(run, observed, at)))
     if args.plot:
@@ -467,7 +476,7 @@ def _shown(value: float | timedelta | None) -> str:
     return f"{seconds(value) / 3600.0:.6g} h" if isinstance(value, timedelta) else f"{value:.6g}"
 
 
-_UNITS = {"rmse": "cfs", "peak_weighted_rmse": "cfs", "pbias": "% (absolute)"}
+_UNITS = {"rmse": "cfs", "peak_weighted_rmse": "cfs", "pbias": "% (absolute)"}  # an SI basin's flows: m^3/s
 _DEFAULTS = {k: v.default for k, v in inspect.signature(calibrate).parameters.items()}
 _REASONS = {
     "converged": f"converged (every parameter's spread in the population is at most {_DEFAULTS['xtol']:.3g} of its range)",
@@ -481,7 +490,7 @@ _STATISTICS: list[tuple[str, Callable[[Score], str]]] = [
     ("NSE", lambda s: f"{s.nse:.4f}"),
     ("PBIAS (%)", lambda s: f"{s.pbias:.2f}"),
     ("RSR", lambda s: f"{s.rsr:.4f}"),
-    ("RMSE (cfs)", lambda s: f"{s.rmse:.2f}"),
+    ("RMSE ({flow})", lambda s: f"{s.rmse:.2f}"),
     ("peak error (%)", lambda s: f"{s.peak_error_pct:.2f}"),
     ("volume error (%)", lambda s: f"{s.volume_error_pct:.2f}"),
     ("peak-time error (h)", lambda s: "-" if s.peak_time_error is None else f"{seconds(s.peak_time_error) / 3600.0:+.6g}"),
@@ -489,13 +498,17 @@ _STATISTICS: list[tuple[str, Callable[[Score], str]]] = [
 ]
 
 
-def _side_by_side(start: Score | None, best: Score) -> list[str]:
-    rows = [(label, "-" if start is None else show(start), show(best)) for label, show in _STATISTICS]
+def _side_by_side(start: Score | None, best: Score, flow: str = "cfs") -> list[str]:
+    rows = [
+        (label.format(flow=flow), "-" if start is None else show(start), show(best)) for label, show in _STATISTICS
+    ]
     return [f"  {label:<20} {a:>14} {b:>14}" for label, a, b in rows]
 
 
-def _objective(name: str, value: float) -> str:
+def _objective(name: str, value: float, flow: str = "cfs") -> str:
     unit = _UNITS.get(name)
+    if unit == "cfs":
+        unit = flow
     return f"{name} {value:.6g}" + (f" {unit}" if unit else "")
 
 
@@ -558,7 +571,7 @@ def _calibrate(args: argparse.Namespace) -> int:
     start = result.start
     shown_start = f" (start {start.score:.6g})" if start is not None else ""
     print(f"calibrated {len(parameters)} parameters in {result.evaluations} runs ({result.failed} failed): "
-          f"{_objective(args.objective, result.score)}{shown_start}")
+          f"{_objective(args.objective, result.score, _flow_unit(basin))}{shown_start}")
     print(f"stopped: {_REASONS.get(result.stop_reason, result.stop_reason)}")
     for path, value in result.values.items():
         was = f" (start {_shown(start.values.get(path))})" if start is not None else ""
@@ -569,7 +582,7 @@ def _calibrate(args: argparse.Namespace) -> int:
         title = f"event {i + 1} ({rain}, {obs})" if len(named) > 1 else "statistics"
         print(f"{title} at {at}, {best.count} pairs, {best.skipped} NaN skipped:")
         print(f"  {'':<20} {'start':>14} {'best':>14}")
-        print("\n".join(_side_by_side(before, best)))
+        print("\n".join(_side_by_side(before, best, _flow_unit(basin))))
     if args.save:
         save = result.basin.save
         _writing("--save", args.save, lambda p: save(p))
@@ -583,7 +596,7 @@ def _interrupted(best: Calibration | None, args: argparse.Namespace) -> NoReturn
         raise Stop("interrupted before any run finished; nothing saved", INTERRUPTED)
     values = ", ".join(f"{p} = {_shown(v)}" for p, v in best.values.items())
     runs = f"{best.evaluations} run" + ("s" if best.evaluations != 1 else "")
-    line = f"interrupted after {runs}: best {_objective(args.objective, best.score)} ({values})"
+    line = f"interrupted after {runs}: best {_objective(args.objective, best.score, _flow_unit(best.basin))} ({values})"
     if args.save:
         save = best.basin.save
         _writing("--save", args.save, lambda p: save(p))

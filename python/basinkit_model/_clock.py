@@ -13,6 +13,7 @@ from numpy.typing import NDArray
 from pandas.tseries.frequencies import to_offset
 
 from . import _checks as chk
+from ._units import FLOW, MM_PER_IN, SI, US
 
 if TYPE_CHECKING:
     from ._elements import Basin
@@ -20,7 +21,7 @@ if TYPE_CHECKING:
 Array = NDArray[np.float64]
 
 Precipitation = Union[pd.Series, pd.DataFrame]
-"""Rain per interval (inches), one Series for every subbasin or one DataFrame column per subbasin."""
+"""Rain per interval (inches; millimetres for an SI basin), one Series for every subbasin or one DataFrame column per subbasin."""
 
 # The models' own conversion: one inch over one acre in one hour is 1.00833 cfs.
 CFS_PER_ACRE_INCH = 1.00833
@@ -240,7 +241,9 @@ def rain(basin: Basin, precipitation: Precipitation, clock: Clock) -> dict[str, 
                 at = int(bad.argmax())
                 shown = "" if what == "NaN" else f" ({values[at]})"
                 raise ValueError(f"precipitation for {label} is {what}{shown} at {series.index[at]}")
-        _beyond_records(values, series.index, clock, label)
+        if basin.units == SI:
+            values = values / MM_PER_IN  # the models take inches
+        _beyond_records(values, series.index, clock, label, basin.units)
         full = np.zeros(clock.steps)
         full[: clock.rain_steps] = values
         for name in group:
@@ -258,8 +261,8 @@ def envelope(hours: float) -> float:
     return float(ENVELOPE_IN * hours**ENVELOPE_EXPONENT)
 
 
-def _beyond_records(values: Array, index: pd.Index, clock: Clock, label: str) -> None:
-    """Warns once when any run of 1, 2, 4, ... intervals holds more rain than has ever fallen in as long."""
+def _beyond_records(values: Array, index: pd.Index, clock: Clock, label: str, units: str = US) -> None:
+    """Warns once when any run of 1, 2, 4, ... intervals (inches) holds more rain than has ever fallen in as long."""
     sums = np.concatenate(([0.0], np.cumsum(values)))
     n, width = len(values), 1
     while width <= n:
@@ -270,11 +273,19 @@ def _beyond_records(values: Array, index: pd.Index, clock: Clock, label: str) ->
         if over.any():
             at = int(over.argmax())
             span = "the interval" if width == 1 else f"the {width} intervals"
-            chk.warn(
-                f"precipitation for {label}: {depth[at]:.4g} in in {span} from {index[at]} "
-                f"({timedelta(seconds=width * clock.dt)}) exceeds the largest rain ever recorded in as long "
-                f"(about {top:.3g} in); rain is in inches per interval: was it given in millimetres?"
-            )
+            if units == SI:
+                chk.warn(
+                    f"precipitation for {label}: {depth[at] * MM_PER_IN:.4g} mm in {span} from {index[at]} "
+                    f"({timedelta(seconds=width * clock.dt)}) exceeds the largest rain ever recorded in as long "
+                    f"(about {top * MM_PER_IN:.3g} mm); the basin's rain is in millimetres per interval: "
+                    "was it given in tenths of a millimetre?"
+                )
+            else:
+                chk.warn(
+                    f"precipitation for {label}: {depth[at]:.4g} in in {span} from {index[at]} "
+                    f"({timedelta(seconds=width * clock.dt)}) exceeds the largest rain ever recorded in as long "
+                    f"(about {top:.3g} in); rain is in inches per interval: was it given in millimetres?"
+                )
             return
         width *= 2
 
@@ -311,6 +322,8 @@ def inputs(basin: Basin, precipitation: Precipitation, clock: Clock) -> Inputs:
                 series[path] = on_clock(values, clock, where)
             except ValueError as exc:
                 raise chk.RunError(name, f"{kind(e)} '{name}': {exc}") from exc
+            if basin.units == SI:
+                series[path] = series[path] / FLOW.factor  # every series is a flow; the models take cfs
     return Inputs(on_intervals, series)
 
 

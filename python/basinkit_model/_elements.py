@@ -15,6 +15,7 @@ from . import _checks as chk
 from ._methods import GroundwaterLayer, Loss, Routing, Transform
 from ._registry import alternatives, methods, require
 from ._reservoirs import ConstantRelease, Gate, ReleaseSchedule, Spillway
+from ._units import basin_to_us, check_system
 
 if TYPE_CHECKING:
     from ._clock import Precipitation
@@ -33,9 +34,9 @@ def _set(obj: object, name: str, value: object) -> None:
 
 @dataclass(frozen=True)
 class Subbasin:
-    """A drainage area (acres): rain -> loss -> Clark direct runoff, loss -> baseflow layers.
+    """A drainage area (acres; km^2 in an SI basin): rain -> loss -> transform, loss -> baseflow layers.
 
-    Its outflow is direct runoff plus the baseflow of every layer (cfs).
+    Its outflow is direct runoff plus the baseflow of every layer (cfs; m^3/s in an SI basin).
     """
 
     name: str
@@ -87,7 +88,7 @@ class Reach:
 
 @dataclass(frozen=True)
 class Reservoir:
-    """A reservoir: elevation (ft) against storage (ft^3), named outlets, start elevation.
+    """A reservoir: elevation (ft; m in an SI basin) against storage (ft^3; m^3), named outlets, start elevation.
 
     `method` picks the routing: "level_pool" (one-second explicit steps) or
     "storage_indication" (one implicit step per interval of the run's clock).
@@ -153,7 +154,7 @@ class Junction:
 
 @dataclass(frozen=True, eq=False)
 class Source:
-    """An observed inflow (cfs) as a pandas Series holding a value at every instant of the run."""
+    """An observed inflow (cfs; m^3/s in an SI basin) as a pandas Series holding a value at every instant of the run."""
 
     name: str
     flow: pd.Series
@@ -216,11 +217,18 @@ class Basin:
     Names are unique, every `downstream` names an element, nothing flows into a
     subbasin or a source, every reach, reservoir and junction has an inflow, and
     the links hold no cycle.
+
+    `units` is the system every value is given and returned in: "us" (inches,
+    acres, cfs, feet, cubic feet; `area_acres` in acres) or "si" (millimetres,
+    square kilometres, m^3/s, metres, cubic metres; `area_acres` in km^2).
+    Durations are `timedelta` in both.
     """
 
     elements: tuple[Element, ...]
+    units: str = "us"
 
     def __post_init__(self) -> None:
+        _set(self, "units", check_system(self.units, "Basin: units"))
         if isinstance(self.elements, (str, bytes)) or not isinstance(self.elements, Iterable):
             raise TypeError("Basin: elements must be a sequence of elements")
         elements = tuple(self.elements)
@@ -264,6 +272,16 @@ class Basin:
     _upstream: dict[str, tuple[str, ...]] = dataclasses.field(init=False, repr=False)
     _order: tuple[str, ...] = dataclasses.field(init=False, repr=False)
     _columns: pd.Index | None = dataclasses.field(init=False, repr=False, default=None)
+    _in_us: Basin | None = dataclasses.field(init=False, repr=False, default=None)
+
+    def _us(self) -> Basin:
+        # What the models run: the basin itself, or its values converted from SI, made once.
+        if self.units == "us":
+            return self
+        if self._in_us is None:
+            _set(self, "_in_us", basin_to_us(self))
+        assert self._in_us is not None
+        return self._in_us
 
     def _column_index(self) -> pd.Index:
         # Built on first use and kept: a pandas Index of names is slow to make.
@@ -275,7 +293,7 @@ class Basin:
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Basin):
             return NotImplemented
-        return self.elements == other.elements
+        return self.units == other.units and self.elements == other.elements
 
     __hash__ = None  # type: ignore[assignment]
 
@@ -327,6 +345,15 @@ class Basin:
         from ._files import save
 
         save(self, path)
+
+    def in_units(self, units: str) -> Basin:
+        """The same basin with every value converted into `units` ("us" or "si") by the exact factors.
+
+        A run of the converted basin gives the same results, converted.
+        """
+        from ._units import basin_in
+
+        return basin_in(self, units)
 
     def get(self, path: str) -> Any:
         """The value at a parameter path such as ``"upper.transform.tc"``."""

@@ -24,6 +24,10 @@ name, so that it reads back equal across daylight-saving changes::
     flow = { timezone = "Europe/Berlin", times = [2024-10-27T00:00:00Z, ...], values = [...] }
 
 Instants finer than a microsecond are refused on save (TOML stops there).
+
+A top-level ``units = "si"`` (before the first table) gives every value in SI
+units (mm, km^2, m^3/s, m, m^3); without it, or with ``units = "us"``, they are
+US customary (inches, acres, cfs, feet, cubic feet).
 """
 
 from __future__ import annotations
@@ -38,6 +42,7 @@ from typing import Any, TypeVar
 import tomli_w
 
 from . import _checks as chk
+from ._units import US, check_system
 from . import _tomlvalues as tv
 from ._elements import Basin, Element, Junction, Reach, Reservoir, Source, Subbasin
 from ._elements import kind as kind_of
@@ -189,7 +194,14 @@ def loads(text: str, *, file: str = "<string>") -> Basin:
     except RecursionError:
         raise BasinFileError(f"{file}: arrays or tables nested too deeply to read") from None
     elements = []
+    units = US
     for name, table in data.items():
+        if name == "units" and not isinstance(table, dict):
+            try:
+                units = check_system(table, "units")
+            except (TypeError, ValueError) as exc:
+                raise BasinFileError(f"{file}: key 'units': {exc}") from None
+            continue
         try:
             elements.append(_element(_Table(table, file, name, ""), name))
         except BasinFileError:
@@ -198,7 +210,7 @@ def loads(text: str, *, file: str = "<string>") -> Basin:
             # Raised by an element's own checks, which name the element and the field.
             raise BasinFileError(f"{file}: {exc}") from None
     try:
-        return Basin(tuple(elements))
+        return Basin(tuple(elements), units)
     except (TypeError, ValueError) as exc:
         raise BasinFileError(f"{file}: {exc}") from None
 
@@ -258,8 +270,14 @@ def _element_table(e: Element) -> dict[str, Any]:
 
 
 def dumps(basin: Basin) -> str:
-    """The basin as TOML text."""
-    return tomli_w.dumps({e.name: _element_table(e) for e in basin.elements})
+    """The basin as TOML text (``units`` written only for an SI basin)."""
+    doc: dict[str, Any] = {}
+    if basin.units != US:
+        if "units" in basin.names:
+            raise ValueError("an SI basin with an element named 'units' cannot be written: rename the element")
+        doc["units"] = basin.units
+    doc.update({e.name: _element_table(e) for e in basin.elements})
+    return tomli_w.dumps(doc)
 
 
 def save(basin: Basin, path: str | os.PathLike[str]) -> None:

@@ -125,4 +125,4 @@ def set_paths(basin: Basin, values: Mapping[str, Any]) -> Basin:
     elements = [
         _apply(e, tree[e.name]) if e.name in tree else e for e in basin.elements
     ]
-    return Basin(tuple(elements))
+    return Basin(tuple(elements), basin.units)

@@ -23,6 +23,7 @@ from typing import Any, ClassVar
 import pandas as pd
 
 from . import _checks as chk
+from ._units import SI, US, unit
 from ._tomlvalues import (
     floats_from_file,
     format_duration,
@@ -59,6 +60,10 @@ class Field:
     def bounds(self) -> str:
         """The allowed values in words."""
         return "any"
+
+    def unit_in(self, system: str) -> str:
+        """The unit's name in a unit system ("us": the declared one, or "si")."""
+        return unit(self.unit).name(system)
 
     @property
     def calibratable(self) -> bool:
@@ -316,7 +321,7 @@ def to_table(method: Method) -> dict[str, Any]:
 # ---------------------------------------------------------------- listings
 
 
-def _rows(cls: type[Method]) -> Iterator[tuple[str, str, str, str, str, str]]:
+def _rows(cls: type[Method]) -> Iterator[tuple[str, str, str, str, str, str, str]]:
     for name, field, default in cls.declared():
         if default is dataclasses.MISSING:
             shown = "required"
@@ -324,7 +329,8 @@ def _rows(cls: type[Method]) -> Iterator[tuple[str, str, str, str, str, str]]:
             shown = "unset"
         else:
             shown = str(default)
-        yield name, field.unit, field.bounds(), shown, "yes" if field.calibratable else "no", field.doc
+        us, si = field.unit_in(US), field.unit_in(SI)
+        yield name, us, si, field.bounds(), shown, "yes" if field.calibratable else "no", field.doc
 
 
 def _summary(cls: type[Method]) -> str:
@@ -333,22 +339,28 @@ def _summary(cls: type[Method]) -> str:
 
 def listing() -> str:
     """Every method by role with its fields: what ``python -m basinkit_model methods`` prints."""
-    lines: list[str] = []
+    lines: list[str] = ['Units: "unit" in a basin with units = "us" (the default), "si unit" in one with units = "si".']
     for role in roles():
         lines.append(f"{role.title}:")
         for tag, cls in _METHODS[role.name].items():
             lines.append(f"  {tag} ({cls.__name__}): {_summary(cls)}")
-            for name, unit, bounds, default, cal, doc in _rows(cls):
+            for name, us, si, bounds, default, cal, doc in _rows(cls):
                 lines.append(
-                    f"    {name:<18} unit {unit:<9} bounds {bounds:<24} default {default:<9} calibratable {cal:<3}"
-                    f"  {doc}"
+                    f"    {name:<18} unit {us:<9} bounds {bounds:<24} default {default:<9} calibratable {cal:<3}"
+                    f"  si unit {si:<9}  {doc}"
                 )
     return "\n".join(lines)
 
 
 def reference_markdown() -> str:
     """Markdown reference of every method by role, one table of fields each."""
-    out = ["# Methods", ""]
+    out = [
+        "# Methods",
+        "",
+        'Every value is in the basin\'s unit system: `units = "us"` (the default; the "unit" column) or',
+        '`units = "si"` (the "si unit" column). Durations are ISO-8601 strings or tables like `{hours = 3}` in both.',
+        "",
+    ]
     for role in roles():
         out += [f"## {role.title[0].upper()}{role.title[1:]}", ""]
         if role.default is not None:
@@ -361,7 +373,10 @@ def reference_markdown() -> str:
             if not rows:
                 out += ["No fields.", ""]
                 continue
-            out += ["| field | unit | bounds | default | calibratable | meaning |", "|---|---|---|---|---|---|"]
-            out += [f"| `{n}` | {u} | {b} | {d} | {c} | {m} |" for n, u, b, d, c, m in rows]
+            out += [
+                "| field | unit | bounds | default | calibratable | si unit | meaning |",
+                "|---|---|---|---|---|---|---|",
+            ]
+            out += [f"| `{n}` | {u} | {b} | {d} | {c} | {si} | {m} |" for n, u, si, b, d, c, m in rows]
             out.append("")
     return "\n".join(out)

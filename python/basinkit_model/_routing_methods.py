@@ -156,7 +156,8 @@ class MuskingumCunge(Routing, tag="muskingum_cunge"):
 
         The reference area, top width and beta are those of Manning's normal
         depth at `reference_flow` (see `normal_section`); the basin file keeps
-        them, not the channel.
+        them, not the channel. For an SI basin give metres and m^3/s with
+        `manning_k=1.0`.
         """
         s = normal_section(reference_flow, slope, manning_n, bottom_width, side_slope, manning_k)
         return cls(length, slope, reference_flow, s.area, s.top_width, s.beta, sub_reaches)
@@ -173,7 +174,8 @@ class MuskingumCunge(Routing, tag="muskingum_cunge"):
         c = self.constants()
         if c.x < 0.0:
             warnings.warn(
-                f"MuskingumCunge: X = {c.x:.4g} is below 0 for sub-reaches of {c.sub_length:g} ft; "
+                # No length quoted: an SI basin's reach runs converted to feet.
+                f"MuskingumCunge: X = {c.x:.4g} is below 0 for sub-reaches of length / {self.sub_reaches}; "
                 "fewer sub_reaches (longer sub-reaches) raise it",
                 RuntimeWarning,
                 stacklevel=2,

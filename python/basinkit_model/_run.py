@@ -18,8 +18,9 @@ from . import _accounts
 from . import _checks as chk
 from ._checks import RunError
 from ._clock import Array, Clock, Precipitation, align_observed, clock, inputs
-from ._elements import Basin, Reach
+from ._elements import Basin, Reach, Reservoir
 from ._simulate import Result, simulate
+from ._units import ACCOUNT, FLOW, SI, column_unit, factor, scaled
 
 __all__ = ["BasinRun", "Precipitation", "RunError", "Score", "doubts", "run_basin", "score_arrays"]
 
@@ -45,7 +46,7 @@ class Score:
 
     `kge` is basinkit's Kling-Gupta efficiency; `r` (correlation), `beta` (mean
     ratio) and `gamma` (standard-deviation ratio) are its components, `nse` the
-    Nash-Sutcliffe efficiency and `rmse` the root-mean-square error (cfs).
+    Nash-Sutcliffe efficiency and `rmse` the root-mean-square error (the basin's flow unit).
     `count` pairs were scored; `skipped` observations were NaN.
 
     `pbias` is 100 * sum(obs - sim) / sum(obs) (positive: the model is too
@@ -103,7 +104,12 @@ class BasinRun:
     def __init__(self, basin: Basin, clock: Clock, results: Mapping[str, Result]) -> None:
         self.basin = basin
         self._clock = clock
-        self._results = dict(results)
+        self._results = dict(results)  # US units: an SI basin's are converted as they are read
+
+    @property
+    def units(self) -> str:
+        """The basin's unit system, "us" or "si", in which every result is given."""
+        return self.basin.units
 
     @property
     def time_step(self) -> timedelta:
@@ -117,9 +123,10 @@ class BasinRun:
 
     @cached_property
     def flows(self) -> pd.DataFrame:
-        """Outflow of every element (cfs), one column each, on the window's instants."""
+        """Outflow of every element (cfs; m^3/s for an SI basin), one column each, on the window's instants."""
         # One block of floats, built once.
         values = np.column_stack([self._results[e.name].outflow for e in self.basin.elements])
+        values = scaled(values, factor(self.basin, FLOW))
         return pd.DataFrame(values, index=self.index, columns=self.basin._column_index())
 
     def element(self, name: str) -> pd.DataFrame:
@@ -131,9 +138,14 @@ class BasinRun:
         ``outflow`` (cfs). Reservoir: ``inflow`` (cfs), ``storage`` (ft^3),
         ``elevation`` (ft), ``outflow`` and one ``outlet:<name>`` per outlet
         (cfs). Reach, junction, source: ``inflow`` and ``outflow`` (cfs).
+        An SI basin's are in mm, m^3/s, m^3 and m.
         """
-        self.basin.element(name)
-        return pd.DataFrame(self._results[name].columns(len(self.index)), index=self.index)
+        e = self.basin.element(name)
+        columns = self._results[name].columns(len(self.index))
+        if self.basin.units == SI:
+            pool = isinstance(e, Reservoir)
+            columns = {c: v * column_unit(c, pool).factor for c, v in columns.items()}
+        return pd.DataFrame(columns, index=self.index)
 
     @cached_property
     def balance(self) -> pd.DataFrame:
@@ -150,12 +162,17 @@ class BasinRun:
         flows are the areas under straight lines between instants, except a
         reservoir's outflow: the volume its outlets released in the one-second
         steps of level pool routing (summed by the routing itself); with
-        storage indication the straight lines hold for it too.
+        storage indication the straight lines hold for it too. An SI basin's
+        volumes are in cubic metres (``residual_pct`` as the US run's).
         """
-        return _accounts.balance(self.basin, self._results, self._clock)
+        table = _accounts.balance(self.basin._us(), self._results, self._clock)
+        if self.basin.units == SI:
+            volumes = [*_accounts.COLUMNS, "residual"]
+            table[volumes] = table[volumes].to_numpy() * ACCOUNT.factor
+        return table
 
     def score(self, observed: pd.Series, at: str) -> Score:
-        """Scores element `at` against `observed` (cfs) at the run's instants; NaN skipped.
+        """Scores element `at` against `observed` (the basin's flow unit) at the run's instants; NaN skipped.
 
         A reading between the run's instants is refused; readings outside the
         window are left out with a `BasinWarning` saying how many.

@@ -31,7 +31,7 @@ class Sample:
     over the behavioural sets, plain (unweighted) quantiles, columns
     ``(element, quantile)``; `best` the best set's values and `best_flows[i]`
     its flows (NaN when every set failed); `observed[i]` the gauge of event i
-    as given.
+    as given; `units` the basin's unit system (flows in its units).
     """
 
     sets: pd.DataFrame
@@ -42,6 +42,7 @@ class Sample:
     at: str
     objective: Objective
     quantiles: tuple[float, ...]
+    units: str = "us"  # the basin's: flows in cfs, or m^3/s for "si"
 
     @property
     def behavioural(self) -> pd.DataFrame:
@@ -67,7 +68,7 @@ class Sample:
         if name == self.at:
             gauge = self.observed[event]
             ax.plot(gauge.index, gauge.to_numpy(), "k.", markersize=3, label="gauge")
-        ax.set_ylabel(f"{name} outflow (cfs)")
+        ax.set_ylabel(f"{name} outflow ({'m^3/s' if self.units == 'si' else 'cfs'})")
         ax.legend(loc="upper right")
         return ax
 
@@ -153,6 +154,7 @@ def _summarise(job: _Job, done: list[tuple[list[float], _Row]], qs: tuple[float,
     names = [e.name for e in job.basin.elements]
     bands, best_flows = [], []
     from ._simulate import simulate
+    from ._units import FLOW, factor, scaled
 
     for i, ev in enumerate(job.events):
         index = ev.clock.index
@@ -168,6 +170,6 @@ def _summarise(job: _Job, done: list[tuple[list[float], _Row]], qs: tuple[float,
             flows = np.full((len(index), len(names)), math.nan)
         else:
             results = simulate(best_basin, ev.clock, ev.inputs)
-            flows = np.column_stack([results[n].outflow for n in names])
+            flows = scaled(np.column_stack([results[n].outflow for n in names]), factor(best_basin, FLOW))
         best_flows.append(pd.DataFrame(flows, index=index, columns=names))
-    return Sample(frame, bands, best_values, best_flows, observed, job.at, job.objective, qs)
+    return Sample(frame, bands, best_values, best_flows, observed, job.at, job.objective, qs, job.basin.units)

@@ -142,7 +142,16 @@ _RUN: dict[type, Callable[[Any, Array | None, Inputs, Clock], Result]] = {
 
 
 def simulate(basin: Basin, clock: Clock, inputs: Inputs) -> dict[str, Result]:
-    """Every element's result, in computation order; RunError naming the element that failed."""
+    """Every element's result in US units, in computation order; RunError naming the element that failed.
+
+    An SI basin runs as its US counterpart (the inputs are already in US units).
+    """
+    if basin.units != "us":
+        try:
+            return simulate(basin._us(), clock, inputs)
+        except RunError as exc:
+            # The models' figures are in the units they ran in: say so rather than pass them as SI.
+            raise RunError(exc.element, f"{exc} (figures in US units: in, cfs, ft, ft^3)") from exc
     results: dict[str, Result] = {}
     for name in basin.order():
         e: Element = basin.element(name)

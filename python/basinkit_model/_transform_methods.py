@@ -82,7 +82,8 @@ class NrcsUnitHydrograph(Transform, tag="nrcs_uh"):
 
     lag: timedelta = declare(Duration(doc="lag from the excess's centre to the peak"))
     peak_rate_factor: float = declare(
-        Number("cfs h/(mi^2 in)", "qp = factor x A Q / Tp", low=100.0, high=1000.0), STANDARD_PEAK_RATE_FACTOR
+        Number("cfs h/(mi^2 in)", "qp = factor x A Q / Tp, quoted as 484 in SI basins too", low=100.0, high=1000.0),
+        STANDARD_PEAK_RATE_FACTOR,
     )
 
     def runoff(self, excess: Array, area_acres: float, clock: Clock) -> Runoff:
@@ -93,7 +94,10 @@ class NrcsUnitHydrograph(Transform, tag="nrcs_uh"):
 
 @dataclass(frozen=True)
 class UserUnitHydrograph(Transform, tag="user_uh"):
-    """A unit hydrograph of 1 in given as ordinates (cfs) every `step`, from 0 at the excess's start."""
+    """A unit hydrograph of 1 in given as ordinates (cfs) every `step`, from 0 at the excess's start.
+
+    In an SI basin: of 1 mm, ordinates in m^3/s.
+    """
 
     ordinates: tuple[float, ...] = declare(Ordinates("cfs/in", "discharge at 0, step, 2 step, ..."))
     step: timedelta = declare(Duration(doc="time between ordinates: the run's step", minimum=timedelta(seconds=1)))
