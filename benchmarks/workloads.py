@@ -62,7 +62,7 @@ def flood(hours, base=200.0, peak=6000.0, time_to_peak=48.0):
 def storm():
     """The bundled storm basin, its rain and its gauge (basinkit_model)."""
     import basinkit_model
-    from basinkit_model._cli import read_csv
+    from basinkit_model._cli_inputs import read_csv
 
     basin = basinkit_model.load(DATA / "storm.toml")
     # One column each: the same rain on every subbasin, the gauge at the outlet.

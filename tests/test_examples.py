@@ -261,7 +261,7 @@ def test_ensemble_reports_any_failure_in_one_line(ensemble, monkeypatch):
     def broken(*args, **kwargs):
         raise ZeroDivisionError("float division\nby zero")
 
-    monkeypatch.setattr(ensemble.bm._calibrate, "simulate", broken)
+    monkeypatch.setattr(ensemble.bm._evaluation, "simulate", broken)
     _, [(kge, error)] = ensemble_scores(ensemble, [], 1, 1)
     assert math.isnan(kge)
     assert error == "ZeroDivisionError: float division by zero"

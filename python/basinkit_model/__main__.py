@@ -3,7 +3,8 @@
 import os
 import sys
 
-from ._cli import INTERRUPTED, main
+from ._cli import main
+from ._cli_inputs import INTERRUPTED
 
 if __name__ == "__main__":
     code = main()

@@ -13,8 +13,8 @@ import numpy as np
 import pandas as pd
 
 from . import _objectives as obj
-from ._calibrate import Bound, Event, _decode, _evaluate, _history, _Job, _Row, prepare
 from ._elements import Basin
+from ._evaluation import Bound, Event, _decode, _evaluate, _history, _Job, _Row, prepare
 from ._objectives import Objective
 from ._workers import Fanout, Workers
 from ._workers import check as check_workers
