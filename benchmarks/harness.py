@@ -110,7 +110,10 @@ def _cpu_model() -> str:
 
 def _commit() -> str:
     def git(*args):
-        return subprocess.run(["git", *args], cwd=ROOT, capture_output=True, text=True).stdout.strip()
+        try:
+            return subprocess.run(["git", *args], cwd=ROOT, capture_output=True, text=True).stdout.strip()
+        except OSError:  # no git here (an interpreter's minimal root)
+            return ""
 
     sha = git("rev-parse", "--short", "HEAD") or "unknown"
     return sha + ("+changes" if git("status", "--porcelain", "--untracked-files=no") else "")
