@@ -287,3 +287,94 @@ def test_the_nrcs_storm_in_si_calibrates_from_the_command_line(tmp_path):
     assert re.search(r"^  RMSE \(m\^3/s\) ", proc.stdout, re.M)
     fit = bm.load(saved)
     assert fit.units == "si" and fit.get("upper.loss.cn") == pytest.approx(80.0, abs=0.01)
+
+
+# ---------------------------------------------------------------- single calls in SI
+
+from datetime import timedelta  # noqa: E402
+
+from basinkit_model import methods  # noqa: E402
+
+D, KM2, Q, M, M2, UHQ = (_units.MM_PER_IN, _units.KM2_PER_ACRE, _units.M3_PER_FT3, _units.M_PER_FT,
+                         _units.M2_PER_FT2, _units.M3S_PER_CFS_PER_MM_PER_IN)
+_rng = np.random.default_rng(23)
+RAIN = _rng.gamma(0.6, 0.12, 40)  # inches per 15 minutes
+EXCESS = RAIN * 0.4
+FLOW = 40.0 + 900.0 * np.sin(np.linspace(0.0, math.pi, 40)) ** 3  # cfs
+Q15, H1 = timedelta(minutes=15), timedelta(hours=1)
+# Each single call with its US inputs; (value, factor) is a value carrying a unit, the SI
+# input being value x factor. The last item is the factor of each output (None: unitless, equal).
+SINGLE_CALLS = [
+    ("curve_number", methods.curve_number, dict(rain=(RAIN, D), cn=74.0, impervious_pct=12.0), (D, D, D)),
+    ("initial_constant", methods.initial_constant,
+     dict(rain=(RAIN, D), step=Q15, initial_loss=(0.3, D), rate_per_hr=(0.12, D), impervious_pct=5.0), (D, D, D)),
+    ("green_ampt", methods.green_ampt,
+     dict(rain=(RAIN, D), step=Q15, initial_content=0.15, saturated_content=0.45, suction=(6.6, D),
+          conductivity=(0.26, D), impervious_pct=3.0), (D, D, D)),
+    ("nrcs_unit_hydrograph", methods.nrcs_unit_hydrograph,
+     dict(excess=(EXCESS, D), step=Q15, area_acres=(1250.0, KM2), lag=timedelta(minutes=50)), Q),
+    ("nrcs_unit_hydrograph 300", methods.nrcs_unit_hydrograph,
+     dict(excess=(EXCESS, D), step=Q15, area_acres=(1250.0, KM2), lag=timedelta(minutes=50), peak_rate_factor=300.0), Q),
+    ("snyder_unit_hydrograph", methods.snyder_unit_hydrograph,
+     dict(excess=(EXCESS, D), step=Q15, area_acres=(6400.0, KM2), lag=timedelta(hours=3), peaking_coefficient=0.6), Q),
+    ("user_unit_hydrograph", methods.user_unit_hydrograph,
+     dict(excess=(EXCESS, D), step=H1, area_acres=(640.0, KM2), ordinates=(np.array([0.0, 200.0, 300.0, 100.0]), UHQ),
+          normalise=True), Q),
+    ("muskingum_cunge", methods.muskingum_cunge,
+     dict(inflow=(FLOW, Q), step=H1, length=(26000.0, M), slope=0.0012, reference_flow=(600.0, Q),
+          reference_area=(310.0, M2), top_width=(95.0, M), beta=1.6, sub_reaches=3, initial_outflow=(45.0, Q)), Q),
+    ("muskingum_cunge_constants", methods.muskingum_cunge_constants,
+     dict(length=(26000.0, M), slope=0.0012, reference_flow=(600.0, Q), reference_area=(310.0, M2),
+          top_width=(95.0, M), sub_reaches=2), (M, M, None, None)),
+    # Manning's constant is not a unit conversion: k in SI is k_us x 0.3048^(1/3).
+    ("channel_section", methods.channel_section,
+     dict(flow=(600.0, Q), slope=0.0012, manning_n=0.035, bottom_width=(30.0, M), side_slope=2.0,
+          manning_k=(1.49, 0.3048 ** (1.0 / 3.0))), (M, M2, M, M, None)),
+    ("recession ratio", methods.recession,
+     dict(direct=(FLOW - 40.0, Q), step=H1, initial_q=(40.0, Q), recession_constant=0.3, ratio_to_peak=0.2), (Q, None)),
+    ("recession threshold", methods.recession,
+     dict(direct=(FLOW - 40.0, Q), step=H1, initial_q=(40.0, Q), recession_constant=0.3, threshold_q=(150.0, Q)),
+     (Q, None)),
+]
+
+
+def _si_args(args: dict) -> dict:
+    return {k: v[0] * v[1] if isinstance(v, tuple) else v for k, v in args.items()}
+
+
+def _us_args(args: dict) -> dict:
+    return {k: v[0] if isinstance(v, tuple) else v for k, v in args.items()}
+
+
+@pytest.mark.parametrize(("call", "args", "factors"), [c[1:] for c in SINGLE_CALLS], ids=[c[0] for c in SINGLE_CALLS])
+def test_a_single_call_in_si_is_the_us_call_converted(call, args, factors):
+    us, si = call(**_us_args(args)), call(**_si_args(args), units="si")
+    if not isinstance(factors, tuple):
+        us, si, factors = (us,), (si,), (factors,)
+    assert len(us) == len(si) == len(factors)
+    for k, (a, b, f) in enumerate(zip(us, si, factors, strict=True)):
+        if a is None or isinstance(a, int):
+            assert a == b, k  # the recession's crossing: the same instant
+        elif f is None:
+            close(b, a, 1.0, f"{call.__name__}[{k}]")  # unitless, to rounding
+        else:
+            assert np.asarray(a).size and np.any(np.asarray(a) != 0.0), k
+            close(b, a, f, f"{call.__name__}[{k}]")
+
+
+def test_single_calls_name_a_wrong_unit_system():
+    with pytest.raises(ValueError, match="units must be 'us' or 'si'"):
+        methods.recession([1.0, 2.0], H1, 1.0, 0.5, threshold_q=0.0, units="SI")  # type: ignore[arg-type]
+    with pytest.raises(ValueError, match="depth_unit='in' contradicts units='si'"):
+        methods.curve_number([1.0], 80.0, depth_unit="in", units="si")
+    # depth_unit='mm' keeps working in the US default and agrees with an SI call.
+    mm = methods.curve_number(RAIN * D, 74.0, depth_unit="mm")
+    si = methods.curve_number(RAIN * D, 74.0, units="si")
+    np.testing.assert_allclose(mm.excess, si.excess, rtol=1e-12, atol=1e-15)
+    # Manning's customary constant of each system when none is given.
+    assert methods.channel_section(17.0, 0.001, 0.03, 10.0, 2.0, units="si") == methods.channel_section(
+        17.0, 0.001, 0.03, 10.0, 2.0, 1.0
+    )
+    assert methods.channel_section(600.0, 0.001, 0.03, 30.0, 2.0).depth == methods.channel_section(
+        600.0, 0.001, 0.03, 30.0, 2.0, 1.49
+    ).depth
