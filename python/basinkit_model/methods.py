@@ -4,8 +4,10 @@ Each function runs the same native code as the method's class in a basin.
 `units="us"` (the default) takes and gives inches, acres, cfs, feet and
 square feet; `units="si"` millimetres, km^2, m^3/s, metres and m^2, converted
 at the edges by the exact factors of a `Basin(units="si")`, so an SI result
-is the US result of the converted inputs, converted back. Steps and
-durations are `timedelta`, steps a whole number of seconds.
+is the US result of the converted inputs, converted back. The default
+converts nothing, so the loss and routing calls also work in any other
+consistent units (centimetres, say) with it. Steps and durations are
+`timedelta`, steps a whole number of seconds.
 """
 
 from __future__ import annotations
