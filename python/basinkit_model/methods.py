@@ -55,7 +55,6 @@ def _us(value: float, by: float, si: bool) -> float:
 def _to_si(values: NDArray[np.float64], by: float, si: bool) -> NDArray[np.float64]:
     return values * by if si else values
 
-
 # ---------------------------------------------------------------- rainfall loss: curve number, initial-constant, Green-Ampt
 
 
@@ -349,11 +348,9 @@ def channel_section(
 ) -> Section:
     """Normal depth, area, top width, perimeter and beta of a trapezoidal channel (Manning).
 
-    US: flow in cfs, lengths in ft, the area in ft^2, and `manning_k` 1.49 when
-    None; `units="si"`: m^3/s, m, m^2 and `manning_k` 1.0 when None. Manning's
-    equation is solved in the units given: the customary 1.49 is not exactly
-    the metre's 1.0 in feet ((1 / 0.3048)^(1/3) = 1.4859), so the two systems'
-    defaults differ by that rounding (0.27 % in flow).
+    US: cfs, ft and ft^2, `manning_k` 1.49 when None; `units="si"`: m^3/s, m,
+    m^2 and 1.0. Solved in the units given: 1.49 is the metre's 1.0 in feet
+    rounded ((1 / 0.3048)^(1/3) = 1.4859), so the defaults differ by 0.27 %.
     """
     k = (1.0 if _si(units) else MANNING_US) if manning_k is None else manning_k
     return normal_section(flow, slope, manning_n, bottom_width, side_slope, k)
