@@ -73,6 +73,11 @@ def pattern(
     return pd.Series(np.diff(mass), index=_index(start, step, n), name="rain")
 
 
+def _peak_slot(n: int, peak_position: float) -> int:
+    """Index of the interval holding peak_position x n steps, the earlier one on a boundary."""
+    return min(max(math.ceil(peak_position * n) - 1, 0), n - 1)
+
+
 def _alternate(n: int, peak: int) -> list[int]:
     """Slots for blocks in falling order: the peak, then right and left of it in turn."""
     slots, left, right, go_right = [peak], peak - 1, peak + 1, True
@@ -98,9 +103,10 @@ def balanced(
     `depths` maps durations (whole numbers of steps) to depths, as a frequency
     atlas gives them; the storm lasts the longest. The depth of every multiple
     of the step is interpolated linearly in duration (from zero depth at zero),
-    its increments are the blocks, largest first, placed at
-    floor(peak_position * n) and then alternately right and left of the
-    blocks placed. Every listed duration's wettest window then holds exactly
+    its increments are the blocks, largest first, placed in the interval
+    that ends at or holds peak_position x duration (the earlier one on a
+    boundary, so that with an even n and 0.5 the blocks alternate to the
+    very end) and then alternately right and left of the blocks placed. Every listed duration's wettest window then holds exactly
     its depth; that needs increments that never grow with duration, and a
     table whose depth per step rises is refused.
     """
@@ -122,6 +128,6 @@ def balanced(
         raise ValueError("depths add more per step at a longer duration: no storm can hold every depth")
     rain = np.zeros(n)
     order = np.argsort(-blocks, kind="stable")
-    for slot, block in zip(_alternate(n, min(int(peak_position * n), n - 1)), order, strict=True):
+    for slot, block in zip(_alternate(n, _peak_slot(n, peak_position)), order, strict=True):
         rain[slot] = blocks[block]
     return pd.Series(rain, index=_index(start, step, n), name="rain")
