@@ -45,7 +45,7 @@ plain_releases(const std::vector<std::pair<std::string, DischargeInfo>> &outlets
 // runs them; it stops before the first instant whose lookups are not near
 // their last ones, which the caller then runs in full. No calls and no stores
 // but the searches' hints: the state stays in registers along the chain.
-template <bool ExactFirst>
+template <bool ExactFirst, int S, int G, int F>
 [[gnu::noinline]] std::int64_t
 quiet_instants(ReleasePlan &plan, StorageToElevation &to_elevation, const TimeSeries &inflow,
                std::int64_t t, std::int64_t stop, double &elevation_io, double &storage_io,
@@ -69,7 +69,7 @@ quiet_instants(ReleasePlan &plan, StorageToElevation &to_elevation, const TimeSe
     const double i_f = static_cast<double>(i);
     for (; t < stop; ++t) {
         double total;
-        if (!plan.total_near<ExactFirst>(elevation, total)) [[unlikely]]
+        if (!plan.total_near<ExactFirst, S, G, F>(elevation, total)) [[unlikely]]
             break;
         double inflow_t;
         if (one_interval) [[likely]]
@@ -90,6 +90,35 @@ quiet_instants(ReleasePlan &plan, StorageToElevation &to_elevation, const TimeSe
     inflow_prev_io = inflow_prev;
     released_io = released;
     return t;
+}
+
+using QuietInstants = std::int64_t (*)(ReleasePlan &, StorageToElevation &, const TimeSeries &,
+                                       std::int64_t, std::int64_t, double &, double &, double &,
+                                       double &);
+
+// quiet_instants for the plan: with its outlet counts built in where each
+// kind has at most one outlet, the common reservoirs.
+template <bool ExactFirst> QuietInstants quiet_instants_for(const ReleasePlan &plan) {
+    const std::size_t s = plan.spill_count(), g = plan.gate_count(), f = plan.fixed_count();
+    if (s > 1 || g > 1 || f > 1) return &quiet_instants<ExactFirst, -1, -1, -1>;
+    switch (s * 4 + g * 2 + f) {
+    case 1:
+        return &quiet_instants<ExactFirst, 0, 0, 1>;
+    case 2:
+        return &quiet_instants<ExactFirst, 0, 1, 0>;
+    case 3:
+        return &quiet_instants<ExactFirst, 0, 1, 1>;
+    case 4:
+        return &quiet_instants<ExactFirst, 1, 0, 0>;
+    case 5:
+        return &quiet_instants<ExactFirst, 1, 0, 1>;
+    case 6:
+        return &quiet_instants<ExactFirst, 1, 1, 0>;
+    case 7:
+        return &quiet_instants<ExactFirst, 1, 1, 1>;
+    default:
+        return &quiet_instants<ExactFirst, 0, 0, 0>;
+    }
 }
 
 } // namespace
@@ -130,6 +159,8 @@ Result<LevelPoolOutput> level_pool_routing_rs(
     StorageToElevation to_elevation(curve);
     // Most instants can then run in a loop of their own (quiet_instants).
     const bool quiet = plan.quiet() && to_elevation.usable();
+    const QuietInstants quiet_instants_here =
+        plan.first_exact() ? quiet_instants_for<true>(plan) : quiet_instants_for<false>(plan);
     std::vector<double> q(outlets.size());
 
     // Outlet records exist from the first instant on; there is none for n = 1.
@@ -202,11 +233,8 @@ Result<LevelPoolOutput> level_pool_routing_rs(
         while (t < chunk_end) {
             for (const std::int64_t stop = std::min(chunk_end, next_record); t < stop; t += step) {
                 if (quiet) {
-                    t = plan.first_exact()
-                            ? quiet_instants<true>(plan, to_elevation, inflow, t, stop, elevation,
-                                                   storage, inflow_prev, released)
-                            : quiet_instants<false>(plan, to_elevation, inflow, t, stop, elevation,
-                                                    storage, inflow_prev, released);
+                    t = quiet_instants_here(plan, to_elevation, inflow, t, stop, elevation, storage,
+                                            inflow_prev, released);
                     if (t == stop) break;
                 }
                 if (!instant(t, false)) [[unlikely]]

@@ -258,39 +258,50 @@ class ReleasePlan {
     // With ExactFirst (for a plan whose first_exact() holds) the sum starts
     // from the first release itself rather than 0.0 + it: the same value,
     // as that release is never -0.0, and one addition less in the chain.
-    template <bool ExactFirst> [[gnu::always_inline]] bool total_near(double e, double &total) {
+    // S, G and F, where not -1, are the numbers of spills, gates and fixed
+    // outlets, known to the compiler so that it unrolls their loops.
+    template <bool ExactFirst, int S = -1, int G = -1, int F = -1>
+    [[gnu::always_inline]] bool total_near(double e, double &total) {
+        const std::size_t ns = S < 0 ? spills_.size() : static_cast<std::size_t>(S);
+        const std::size_t ng = G < 0 ? gates_.size() : static_cast<std::size_t>(G);
+        const std::size_t nf = F < 0 ? fixed_.size() : static_cast<std::size_t>(F);
         double sum = 0.0;
         std::size_t s0 = 0, g0 = 0, f0 = 0;
         if constexpr (ExactFirst) {
-            if (!spills_.empty()) {
+            if (ns != 0) {
                 if (!spill_near(spills_[0], e, sum)) [[unlikely]]
                     return false;
                 s0 = 1;
-            } else if (!gates_.empty()) {
+            } else if (ng != 0) {
                 if (!gate_near(gates_[0], e, sum)) [[unlikely]]
                     return false;
                 g0 = 1;
-            } else {
+            } else if (nf != 0) {
                 sum = fixed_[0].outlet->release(e);
                 f0 = 1;
             }
         }
-        for (std::size_t i = s0; i < spills_.size(); ++i) {
+        for (std::size_t i = s0; i < ns; ++i) {
             double r;
             if (!spill_near(spills_[i], e, r)) [[unlikely]]
                 return false;
             sum = sum + r;
         }
-        for (std::size_t i = g0; i < gates_.size(); ++i) {
+        for (std::size_t i = g0; i < ng; ++i) {
             double r;
             if (!gate_near(gates_[i], e, r)) [[unlikely]]
                 return false;
             sum = sum + r;
         }
-        for (std::size_t i = f0; i < fixed_.size(); ++i) sum = sum + fixed_[i].outlet->release(e);
+        for (std::size_t i = f0; i < nf; ++i) sum = sum + fixed_[i].outlet->release(e);
         total = sum;
         return true;
     }
+
+    // The numbers of spills, gates and fixed outlets.
+    std::size_t spill_count() const { return spills_.size(); }
+    std::size_t gate_count() const { return gates_.size(); }
+    std::size_t fixed_count() const { return fixed_.size(); }
 
   private:
     struct Spill { // uncontrolled: the curve at the shifted elevation
