@@ -93,10 +93,13 @@ def linear_reservoir(basin_area, rainfall, dt_s, k_secs, fractions, initial_qs, 
 # ------------------------------------------------------------------ level pool
 # The loop a numba user would write for one reservoir with a spillway, a
 # capped gate and a gated minimum release: tables as float64 arrays, the
-# outlets visited in a fixed order with no dispatch on their kind, a halving
-# search per lookup, and the records taken at the end of each inflow step
-# (an inner loop of dt one-second steps). Same operations in the same order
-# as the core, so the results agree bit for bit.
+# outlets written out in a fixed order with no dispatch on their kind and no
+# helper returning a tuple, and each table's search started at the segment
+# found the step before (the level moves by a tiny fraction of a segment per
+# one-second step; the segment holding a value is unique, so the answer does
+# not depend on where the search starts). The records are taken at the end of
+# each inflow step (an inner loop of dt one-second steps). Same operations in
+# the same order as the core, so the results agree bit for bit.
 
 
 @jit
@@ -124,28 +127,6 @@ def _interp(xs, ys, x):
 
 
 @jit
-def _rating(xs, ys, e):
-    if e > xs[xs.shape[0] - 1]:
-        raise ValueError("elevation above the rating curve")
-    if e < xs[0]:
-        return 0.0
-    return _interp(xs, ys, e)
-
-
-@jit
-def _releases(e, spill_e, spill_q, gate_e, gate_q, gate_min, gate_cap, release, release_min):
-    # The core adds the absent offset (0.0) to the spillway's elevation.
-    q0 = _rating(spill_e, spill_q, e + 0.0)
-    q1 = 0.0
-    if not (e < gate_min):
-        q1 = _rating(gate_e, gate_q, e)
-        if q1 != q1 or gate_cap < q1:  # min_num(q1, cap)
-            q1 = gate_cap
-    q2 = 0.0 if e < release_min else release
-    return q0, q1, q2
-
-
-@jit
 def level_pool(inflow, dt, initial_elevation, es_e, es_s, spill_e, spill_q, gate_e, gate_q,
                gate_min, gate_cap, release, release_min):
     """Storage, elevation, total and the three outlets' records."""
@@ -158,25 +139,63 @@ def level_pool(inflow, dt, initial_elevation, es_e, es_s, spill_e, spill_q, gate
     last = es_s.shape[0] - 1
     if not (es_e[0] <= initial_elevation <= es_e[last]):
         raise ValueError("initial elevation outside the elevation-storage curve")
-    elevation = initial_elevation
-    storage = _interp(es_e, es_s, elevation)
+    s_first, s_last, s_end = spill_e[0], spill_e[spill_e.shape[0] - 1], spill_e.shape[0] - 1
+    g_first, g_last, g_end = gate_e[0], gate_e[gate_e.shape[0] - 1], gate_e.shape[0] - 1
+    v_first, v_last = es_s[0], es_s[last]
+    e = initial_elevation
+    storage = _interp(es_e, es_s, e)
     storage_rec[0] = storage
-    elevation_rec[0] = elevation
-    # The first instant records the releases at the initial elevation.
-    q0, q1, q2 = _releases(elevation, spill_e, spill_q, gate_e, gate_q, gate_min, gate_cap,
-                           release, release_min)
-    outlet_rec[0, 0] = q0
-    outlet_rec[1, 0] = q1
-    outlet_rec[2, 0] = q2
-    total_rec[0] = ((0.0 + q0) + q1) + q2
+    elevation_rec[0] = e
+    # Each table's search starts at the segment found the step before.
+    hs = _bisect(spill_e, e)
+    hg = _bisect(gate_e, e)
+    hv = _bisect(es_s, storage)
     inflow_prev = inflow[0]
     fdt = float(dt)
-    for k in range(2, n):
+    q0 = q1 = q2 = total = 0.0
+    # k = 1 records the releases at the initial elevation only.
+    for k in range(1, n):
         t0 = (k - 1) * dt
-        for s in range(1, dt + 1):
-            q0, q1, q2 = _releases(elevation, spill_e, spill_q, gate_e, gate_q, gate_min,
-                                   gate_cap, release, release_min)
+        first = 1 if k > 1 else dt
+        for s in range(first, dt + 1):
+            # spillway (no offset)
+            if e > s_last:
+                raise ValueError("elevation above the spillway's rating")
+            if e < s_first:
+                q0 = 0.0
+            else:
+                while spill_e[hs] > e:
+                    hs -= 1
+                while hs < s_end and spill_e[hs + 1] <= e:
+                    hs += 1
+                x0 = spill_e[hs]
+                if x0 == e:
+                    q0 = spill_q[hs]
+                else:
+                    q0 = spill_q[hs] + ((e - x0) / (spill_e[hs + 1] - x0)) * (
+                        spill_q[hs + 1] - spill_q[hs])
+            # gate, capped
+            q1 = 0.0
+            if not (e < gate_min):
+                if e > g_last:
+                    raise ValueError("elevation above the gate's rating")
+                if not (e < g_first):
+                    while gate_e[hg] > e:
+                        hg -= 1
+                    while hg < g_end and gate_e[hg + 1] <= e:
+                        hg += 1
+                    x0 = gate_e[hg]
+                    if x0 == e:
+                        q1 = gate_q[hg]
+                    else:
+                        q1 = gate_q[hg] + ((e - x0) / (gate_e[hg + 1] - x0)) * (
+                            gate_q[hg + 1] - gate_q[hg])
+                if q1 != q1 or gate_cap < q1:  # min_num(q1, cap)
+                    q1 = gate_cap
+            q2 = 0.0 if e < release_min else release
             total = ((0.0 + q0) + q1) + q2
+            if k == 1:
+                break
             p = float(t0 + s) / fdt
             i = int(p)
             if i >= n - 1:
@@ -186,16 +205,25 @@ def level_pool(inflow, dt, initial_elevation, es_e, es_s, spill_e, spill_q, gate
             storage = (storage + (inflow_prev + inflow_t) * 0.5) - total
             if storage != storage or storage < 0.0:  # max_num(storage, 0.0)
                 storage = 0.0
-            if not (es_s[0] <= storage <= es_s[last]):
+            if not (v_first <= storage <= v_last):
                 raise ValueError("storage outside the elevation-storage curve")
-            elevation = _interp(es_s, es_e, storage)
+            while es_s[hv] > storage:
+                hv -= 1
+            while hv < last and es_s[hv + 1] <= storage:
+                hv += 1
+            x0 = es_s[hv]
+            if x0 == storage:
+                e = es_e[hv]
+            else:
+                e = es_e[hv] + ((storage - x0) / (es_s[hv + 1] - x0)) * (es_e[hv + 1] - es_e[hv])
             inflow_prev = inflow_t
         outlet_rec[0, k - 1] = q0
         outlet_rec[1, k - 1] = q1
         outlet_rec[2, k - 1] = q2
         total_rec[k - 1] = total
-        storage_rec[k - 1] = storage
-        elevation_rec[k - 1] = elevation
+        if k > 1:
+            storage_rec[k - 1] = storage
+            elevation_rec[k - 1] = e
     return storage_rec, elevation_rec, total_rec, outlet_rec
 
 
