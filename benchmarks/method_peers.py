@@ -29,7 +29,7 @@ def _kernels():
 
     import numba
 
-    from benchmarks.numba_peers import _muskingum_pass
+    from benchmarks.numba_peers import _muskingum_pass, _muskingum_steps
 
     jit = numba.njit(fastmath=False, error_model="numpy", cache=False, nogil=False)
 
@@ -176,10 +176,12 @@ def _kernels():
 
     @jit
     def muskingum_cunge(inflow, dt, k_seg, x, sub_reaches, initial_outflow):
+        # The numba Muskingum reach's loops, given the sub-reach's K itself.
         out = np.empty_like(inflow)
-        _muskingum_pass(inflow, out, initial_outflow, dt, k_seg, x)
-        for _ in range(1, sub_reaches):
-            _muskingum_pass(out, out, out[0], dt, k_seg, x)
+        if sub_reaches == 1 or inflow.shape[0] == 1:
+            _muskingum_pass(inflow, out, initial_outflow, dt, k_seg, x)
+        else:
+            _muskingum_steps(inflow, out, initial_outflow, dt, k_seg, x, sub_reaches)
         return out
 
     return {"nrcs_uh": nrcs_uh, "snyder_uh": snyder_uh, "user_uh": user_uh, "recession": recession,
