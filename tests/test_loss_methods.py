@@ -205,3 +205,17 @@ def test_signed_zeros_infinities_and_nan_rain_follow_the_reference_bit_for_bit(n
         got, want = native(rain[:cut]), reference(rain[:cut].tolist())
         for column, expected in zip(got, want):
             assert column.tobytes() == np.asarray(expected, dtype=np.float64).tobytes()
+
+
+def test_results_are_writable_arrays_of_their_own_that_outlive_the_call():
+    # The native side hands over blocks of its buffer cache: a block must stay with its array
+    # until NumPy lets go, and a later call must never get a block that is still in use.
+    rain = np.random.default_rng(9).gamma(0.6, 0.3, 300_000)  # above the cache's block size
+    excess = methods.curve_number(rain, 80.0).excess  # its loss and state are freed here
+    kept = excess.copy()
+    again = methods.curve_number(rain, 60.0)
+    excess[:] += 1.0
+    assert excess.flags.writeable and again.excess.flags.writeable
+    assert not np.shares_memory(excess, again.excess)
+    assert (excess == kept + 1.0).all()
+    assert again.excess.tobytes() == methods.curve_number(rain, 60.0).excess.tobytes()
