@@ -27,12 +27,12 @@ namespace {
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 __attribute__((target_clones("avx2", "default")))
 #endif
-void add_rows(double *q, const double *excess, std::size_t first, std::size_t last,
-              const double *uh, std::size_t m) {
+void add_rows(double *__restrict q, const double *__restrict excess, std::size_t first,
+              std::size_t last, const double *__restrict uh, std::size_t m) {
     for (std::size_t i = first; i < last; ++i) {
         const double p = excess[i];
         if (p == 0.0) continue;
-        double *row = q + i;
+        double *__restrict row = q + i;
         for (std::size_t k = 0; k < m; ++k) row[k] = row[k] + p * uh[k];
     }
 }
