@@ -15,7 +15,7 @@ import traceback
 # In the order a full run takes them.
 BENCHMARKS = (
     "models", "kge", "conversion", "memory", "peers", "large_buffers", "threads",
-    "storage_indication", "model_overhead", "loss_methods", "calibration", "layer_costs",
+    "storage_indication", "model_overhead", "loss_methods", "method_peers", "calibration", "layer_costs",
 )
 
 

@@ -2,6 +2,7 @@
 // the same boundary toolkit as the basinkit module; it adds nothing to it.
 #include "model_py.hpp"
 
+#include "boundary/classes.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/errors.hpp"
 #include "boundary/registration.hpp"
@@ -22,6 +23,61 @@ PyObject *to_named_packed(const std::vector<std::pair<std::string, Values>> &nam
             return nullptr;
     }
     return dict.release();
+}
+
+OwnedDoubles::OwnedDoubles(std::size_t n)
+    : raw_(LargeBufferAllocator<double>{}.allocate(n ? n : 1)), n_(n) {}
+
+OwnedDoubles::OwnedDoubles(OwnedDoubles &&other) noexcept
+    : values_(std::move(other.values_)), raw_(std::exchange(other.raw_, nullptr)),
+      n_(std::exchange(other.n_, 0)) {}
+
+OwnedDoubles::~OwnedDoubles() {
+    if (raw_) LargeBufferAllocator<double>{}.deallocate(raw_, n_ ? n_ : 1);
+}
+
+namespace {
+
+int owned_getbuffer(PyObject *self, Py_buffer *view, int flags) {
+    view->obj = nullptr;
+    OwnedDoubles &d = PyClass<OwnedDoubles>::cast(self)->value;
+    // shape and strides live with the view until it is released.
+    auto *dims = static_cast<Py_ssize_t *>(PyMem_Malloc(2 * sizeof(Py_ssize_t)));
+    if (!dims) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    dims[0] = static_cast<Py_ssize_t>(d.size());
+    dims[1] = sizeof(double);
+    view->buf = d.data();
+    view->obj = Py_NewRef(self);
+    view->len = dims[0] * static_cast<Py_ssize_t>(sizeof(double));
+    view->readonly = 0;
+    view->itemsize = sizeof(double);
+    view->format = (flags & PyBUF_FORMAT) ? const_cast<char *>("d") : nullptr;
+    view->ndim = 1;
+    view->shape = (flags & PyBUF_ND) ? dims : nullptr;
+    view->strides = ((flags & PyBUF_STRIDES) == PyBUF_STRIDES) ? dims + 1 : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = dims;
+    return 0;
+}
+
+void owned_releasebuffer(PyObject *, Py_buffer *view) {
+    PyMem_Free(view->internal);
+}
+
+PyClass<OwnedDoubles> owned_doubles(
+    "OwnedDoubles", Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    {{Py_tp_doc, const_cast<char *>("Doubles of a basinkit_model._native result, read through "
+                                    "the buffer protocol.")},
+     {Py_bf_getbuffer, reinterpret_cast<void *>(owned_getbuffer)},
+     {Py_bf_releasebuffer, reinterpret_cast<void *>(owned_releasebuffer)}});
+
+} // namespace
+
+PyObject *to_owned(OwnedDoubles doubles) {
+    return owned_doubles.wrap(std::move(doubles));
 }
 
 bool series_args(const char *name, PyObject *data, PyObject *time_step, TimeSeries *out) {

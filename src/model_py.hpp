@@ -6,6 +6,7 @@
 #include "boundary/ref.hpp"
 #include "utils/time_series.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -19,6 +20,35 @@ namespace basinkit::py {
 PyObject *to_packed(std::span<const double> values);
 // A new dict from each name to its values, packed.
 PyObject *to_named_packed(const std::vector<std::pair<std::string, Values>> &named);
+
+// Doubles handed over without a copy: an object exporting them as a writable
+// one-dimensional buffer of "d", which NumPy reads in place. A block of
+// series size comes from and goes back to the thread's large-buffer cache,
+// so a method called in a loop neither copies its result nor faults pages in.
+class OwnedDoubles {
+  public:
+    OwnedDoubles() = default;
+    // `n` doubles, not initialised.
+    explicit OwnedDoubles(std::size_t n);
+    // Takes over `values`.
+    explicit OwnedDoubles(Values values) : values_(std::move(values)) {}
+    OwnedDoubles(OwnedDoubles &&other) noexcept;
+    OwnedDoubles &operator=(OwnedDoubles &&other) = delete;
+    ~OwnedDoubles();
+
+    double *data() { return raw_ ? raw_ : values_.data(); }
+    std::size_t size() const { return raw_ ? n_ : values_.size(); }
+    std::span<double> span() { return {data(), size()}; }
+
+  private:
+    Values values_;
+    double *raw_ = nullptr;
+    std::size_t n_ = 0;
+};
+PyObject *to_owned(OwnedDoubles doubles);
+inline PyObject *to_owned(Values values) {
+    return to_owned(OwnedDoubles(std::move(values)));
+}
 
 // A series from its values (argument `name`) and its time step in whole
 // seconds, refused below one second as the series classes refuse it.

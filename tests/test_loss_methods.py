@@ -187,3 +187,35 @@ def test_calibration_recovers_a_curve_number():
         seed=1, maxiter=10, popsize=5, extend=48 * H, objective="rmse",
     )
     assert abs(fit.values["upper.loss.cn"] - 81.0) < 0.1
+
+
+@pytest.mark.parametrize("imp", [-0.0, 0.0, 35.0, 100.0])
+@pytest.mark.parametrize("name", NAMES)
+def test_signed_zeros_infinities_and_nan_rain_follow_the_reference_bit_for_bit(name, imp):
+    # The selects of the native loops are branch-free masks: their edge cases are the reference's.
+    rain = np.array([0.0, -0.0, 0.3, math.nan, -0.0, 5e-324, 1.2, -math.inf, 0.0, 2.5, math.inf, 0.4, -0.0, 0.1])
+    native, reference = {
+        "curve_number": (lambda r: methods.curve_number(r, 71.0, 0.05, imp), lambda r: ref_curve_number(r, 71.0, 0.05, imp, 1.0)),
+        "initial_constant": (lambda r: methods.initial_constant(r, timedelta(seconds=900), 0.2, 0.3, imp),
+                             lambda r: ref_initial_constant(r, 900, 0.2, 0.3, imp)),
+        "green_ampt": (lambda r: methods.green_ampt(r, timedelta(seconds=900), 0.1, 0.4, 4.0, 0.3, imp),
+                       lambda r: ref_green_ampt(r, 900, 0.1, 0.4, 4.0, 0.3, imp)),
+    }[name]
+    for cut in (len(rain) - 4, len(rain)):  # without and with the infinite rain
+        got, want = native(rain[:cut]), reference(rain[:cut].tolist())
+        for column, expected in zip(got, want):
+            assert column.tobytes() == np.asarray(expected, dtype=np.float64).tobytes()
+
+
+def test_results_are_writable_arrays_of_their_own_that_outlive_the_call():
+    # The native side hands over blocks of its buffer cache: a block must stay with its array
+    # until NumPy lets go, and a later call must never get a block that is still in use.
+    rain = np.random.default_rng(9).gamma(0.6, 0.3, 300_000)  # above the cache's block size
+    excess = methods.curve_number(rain, 80.0).excess  # its loss and state are freed here
+    kept = excess.copy()
+    again = methods.curve_number(rain, 60.0)
+    excess[:] += 1.0
+    assert excess.flags.writeable and again.excess.flags.writeable
+    assert not np.shares_memory(excess, again.excess)
+    assert (excess == kept + 1.0).all()
+    assert again.excess.tobytes() == methods.curve_number(rain, 60.0).excess.tobytes()

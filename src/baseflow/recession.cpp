@@ -4,6 +4,45 @@
 
 namespace basinkit {
 
+namespace {
+
+// The recession's running state: the receding flow, the largest total so far
+// and where it was.
+struct Scan {
+    double base;
+    double top;
+    std::size_t peak;
+};
+
+// Steps [from, to) of the first pass. Apart from the loop that asks about
+// cancellation, which calls out and so would keep the state in memory: here
+// it stays in registers.
+[[gnu::noinline]] Scan recede(double *b, const double *d, std::size_t from, std::size_t to,
+                              double kd, Scan s) {
+    for (std::size_t i = from; i < to; ++i) {
+        s.base = s.base * kd;
+        b[i] = s.base;
+        const double total = d[i] + s.base;
+        if (total > s.top) {
+            s.top = total;
+            s.peak = i;
+        }
+    }
+    return s;
+}
+
+// Steps [from, to) after the crossing: the total recedes from q.
+[[gnu::noinline]] double recede_total(double *b, const double *d, std::size_t from, std::size_t to,
+                                      double kd, double q) {
+    for (std::size_t i = from; i < to; ++i) {
+        q = q * kd;
+        b[i] = q - d[i];
+    }
+    return q;
+}
+
+} // namespace
+
 Result<RecessionOutput> recession_rs(std::span<const double> direct, double dt, double initial_q,
                                      double k, bool by_ratio, double ratio_or_threshold,
                                      const CancelHook &cancel) {
@@ -20,29 +59,31 @@ Result<RecessionOutput> recession_rs(std::span<const double> direct, double dt, 
     const double kd = std::pow(k, dt / 86400.0);
     RecessionOutput out{Values(n), -1};
     double *b = out.baseflow.data();
+    const double *d = direct.data();
     CancelCheck check(cancel);
     b[0] = initial_q;
-    std::size_t peak = 0;
-    double top = direct[0] + b[0];
-    for (std::size_t i = 1; i < n; ++i) {
-        b[i] = b[i - 1] * kd;
-        const double total = direct[i] + b[i];
-        if (total > top) {
-            top = total;
-            peak = i;
-        }
-        if (check.stop(1)) return interrupted();
+    Scan scan{initial_q, d[0] + b[0], 0};
+    for (std::size_t i = 1; i < n;) {
+        const std::size_t stop =
+            n - i > CancelCheck::POLL_INTERVAL ? i + CancelCheck::POLL_INTERVAL : n;
+        scan = recede(b, d, i, stop, kd, scan);
+        if (check.stop(stop - i)) return interrupted();
+        i = stop;
     }
+    const double top = scan.top;
+    const std::size_t peak = scan.peak;
     const double threshold = by_ratio ? ratio_or_threshold * top : ratio_or_threshold;
     std::size_t c = peak + 1;
     while (c < n && !(direct[c] + b[c] < threshold)) ++c;
     if (c >= n) return out;
     out.crossing = static_cast<std::ptrdiff_t>(c);
-    double q = direct[c] + b[c];
-    for (std::size_t i = c + 1; i < n; ++i) {
-        q = q * kd;
-        b[i] = q - direct[i];
-        if (check.stop(1)) return interrupted();
+    double q = d[c] + b[c];
+    for (std::size_t i = c + 1; i < n;) {
+        const std::size_t stop =
+            n - i > CancelCheck::POLL_INTERVAL ? i + CancelCheck::POLL_INTERVAL : n;
+        q = recede_total(b, d, i, stop, kd, q);
+        if (check.stop(stop - i)) return interrupted();
+        i = stop;
     }
     return out;
 }

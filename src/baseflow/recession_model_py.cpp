@@ -35,7 +35,7 @@ PyObject *recession(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
         auto out = recession_rs(direct.data, static_cast<double>(direct.time_step), initial_q, k,
                                 ratio.has_value(), ratio ? *ratio : *threshold, signal_cancel());
         if (!ok(out)) return nullptr;
-        Ref flow(to_packed(out->baseflow));
+        Ref flow(to_owned(std::move(out->baseflow)));
         if (!flow) return nullptr;
         Ref crossing(out->crossing < 0 ? Py_NewRef(Py_None) : PyLong_FromSsize_t(out->crossing));
         if (!crossing) return nullptr;

@@ -28,15 +28,17 @@ Result<void> curve_number_into(std::span<const double> rainfall, double cn,
     const std::size_t n = rainfall.size();
     double p_cum = 0.0, q_cum = 0.0;
     const bool done = for_each_step(n, cancel, [&](std::size_t i) {
-        const double p = rainfall[i] > 0.0 ? rainfall[i] : 0.0;
+        const double p = rain_depth(rainfall[i]);
         p_cum = p_cum + p;
         double q = 0.0;
         if (p_cum > ia) {
             const double d = p_cum - ia;
             q = d * d / (d + s);
         }
-        double dq = max_num(q - q_cum, 0.0);
-        dq = min_num(dq, p);
+        // min_num(max_num(q - q_cum, 0), p) without branches: neither side
+        // of the min is NaN.
+        const double up = nonnegative_part(q - q_cum);
+        const double dq = p < up ? p : up;
         q_cum = q;
         out.put(i, p, imp, perv, dq, p_cum);
     });

@@ -24,7 +24,7 @@ Result<void> initial_constant_into(std::span<const double> rainfall, std::int32_
     const std::size_t n = rainfall.size();
     double left = initial_loss;
     const bool done = for_each_step(n, cancel, [&](std::size_t i) {
-        const double p = rainfall[i] > 0.0 ? rainfall[i] : 0.0;
+        const double p = rain_depth(rainfall[i]);
         const double il = min_num(p, left);
         left = left - il;
         const double r = p - il;

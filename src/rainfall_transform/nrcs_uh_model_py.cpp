@@ -27,7 +27,7 @@ PyObject *nrcs_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject 
         auto q = nrcs_uh_rs(excess.data, excess.time_step, unit_volume, lag.as_secs_f64(),
                             tabulated, m, signal_cancel());
         if (!ok(q)) return nullptr;
-        return to_packed(*q);
+        return to_owned(std::move(*q));
     });
 }
 

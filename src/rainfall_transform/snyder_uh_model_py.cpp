@@ -29,7 +29,7 @@ PyObject *snyder_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
         auto q = snyder_uh_rs(excess.data, excess.time_step, unit_volume, area, lag.as_secs_f64(),
                               cp, units, signal_cancel());
         if (!ok(q)) return nullptr;
-        return to_packed(*q);
+        return to_owned(std::move(*q));
     });
 }
 

@@ -29,7 +29,7 @@ PyObject *user_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject 
         auto q = user_uh_rs(excess.data, excess.time_step, ordinates, unit_volume, normalise,
                             signal_cancel());
         if (!ok(q)) return nullptr;
-        return to_packed(*q);
+        return to_owned(std::move(*q));
     });
 }
 

@@ -21,19 +21,19 @@ Result<Values> lag_rs(std::span<const double> inflow, double dt, double lag,
     // A shift past the end leaves every value at the steady start.
     const std::size_t m = whole >= static_cast<double>(n) ? n : static_cast<std::size_t>(whole);
     const double first = inflow[0];
-    Values out;
-    out.reserve(n);
+    Values out(n);
+    double *o = out.data();
+    const double *in = inflow.data();
+    // The steps that reach back before the start, then the rest without a
+    // test per step; in chunks, asking about cancellation between them.
+    const std::size_t head = m + 1 < n ? m + 1 : n;
+    for (std::size_t i = 0; i < head; ++i) o[i] = g * (i >= m ? in[i - m] : first) + f * first;
     CancelCheck check(cancel);
-    // In chunks, asking about cancellation between them.
-    for (std::size_t i = 0; i < n;) {
+    for (std::size_t i = head; i < n;) {
         const std::size_t stop =
             n - i > CancelCheck::POLL_INTERVAL ? i + CancelCheck::POLL_INTERVAL : n;
         const std::size_t chunk = stop - i;
-        for (; i < stop; ++i) {
-            const double a = i >= m ? inflow[i - m] : first;
-            const double b = i >= m + 1 ? inflow[i - m - 1] : first;
-            out.push_back(g * a + f * b);
-        }
+        for (; i < stop; ++i) o[i] = g * in[i - m] + f * in[i - m - 1];
         if (check.stop(chunk)) return interrupted();
     }
     return out;

@@ -23,7 +23,7 @@ PyObject *lag(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
         auto out = lag_rs(inflow.data, static_cast<double>(inflow.time_step), by.as_secs_f64(),
                           signal_cancel());
         if (!ok(out)) return nullptr;
-        return to_packed(*out);
+        return to_owned(std::move(*out));
     });
 }
 

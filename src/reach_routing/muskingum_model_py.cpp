@@ -73,7 +73,11 @@ PyObject *muskingum_cunge(PyObject *, PyObject *const *args, Py_ssize_t nargs, P
             muskingum_segments_rs(inflow.data, static_cast<double>(inflow.time_step), segment_k, x,
                                   sub_reaches, initial_outflow, signal_cancel(), &ends);
         if (!ok(out)) return nullptr;
-        return routed_and_ends(*out, ends);
+        Ref routed(to_owned(std::move(*out)));
+        if (!routed) return nullptr;
+        Ref last(to_list(ends));
+        if (!last) return nullptr;
+        return PyTuple_Pack(2, routed.get(), last.get());
     });
 }
 
