@@ -25,8 +25,14 @@ _ONE_SECOND = timedelta(seconds=1)
 
 
 def floats(packed: bytes) -> Array:
-    """Packed native floats as a writable array."""
-    return np.frombuffer(packed).copy()
+    """Packed native floats as a writable array.
+
+    A result the extension hands over as its own writable buffer is used in
+    place (each call makes a new one, so nothing else shares it); read-only
+    bytes are copied.
+    """
+    values = np.frombuffer(packed)
+    return values if values.flags.writeable else values.copy()
 
 
 # ---------------------------------------------------------------- roles

@@ -22,6 +22,7 @@ from numpy.typing import ArrayLike, NDArray
 from . import _native
 from . import _units as u
 from ._clock import Array
+from ._methods import floats
 from ._routing_methods import MANNING_US, CungeConstants, Section, cunge_constants, normal_section
 from ._transform_methods import ACRES_PER_SQ_MILE, SNYDER_US, nrcs_shape, unit_volume
 
@@ -211,7 +212,7 @@ def nrcs_unit_hydrograph(
     depth, acres = _transform_inputs(excess, area_acres, si)
     tabulated, m = nrcs_shape(float(peak_rate_factor))
     packed = _native.nrcs_uh(depth, _whole_seconds(step), unit_volume(acres), lag, tabulated, m)
-    return _to_si(np.frombuffer(packed).copy(), u.M3_PER_FT3, si)
+    return _to_si(floats(packed), u.M3_PER_FT3, si)
 
 
 def user_unit_hydrograph(
@@ -236,7 +237,7 @@ def user_unit_hydrograph(
     depth, acres = _transform_inputs(excess, area_acres, si)
     per_inch = [_us(float(q), u.M3S_PER_CFS_PER_MM_PER_IN, si) for q in ordinates]
     packed = _native.user_uh(depth, _whole_seconds(step), per_inch, unit_volume(acres), normalise)
-    return _to_si(np.frombuffer(packed).copy(), u.M3_PER_FT3, si)
+    return _to_si(floats(packed), u.M3_PER_FT3, si)
 
 
 def snyder_unit_hydrograph(
@@ -266,7 +267,7 @@ def snyder_unit_hydrograph(
         depth, _whole_seconds(step), unit_volume(acres), acres / ACRES_PER_SQ_MILE, lag,
         float(peaking_coefficient), *SNYDER_US,
     )
-    return _to_si(np.frombuffer(packed).copy(), u.M3_PER_FT3, si)
+    return _to_si(floats(packed), u.M3_PER_FT3, si)
 
 
 # ---------------------------------------------------------------- reach routing (Muskingum-Cunge, lag)
@@ -310,7 +311,7 @@ def muskingum_cunge(
     c = cunge_constants(*_cunge_us(length, slope, reference_flow, reference_area, top_width, si), beta, sub_reaches)
     start = float(flow[0]) if initial_outflow is None else _us(float(initial_outflow), u.M3_PER_FT3, si)
     out, _ = _native.muskingum_cunge(flow, _whole_seconds(step), c.k, c.x, sub_reaches, start)
-    return _to_si(np.frombuffer(out).copy(), u.M3_PER_FT3, si)
+    return _to_si(floats(out), u.M3_PER_FT3, si)
 
 
 def muskingum_cunge_constants(
@@ -359,7 +360,7 @@ def channel_section(
 def lag(inflow: ArrayLike, step: timedelta, lag: timedelta) -> Array:
     """`inflow` delayed by `lag`; a fraction of a step interpolates the two neighbouring shifts."""
     flow = np.ascontiguousarray(inflow, dtype=np.float64)
-    return np.frombuffer(_native.lag(flow, _whole_seconds(step), lag)).copy()
+    return floats(_native.lag(flow, _whole_seconds(step), lag))
 
 
 # ---------------------------------------------------------------- end of reach routing
@@ -391,7 +392,7 @@ def recession(
     q0 = _us(initial_q, u.M3_PER_FT3, si)
     limit = None if threshold_q is None else _us(threshold_q, u.M3_PER_FT3, si)
     packed, crossing = _native.recession(flow, _whole_seconds(step), q0, recession_constant, ratio_to_peak, limit)
-    return _to_si(np.frombuffer(packed).copy(), u.M3_PER_FT3, si), crossing
+    return _to_si(floats(packed), u.M3_PER_FT3, si), crossing
 
 
 # ---------------------------------------------------------------- end of baseflow (recession)
