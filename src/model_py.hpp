@@ -50,6 +50,10 @@ inline PyObject *to_owned(Values values) {
     return to_owned(OwnedDoubles(std::move(values)));
 }
 
+// The runoff of `excess` through the ordinates `uh` (or the error that kept
+// them from being made), convolved straight into the buffer handed over.
+PyObject *to_convolved(std::span<const double> excess, const Result<std::vector<double>> &uh);
+
 // A series from its values (argument `name`) and its time step in whole
 // seconds, refused below one second as the series classes refuse it.
 bool series_args(const char *name, PyObject *data, PyObject *time_step, TimeSeries *out);

@@ -46,7 +46,20 @@ struct Scan {
 Result<RecessionOutput> recession_rs(std::span<const double> direct, double dt, double initial_q,
                                      double k, bool by_ratio, double ratio_or_threshold,
                                      const CancelHook &cancel) {
+    RecessionOutput out{Values(direct.size()), -1};
+    auto crossing = recession_into(direct, dt, initial_q, k, by_ratio, ratio_or_threshold,
+                                   out.baseflow, cancel);
+    if (!crossing) return std::unexpected(std::move(crossing.error()));
+    out.crossing = *crossing;
+    return out;
+}
+
+Result<std::ptrdiff_t> recession_into(std::span<const double> direct, double dt, double initial_q,
+                                      double k, bool by_ratio, double ratio_or_threshold,
+                                      std::span<double> baseflow, const CancelHook &cancel) {
     if (direct.empty()) return value_error("`direct` must contain at least one value.");
+    if (baseflow.size() != direct.size())
+        return value_error("`baseflow` must hold as many values as `direct`.");
     if (!(dt > 0.0) || !std::isfinite(dt)) return value_error("`dt` must be > 0.");
     if (!(initial_q >= 0.0) || !std::isfinite(initial_q))
         return value_error("`initial_q` must be >= 0.");
@@ -57,8 +70,7 @@ Result<RecessionOutput> recession_rs(std::span<const double> direct, double dt, 
         return value_error("`threshold_q` must be >= 0.");
     const std::size_t n = direct.size();
     const double kd = std::pow(k, dt / 86400.0);
-    RecessionOutput out{Values(n), -1};
-    double *b = out.baseflow.data();
+    double *b = baseflow.data();
     const double *d = direct.data();
     CancelCheck check(cancel);
     b[0] = initial_q;
@@ -75,8 +87,7 @@ Result<RecessionOutput> recession_rs(std::span<const double> direct, double dt, 
     const double threshold = by_ratio ? ratio_or_threshold * top : ratio_or_threshold;
     std::size_t c = peak + 1;
     while (c < n && !(direct[c] + b[c] < threshold)) ++c;
-    if (c >= n) return out;
-    out.crossing = static_cast<std::ptrdiff_t>(c);
+    if (c >= n) return std::ptrdiff_t{-1};
     double q = d[c] + b[c];
     for (std::size_t i = c + 1; i < n;) {
         const std::size_t stop =
@@ -85,7 +96,7 @@ Result<RecessionOutput> recession_rs(std::span<const double> direct, double dt, 
         if (check.stop(stop - i)) return interrupted();
         i = stop;
     }
-    return out;
+    return static_cast<std::ptrdiff_t>(c);
 }
 
 } // namespace basinkit

@@ -31,5 +31,10 @@ struct RecessionOutput {
 Result<RecessionOutput> recession_rs(std::span<const double> direct, double dt, double initial_q,
                                      double k, bool by_ratio, double ratio_or_threshold,
                                      const CancelHook &cancel = {});
+// The same into `baseflow` of direct.size() values, each written once, so
+// that a caller may hand over memory it has not initialised; the crossing.
+Result<std::ptrdiff_t> recession_into(std::span<const double> direct, double dt, double initial_q,
+                                      double k, bool by_ratio, double ratio_or_threshold,
+                                      std::span<double> baseflow, const CancelHook &cancel = {});
 
 } // namespace basinkit

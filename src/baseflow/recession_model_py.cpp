@@ -32,12 +32,15 @@ PyObject *recession(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
                             "exactly one of ratio_to_peak and threshold_q must be given");
             return nullptr;
         }
-        auto out = recession_rs(direct.data, static_cast<double>(direct.time_step), initial_q, k,
-                                ratio.has_value(), ratio ? *ratio : *threshold, signal_cancel());
-        if (!ok(out)) return nullptr;
-        Ref flow(to_owned(std::move(out->baseflow)));
+        // Every value is written by the core: the block needs no zeroing.
+        OwnedDoubles baseflow(direct.data.size());
+        auto at = recession_into(direct.data, static_cast<double>(direct.time_step), initial_q, k,
+                                 ratio.has_value(), ratio ? *ratio : *threshold, baseflow.span(),
+                                 signal_cancel());
+        if (!ok(at)) return nullptr;
+        Ref flow(to_owned(std::move(baseflow)));
         if (!flow) return nullptr;
-        Ref crossing(out->crossing < 0 ? Py_NewRef(Py_None) : PyLong_FromSsize_t(out->crossing));
+        Ref crossing(*at < 0 ? Py_NewRef(Py_None) : PyLong_FromSsize_t(*at));
         if (!crossing) return nullptr;
         return PyTuple_Pack(2, flow.get(), crossing.get());
     });

@@ -24,10 +24,9 @@ PyObject *nrcs_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject 
             !to_duration(a[3], &lag) || !flag_arg("tabulated", a[4], &tabulated) ||
             !convert_arg("m", a[5], &m))
             return nullptr;
-        auto q = nrcs_uh_rs(excess.data, excess.time_step, unit_volume, lag.as_secs_f64(),
-                            tabulated, m, signal_cancel());
-        if (!ok(q)) return nullptr;
-        return to_owned(std::move(*q));
+        return to_convolved(excess.data,
+                            nrcs_unit_hydrograph(excess.time_step, unit_volume, lag.as_secs_f64(),
+                                                 tabulated, m, signal_cancel()));
     });
 }
 

@@ -26,10 +26,9 @@ PyObject *snyder_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
             !convert_arg("cp", a[5], &cp) || !convert_arg("c2", a[6], &units.c2) ||
             !convert_arg("c50", a[7], &units.c50) || !convert_arg("c75", a[8], &units.c75))
             return nullptr;
-        auto q = snyder_uh_rs(excess.data, excess.time_step, unit_volume, area, lag.as_secs_f64(),
-                              cp, units, signal_cancel());
-        if (!ok(q)) return nullptr;
-        return to_owned(std::move(*q));
+        return to_convolved(excess.data,
+                            snyder_unit_hydrograph(excess.time_step, unit_volume, area,
+                                                   lag.as_secs_f64(), cp, units, signal_cancel()));
     });
 }
 

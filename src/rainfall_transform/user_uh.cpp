@@ -2,6 +2,7 @@
 
 #include "format.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace basinkit {
@@ -41,20 +42,39 @@ void add_rows(double *__restrict q, const double *__restrict excess, std::size_t
 
 Result<Values> convolve_unit_hydrograph(std::span<const double> excess, std::span<const double> uh,
                                         const CancelHook &cancel) {
+    Values q(convolved_size(excess.size(), uh.size()));
+    auto done = convolve_unit_hydrograph_into(excess, uh, q, cancel);
+    if (!done) return std::unexpected(std::move(done.error()));
+    return q;
+}
+
+Result<void> convolve_unit_hydrograph_into(std::span<const double> excess,
+                                           std::span<const double> uh, std::span<double> q,
+                                           const CancelHook &cancel) {
     const std::size_t len = excess.size(), m = uh.size();
-    if (len == 0 || m == 0) return Values(len, 0.0);
+    if (q.size() != convolved_size(len, m))
+        return value_error("the runoff must hold len(excess) + len(ordinates) - 1 values.");
+    if (len == 0 || m == 0) {
+        std::fill(q.begin(), q.end(), 0.0);
+        return {};
+    }
     CancelCheck check(cancel);
-    Values q(len + m - 1, 0.0);
     // Row by row in increasing i: each q_j then takes its terms in increasing
     // i. Cancellation is asked between blocks of rows of about
-    // POLL_INTERVAL terms.
+    // POLL_INTERVAL terms. Rows [i, last) reach q up to last + m - 1; what
+    // lies past the previous block's reach starts at 0.0 here, while still
+    // in cache.
     const std::size_t rows = m >= CancelCheck::POLL_INTERVAL ? 1 : CancelCheck::POLL_INTERVAL / m;
+    std::size_t zeroed = 0;
     for (std::size_t i = 0; i < len; i += rows) {
         const std::size_t last = len - i > rows ? i + rows : len;
+        const std::size_t reach = last + m - 1;
+        std::fill(q.data() + zeroed, q.data() + reach, 0.0);
+        zeroed = reach;
         add_rows(q.data(), excess.data(), i, last, uh.data(), m);
         if (check.stop((last - i) * m)) return interrupted();
     }
-    return q;
+    return {};
 }
 
 Result<std::vector<double>> user_unit_hydrograph(std::int32_t time_step,

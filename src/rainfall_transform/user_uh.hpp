@@ -30,6 +30,16 @@ Result<void> scale_to_unit_volume(std::span<double> shape, double dt, double uni
 // (either sign) skipped. `cancel` may stop it (an Interrupted error).
 Result<Values> convolve_unit_hydrograph(std::span<const double> excess, std::span<const double> uh,
                                         const CancelHook &cancel = {});
+// How many values that convolution gives: L + m - 1, or L when either is empty.
+inline std::size_t convolved_size(std::size_t len, std::size_t m) {
+    return len == 0 || m == 0 ? len : len + m - 1;
+}
+// The same into `q` of convolved_size values, which need not be initialised:
+// each block of rows zeroes only the values it is the first to reach, just
+// before adding to them, so the result is written in one pass.
+Result<void> convolve_unit_hydrograph_into(std::span<const double> excess,
+                                           std::span<const double> uh, std::span<double> q,
+                                           const CancelHook &cancel = {});
 
 // `shape` closed by a last 0 and scaled to hold `unit_volume` (as above).
 Result<std::vector<double>> closed_unit_hydrograph(std::vector<double> shape, double dt,

@@ -10,6 +10,13 @@
 
 namespace basinkit::py {
 
+PyObject *to_convolved(std::span<const double> excess, const Result<std::vector<double>> &uh) {
+    if (!ok(uh)) return nullptr;
+    OwnedDoubles q(convolved_size(excess.size(), uh->size()));
+    if (!ok(convolve_unit_hydrograph_into(excess, *uh, q.span(), signal_cancel()))) return nullptr;
+    return to_owned(std::move(q));
+}
+
 namespace {
 
 constexpr const char *params[] = {"excess", "time_step", "ordinates", "unit_volume", "normalise"};
@@ -26,10 +33,8 @@ PyObject *user_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject 
             !convert_arg("unit_volume", a[3], &unit_volume) ||
             !flag_arg("normalise", a[4], &normalise))
             return nullptr;
-        auto q = user_uh_rs(excess.data, excess.time_step, ordinates, unit_volume, normalise,
-                            signal_cancel());
-        if (!ok(q)) return nullptr;
-        return to_owned(std::move(*q));
+        return to_convolved(
+            excess.data, user_unit_hydrograph(excess.time_step, ordinates, unit_volume, normalise));
     });
 }
 

@@ -8,7 +8,17 @@ namespace basinkit {
 
 Result<Values> lag_rs(std::span<const double> inflow, double dt, double lag,
                       const CancelHook &cancel) {
+    Values out(inflow.size());
+    auto done = lag_into(inflow, dt, lag, out, cancel);
+    if (!done) return std::unexpected(std::move(done.error()));
+    return out;
+}
+
+Result<void> lag_into(std::span<const double> inflow, double dt, double lag, std::span<double> out,
+                      const CancelHook &cancel) {
     if (inflow.empty()) return value_error("`inflow` must contain at least one value.");
+    if (out.size() != inflow.size())
+        return value_error("`out` must hold as many values as `inflow`.");
     if (!(dt > 0.0) || !std::isfinite(dt)) return value_error("`dt` must be > 0.");
     if (!(lag >= 0.0) || !std::isfinite(lag)) return value_error("`lag` must be >= 0.");
     const std::size_t n = inflow.size();
@@ -21,7 +31,6 @@ Result<Values> lag_rs(std::span<const double> inflow, double dt, double lag,
     // A shift past the end leaves every value at the steady start.
     const std::size_t m = whole >= static_cast<double>(n) ? n : static_cast<std::size_t>(whole);
     const double first = inflow[0];
-    Values out(n);
     double *o = out.data();
     const double *in = inflow.data();
     // The steps that reach back before the start, then the rest without a
@@ -36,7 +45,7 @@ Result<Values> lag_rs(std::span<const double> inflow, double dt, double lag,
         for (; i < stop; ++i) o[i] = g * in[i - m] + f * in[i - m - 1];
         if (check.stop(chunk)) return interrupted();
     }
-    return out;
+    return {};
 }
 
 } // namespace basinkit

@@ -19,5 +19,9 @@ namespace basinkit {
 // `lag` must be finite and >= 0, `dt` > 0, and the inflow not empty.
 Result<Values> lag_rs(std::span<const double> inflow, double dt, double lag,
                       const CancelHook &cancel = {});
+// The same into `out` of inflow.size() values, each written once, so that a
+// caller may hand over memory it has not initialised.
+Result<void> lag_into(std::span<const double> inflow, double dt, double lag, std::span<double> out,
+                      const CancelHook &cancel = {});
 
 } // namespace basinkit
