@@ -6,6 +6,22 @@
 
 namespace basinkit {
 
+namespace {
+
+// Steps [from, to), all at or past m + 1: each value on its own, so a vector
+// lane computes exactly what a scalar step would (no contraction: see the
+// flags). On x86-64 a second copy for AVX2 is chosen when the processor
+// has it, twice as wide as the SSE2 baseline.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void shift_rows(double *__restrict o, const double *__restrict in, std::size_t from, std::size_t to,
+                std::size_t m, double g, double f) {
+    for (std::size_t i = from; i < to; ++i) o[i] = g * in[i - m] + f * in[i - m - 1];
+}
+
+} // namespace
+
 Result<Values> lag_rs(std::span<const double> inflow, double dt, double lag,
                       const CancelHook &cancel) {
     Values out(inflow.size());
@@ -41,9 +57,9 @@ Result<void> lag_into(std::span<const double> inflow, double dt, double lag, std
     for (std::size_t i = head; i < n;) {
         const std::size_t stop =
             n - i > CancelCheck::POLL_INTERVAL ? i + CancelCheck::POLL_INTERVAL : n;
-        const std::size_t chunk = stop - i;
-        for (; i < stop; ++i) o[i] = g * in[i - m] + f * in[i - m - 1];
-        if (check.stop(chunk)) return interrupted();
+        shift_rows(o, in, i, stop, m, g, f);
+        if (check.stop(stop - i)) return interrupted();
+        i = stop;
     }
     return {};
 }
