@@ -215,7 +215,6 @@ def run(s: h.Session) -> None:
     mc = cunge_constants(30_000.0, 0.0005, 2_000.0, 800.0, 200.0, 5.0 / 3.0, 3)
     dt = float(STEP)
     # The natives as basinkit_model.methods calls them, their results read in place.
-    # (methods copies these results once more; see benchmarks/README.md.)
     tabulated, m = nrcs_shape(484.0)
     span = (2.4 * STEP)
     sq_mi = AREA_ACRES / ACRES_PER_SQ_MILE
