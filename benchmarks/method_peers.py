@@ -29,7 +29,7 @@ def _kernels():
 
     import numba
 
-    from benchmarks.numba_peers import _muskingum_pass, _muskingum_steps
+    from benchmarks.numba_peers import muskingum_segments
 
     jit = numba.njit(fastmath=False, error_model="numpy", cache=False, nogil=False)
 
@@ -174,18 +174,8 @@ def _kernels():
             out[i] = g * inflow[i - m] + f * inflow[i - m - 1]
         return out
 
-    @jit
-    def muskingum_cunge(inflow, dt, k_seg, x, sub_reaches, initial_outflow):
-        # The numba Muskingum reach's loops, given the sub-reach's K itself.
-        out = np.empty_like(inflow)
-        if sub_reaches == 1 or inflow.shape[0] == 1:
-            _muskingum_pass(inflow, out, initial_outflow, dt, k_seg, x)
-        else:
-            _muskingum_steps(inflow, out, initial_outflow, dt, k_seg, x, sub_reaches)
-        return out
-
     return {"nrcs_uh": nrcs_uh, "snyder_uh": snyder_uh, "user_uh": user_uh, "recession": recession,
-            "lag": lag, "muskingum_cunge": muskingum_cunge, "convolve": convolve,
+            "lag": lag, "muskingum_cunge": muskingum_segments, "convolve": convolve,
             "close_and_scale": close_and_scale}
 
 

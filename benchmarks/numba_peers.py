@@ -77,7 +77,12 @@ def muskingum_reach(inflow, dt, k_s, x, sub_reaches, initial_outflow):
     """Outflow of a reach of `sub_reaches` equal passes (k_s in seconds): one
     pass as a plain loop, several step by step through all of them (faster
     from two passes on than pass after pass)."""
-    k_seg = k_s / float(sub_reaches)
+    return muskingum_segments(inflow, dt, k_s / float(sub_reaches), x, sub_reaches, initial_outflow)
+
+
+@jit
+def muskingum_segments(inflow, dt, k_seg, x, sub_reaches, initial_outflow):
+    """The reach's loops, given each sub-reach's K (seconds) itself."""
     out = np.empty_like(inflow)
     if sub_reaches == 1 or inflow.shape[0] == 1:
         _muskingum_pass(inflow, out, initial_outflow, dt, k_seg, x)

@@ -39,32 +39,8 @@ OwnedDoubles::~OwnedDoubles() {
 namespace {
 
 int owned_getbuffer(PyObject *self, Py_buffer *view, int flags) {
-    view->obj = nullptr;
     OwnedDoubles &d = PyClass<OwnedDoubles>::cast(self)->value;
-    // shape and strides live with the view until it is released.
-    auto *dims = static_cast<Py_ssize_t *>(PyMem_Malloc(2 * sizeof(Py_ssize_t)));
-    if (!dims) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    dims[0] = static_cast<Py_ssize_t>(d.size());
-    dims[1] = sizeof(double);
-    view->buf = d.data();
-    view->obj = Py_NewRef(self);
-    view->len = dims[0] * static_cast<Py_ssize_t>(sizeof(double));
-    view->readonly = 0;
-    view->itemsize = sizeof(double);
-    view->format = (flags & PyBUF_FORMAT) ? const_cast<char *>("d") : nullptr;
-    view->ndim = 1;
-    view->shape = (flags & PyBUF_ND) ? dims : nullptr;
-    view->strides = ((flags & PyBUF_STRIDES) == PyBUF_STRIDES) ? dims + 1 : nullptr;
-    view->suboffsets = nullptr;
-    view->internal = dims;
-    return 0;
-}
-
-void owned_releasebuffer(PyObject *, Py_buffer *view) {
-    PyMem_Free(view->internal);
+    return export_doubles(self, view, flags, d.data(), d.size(), false);
 }
 
 PyClass<OwnedDoubles> owned_doubles(
@@ -72,7 +48,7 @@ PyClass<OwnedDoubles> owned_doubles(
     {{Py_tp_doc, const_cast<char *>("Doubles of a basinkit_model._native result, read through "
                                     "the buffer protocol.")},
      {Py_bf_getbuffer, reinterpret_cast<void *>(owned_getbuffer)},
-     {Py_bf_releasebuffer, reinterpret_cast<void *>(owned_releasebuffer)}});
+     {Py_bf_releasebuffer, reinterpret_cast<void *>(release_doubles)}});
 
 } // namespace
 

@@ -31,4 +31,34 @@ PyTypeObject *ClassBase::type() {
     return t;
 }
 
+int export_doubles(PyObject *owner, Py_buffer *view, int flags, const double *data, std::size_t n,
+                   bool readonly) {
+    view->obj = nullptr;
+    // shape and strides live with the view until it is released.
+    auto *dims = static_cast<Py_ssize_t *>(PyMem_Malloc(2 * sizeof(Py_ssize_t)));
+    if (!dims) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    static double empty_storage = 0.0;
+    dims[0] = static_cast<Py_ssize_t>(n);
+    dims[1] = sizeof(double);
+    view->buf = data ? const_cast<double *>(data) : &empty_storage;
+    view->obj = Py_NewRef(owner);
+    view->len = dims[0] * static_cast<Py_ssize_t>(sizeof(double));
+    view->readonly = readonly ? 1 : 0;
+    view->itemsize = sizeof(double);
+    view->format = (flags & PyBUF_FORMAT) ? const_cast<char *>("d") : nullptr;
+    view->ndim = 1;
+    view->shape = (flags & PyBUF_ND) ? dims : nullptr;
+    view->strides = ((flags & PyBUF_STRIDES) == PyBUF_STRIDES) ? dims + 1 : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = dims;
+    return 0;
+}
+
+void release_doubles(PyObject *, Py_buffer *view) {
+    PyMem_Free(view->internal);
+}
+
 } // namespace basinkit::py

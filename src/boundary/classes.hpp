@@ -68,6 +68,13 @@ template <class T> class Shared {
     Instance<T> *inst_ = nullptr;
 };
 
+// The buffer protocol for `n` doubles at `data` owned by `owner`: a flat,
+// contiguous view with format "d" that holds `owner` until it is released
+// with release_doubles.
+int export_doubles(PyObject *owner, Py_buffer *view, int flags, const double *data, std::size_t n,
+                   bool readonly);
+void release_doubles(PyObject *owner, Py_buffer *view);
+
 // A Python class whose instances hold a T.
 // The slots of a value class: its docstring, constructor and properties,
 // then any others.

@@ -116,31 +116,7 @@ int series_getbuffer(PyObject *self, Py_buffer *view, int flags) {
         return -1;
     }
     const Values &data = PyClass<TimeSeries>::cast(self)->value.data;
-    // shape and strides live with the view until it is released.
-    auto *dims = static_cast<Py_ssize_t *>(PyMem_Malloc(2 * sizeof(Py_ssize_t)));
-    if (!dims) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    static double empty_storage = 0.0;
-    dims[0] = static_cast<Py_ssize_t>(data.size());
-    dims[1] = sizeof(double);
-    view->buf = data.empty() ? &empty_storage : const_cast<double *>(data.data());
-    view->obj = Py_NewRef(self);
-    view->len = dims[0] * static_cast<Py_ssize_t>(sizeof(double));
-    view->readonly = 1;
-    view->itemsize = sizeof(double);
-    view->format = (flags & PyBUF_FORMAT) ? const_cast<char *>("d") : nullptr;
-    view->ndim = 1;
-    view->shape = (flags & PyBUF_ND) ? dims : nullptr;
-    view->strides = ((flags & PyBUF_STRIDES) == PyBUF_STRIDES) ? dims + 1 : nullptr;
-    view->suboffsets = nullptr;
-    view->internal = dims;
-    return 0;
-}
-
-void series_releasebuffer(PyObject *, Py_buffer *view) {
-    PyMem_Free(view->internal);
+    return export_doubles(self, view, flags, data.data(), data.size(), true);
 }
 
 constexpr const char *disaggregate_params[] = {"target_step"};
@@ -178,7 +154,7 @@ std::vector<PyType_Slot> series_slots(const char *doc, newfunc tp_new, PyMethodD
     return value_slots(doc, tp_new, series_getset,
                        {{Py_tp_methods, methods},
                         {Py_bf_getbuffer, reinterpret_cast<void *>(series_getbuffer)},
-                        {Py_bf_releasebuffer, reinterpret_cast<void *>(series_releasebuffer)}});
+                        {Py_bf_releasebuffer, reinterpret_cast<void *>(release_doubles)}});
 }
 
 } // namespace
