@@ -253,6 +253,16 @@ def test_the_nrcs_storm_in_si_runs_from_the_command_line(tmp_path):
     assert flows["lake"].iloc[0] == pytest.approx(0.34)
 
 
+@pytest.mark.parametrize(("basin", "rain", "named", "wanted"),
+                         [("storm_nrcs_si.toml", "storm_rain.csv", "inches", "millimetres"),
+                          ("storm.toml", "storm_rain_mm.csv", "millimetres", "inches")])
+def test_rain_headed_in_the_other_systems_unit_is_refused(basin, rain, named, wanted):
+    proc = subprocess.run([sys.executable, "-m", "basinkit_model", "run", str(DATA / basin), "--precip",
+                           str(DATA / rain)], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 2 and proc.stdout == ""
+    assert proc.stderr.count("\n") == 1 and f"holds rain in {named}, but the basin works in {wanted}" in proc.stderr
+
+
 def test_the_nrcs_storm_in_si_gives_the_runoff_equations_depth():
     basin = bm.load(DATA / "storm_nrcs_si.toml")
     assert basin.units == "si" and bm.loads(basin.to_toml()) == basin

@@ -18,7 +18,7 @@ import pandas as pd
 from ._clock import Precipitation
 from ._elements import Basin
 from ._files import BasinFileError, load, parse_duration
-from ._units import FLOW
+from ._units import DEPTH, FLOW
 
 _UNIT = {"d": "days", "h": "hours", "min": "minutes", "m": "minutes", "s": "seconds"}
 _PIECE = re.compile(r"(\d+(?:\.\d+)?)(d|h|min|m|s)")
@@ -133,11 +133,33 @@ def read_csv(path: str, what: str, dayfirst: bool = False, *, even: bool = False
     return frame
 
 
+# A unit at the end of a header: "rain_mm", "rain (in)", "depth [mm]".
+_HEADER_UNIT = re.compile(r"(?:^|[\s_(\[])(in|inch|inches|mm)[)\]]?\s*$", re.IGNORECASE)
+
+
+_SPELT = {"in": "inches", "mm": "millimetres"}
+
+
+def _same_depth_unit(header: str, basin: Basin, where: str) -> None:
+    """Refuses rain whose header names the other unit system's depth."""
+    m = _HEADER_UNIT.search(header)
+    if m is None:
+        return
+    named = "mm" if m.group(1).lower() == "mm" else "in"
+    wanted = DEPTH.name(basin.units)
+    if named != wanted:
+        raise Stop(
+            f"{where}: its column {header!r} holds rain in {_SPELT[named]}, but the basin works in {_SPELT[wanted]} "
+            f"(units = {basin.units!r}); convert the rain, or head the column without a unit"
+        )
+
+
 def rain_for(frame: pd.DataFrame, basin: Basin, where: str) -> Precipitation:
     """The rain table as the basin takes it: columns mapped to subbasins by their headers."""
     names = list(basin.subbasins)
     columns = [str(c) for c in frame.columns]
     if len(columns) == 1 and columns[0] not in names:
+        _same_depth_unit(columns[0], basin, where)
         return frame.iloc[:, 0]  # one column headed otherwise: the same rain everywhere
     unknown = [c for c in columns if c not in names]
     if unknown:
