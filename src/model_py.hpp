@@ -3,6 +3,7 @@
 // need none of the basinkit module's classes, and return packed doubles.
 #pragma once
 
+#include "boundary/convert.hpp"
 #include "boundary/ref.hpp"
 #include "utils/time_series.hpp"
 
@@ -57,6 +58,13 @@ PyObject *to_convolved(std::span<const double> excess, const Result<std::vector<
 // A series from its values (argument `name`) and its time step in whole
 // seconds, refused below one second as the series classes refuse it.
 bool series_args(const char *name, PyObject *data, PyObject *time_step, TimeSeries *out);
+// The same, its values read in place (see LentDoubles): for kernels that read
+// each value once.
+struct LentSeries {
+    LentDoubles data;
+    std::int32_t time_step = 1;
+};
+bool series_args(const char *name, PyObject *data, PyObject *time_step, LentSeries *out);
 bool check_time_step(std::int32_t seconds);
 
 // The functions, one definition each, in their files.

@@ -26,8 +26,11 @@ SEEDS = range(6)
 
 
 def _rain(rng, n=None):
-    """Bursts of rain with dry spells, and a NaN and a negative value that count as no rain."""
-    n = n or int(rng.integers(1, 200))
+    """Bursts of rain with dry spells, and a NaN and a negative value that count as no rain.
+
+    Half the records are longer than the block the native loop takes at a time.
+    """
+    n = n or int(rng.integers(1, 200) if rng.random() < 0.5 else rng.integers(257, 1100))
     rain = rng.gamma(0.6, 0.3, n) * (rng.random(n) < 0.7)
     if n > 3:
         rain[int(rng.integers(0, n))] = math.nan

@@ -20,6 +20,7 @@ np = pytest.importorskip("numpy", reason="basinkit_model needs NumPy")
 
 from basinkit import baseflow, rainfall_transform, reach, reservoir, utils  # noqa: E402
 from basinkit_model import _native  # noqa: E402
+from basinkit_model._transform_methods import SNYDER_US  # noqa: E402
 
 ru = reservoir.reservoir_utils
 SEEDS = [1, 2, 3]
@@ -238,3 +239,40 @@ def test_sigint_ends_a_long_storage_indication_and_the_next_call_is_exact():
         watchdog.cancel()
         child.kill()
         child.wait()
+
+
+# The natives that read each input value once take the caller's own float64
+# buffer as it is, and copy anything else: both must give the same bits.
+READ_ONCE = {
+    "curve_number": lambda v: _native.curve_number(v, 75.0, 0.2, 5.0, 1.0),
+    "initial_constant": lambda v: _native.initial_constant(v, 900, 0.3, 0.1, 5.0),
+    "green_ampt": lambda v: _native.green_ampt(v, 900, 0.1, 0.4, 4.0, 0.05, 5.0),
+    "nrcs_uh": lambda v: _native.nrcs_uh(v, 900, 5.0e6, H, True, 0.0),
+    "user_uh": lambda v: _native.user_uh(v, 900, [0.0, 3.0, 1.0], 3600.0, True),
+    "snyder_uh": lambda v: _native.snyder_uh(v, 900, 2.3232e7, 10.0, 2 * H, 0.6, *SNYDER_US),
+    "lag": lambda v: _native.lag(v, 900, timedelta(seconds=2000)),
+    "recession": lambda v: _native.recession(v, 900, 3.0, 0.8, 0.3, None),
+}
+
+
+def _bits(result):
+    parts = result if isinstance(result, tuple) else (result,)
+    return [bytes(p) if not isinstance(p, (int, type(None))) else p for p in parts]
+
+
+@pytest.mark.parametrize("name", READ_ONCE)
+def test_read_once_natives_give_the_same_bits_from_every_kind_of_buffer(name):
+    import array
+
+    rng = np.random.default_rng(7)
+    values = rng.gamma(0.6, 0.3, 1500) * (rng.random(1500) < 0.5)
+    values[3], values[900] = np.nan, -0.0
+    call = READ_ONCE[name]
+    want = _bits(call(values.tolist()))
+    misaligned = np.frombuffer(bytes(1) + values.tobytes(), offset=1)
+    frozen = values.copy()
+    frozen.flags.writeable = False
+    strided = np.repeat(values, 2)[::2]
+    for form in (values, frozen, misaligned, strided, memoryview(values), array.array("d", values.tolist())):
+        assert _bits(call(form)) == want, type(form).__name__
+    assert values.tobytes() == frozen.tobytes()  # the caller's buffer is left as it was

@@ -262,3 +262,39 @@ def test_a_list_resized_and_rewritten_meanwhile_is_read_as_one_of_its_states():
     errors = _race(writer, reader, 4)
     assert not errors, errors[:3]
     assert not bad, [(len(d), d[:3], d[-3:]) for d in bad[:3]]
+
+
+@pytest.mark.skipif(GIL, reason="with the GIL no thread writes the inflow during the call")
+def test_lag_reads_each_inflow_value_once_while_another_thread_rewrites_them():
+    # The caller's array is read in place: each inflow feeds two outflows, and
+    # both must see the same value of it, whichever one that was.
+    np = pytest.importorskip("numpy")
+    from basinkit_model import _native
+
+    n, dt, lag = 100_000, 900, timedelta(seconds=2160)  # 2.4 steps
+    steps = lag.total_seconds() / dt
+    f = steps - np.floor(steps)
+    g = 1.0 - f
+    m = int(np.floor(steps))
+    shared = np.zeros(n)
+    mixes = {0.0: (0, 0), g: (1, 0), f: (0, 1), g + f: (1, 1)}  # g * x + f * y
+    bad = []
+
+    def writer(k):
+        shared[:] = float(k % 2)
+
+    def reader():
+        end = time.monotonic() + 1.5
+        while time.monotonic() < end and not bad:
+            out = np.frombuffer(_native.lag(shared, dt, lag))[m + 1:]
+            if not np.isin(out, list(mixes)).all():
+                bad.append("a value no mix of two inflows gives")
+                break
+            x = (out == g) | (out == g + f)
+            y = (out == f) | (out == g + f)
+            if (x[:-1] != y[1:]).any():
+                bad.append(f"inflow read twice, differently, at {int(np.argmax(x[:-1] != y[1:]))}")
+
+    errors = _race(writer, reader, 3)
+    assert not errors, errors[:3]
+    assert not bad, bad[:3]

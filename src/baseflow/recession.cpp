@@ -1,44 +1,92 @@
 #include "baseflow/recession.hpp"
 
+#include "utils/general.hpp"
+
 #include <cmath>
 
 namespace basinkit {
 
 namespace {
 
-// The recession's running state: the receding flow, the largest total so far
-// and where it was.
+// One pass, each runoff value read once (the caller's memory may change
+// meanwhile). Up to a crossing the output holds the receding flow. Once the
+// total falls below the threshold after the latest peak, the steps after
+// it are taken as the recession of the total: the receding flow goes on
+// beside it, since a later, higher peak undoes that guess. Then the steps
+// since the old peak get the receding flow back, recomputed by the same
+// chain of products, base_i = base_(i-1) * kd, so with the same bits.
+// The two chains of products are independent: a processor runs them side
+// by side.
+constexpr std::size_t NO_CROSSING = static_cast<std::size_t>(-1);
+
 struct Scan {
-    double base;
-    double top;
-    std::size_t peak;
+    double base;      // receding flow at the last step
+    double top;       // largest total so far
+    std::size_t peak; // where it was
+    double peak_base; // receding flow there
+    double threshold;
+    std::size_t crossing; // NO_CROSSING while none follows the peak
+    double q;             // receding total after the crossing
 };
 
-// Steps [from, to) of the first pass. Apart from the loop that asks about
-// cancellation, which calls out and so would keep the state in memory: here
-// it stays in registers.
-[[gnu::noinline]] Scan recede(double *b, const double *d, std::size_t from, std::size_t to,
-                              double kd, Scan s) {
-    for (std::size_t i = from; i < to; ++i) {
-        s.base = s.base * kd;
-        b[i] = s.base;
-        const double total = d[i] + s.base;
-        if (total > s.top) {
-            s.top = total;
-            s.peak = i;
-        }
+// b[i] = base_i for i in (from, to), the chain continued from `base` at `from`.
+void fill_receding(double *b, std::size_t from, std::size_t to, double base, double kd) {
+    for (std::size_t i = from + 1; i < to; ++i) {
+        base = base * kd;
+        b[i] = base;
     }
-    return s;
 }
 
-// Steps [from, to) after the crossing: the total recedes from q.
-[[gnu::noinline]] double recede_total(double *b, const double *d, std::size_t from, std::size_t to,
-                                      double kd, double q) {
-    for (std::size_t i = from; i < to; ++i) {
-        q = q * kd;
-        b[i] = q - d[i];
+// Steps [from, to). The state is held in locals so that it stays in
+// registers, apart from the calls that ask about cancellation.
+[[gnu::noinline]] Scan recede(double *b, const double *d, std::size_t from, std::size_t to,
+                              double kd, bool by_ratio, double ratio_or_threshold, Scan s) {
+    double base = s.base, top = s.top, q = s.q;
+    std::size_t i = from;
+    while (i < to) {
+        if (s.crossing == NO_CROSSING) {
+            for (; i < to; ++i) {
+                const double x = read_once(d[i]);
+                base = base * kd;
+                const double total = x + base;
+                b[i] = base;
+                if (total > top) {
+                    top = total;
+                    s.peak = i;
+                    s.peak_base = base;
+                    s.threshold = by_ratio ? ratio_or_threshold * top : ratio_or_threshold;
+                } else if (total < s.threshold) {
+                    s.crossing = i;
+                    q = total;
+                    ++i;
+                    break;
+                }
+            }
+        } else {
+            for (; i < to; ++i) {
+                const double x = read_once(d[i]);
+                base = base * kd;
+                const double total = x + base;
+                if (total > top) {
+                    fill_receding(b, s.peak, i, s.peak_base, kd);
+                    b[i] = base;
+                    top = total;
+                    s.peak = i;
+                    s.peak_base = base;
+                    s.threshold = by_ratio ? ratio_or_threshold * top : ratio_or_threshold;
+                    s.crossing = NO_CROSSING;
+                    ++i;
+                    break;
+                }
+                q = q * kd;
+                b[i] = q - x;
+            }
+        }
     }
-    return q;
+    s.base = base;
+    s.top = top;
+    s.q = q;
+    return s;
 }
 
 } // namespace
@@ -74,29 +122,19 @@ Result<std::ptrdiff_t> recession_into(std::span<const double> direct, double dt,
     const double *d = direct.data();
     CancelCheck check(cancel);
     b[0] = initial_q;
-    Scan scan{initial_q, d[0] + b[0], 0};
+    const double top = read_once(d[0]) + initial_q;
+    Scan scan{
+        initial_q,   top, 0, initial_q, by_ratio ? ratio_or_threshold * top : ratio_or_threshold,
+        NO_CROSSING, 0.0};
     for (std::size_t i = 1; i < n;) {
         const std::size_t stop =
             n - i > CancelCheck::POLL_INTERVAL ? i + CancelCheck::POLL_INTERVAL : n;
-        scan = recede(b, d, i, stop, kd, scan);
+        scan = recede(b, d, i, stop, kd, by_ratio, ratio_or_threshold, scan);
         if (check.stop(stop - i)) return interrupted();
         i = stop;
     }
-    const double top = scan.top;
-    const std::size_t peak = scan.peak;
-    const double threshold = by_ratio ? ratio_or_threshold * top : ratio_or_threshold;
-    std::size_t c = peak + 1;
-    while (c < n && !(direct[c] + b[c] < threshold)) ++c;
-    if (c >= n) return std::ptrdiff_t{-1};
-    double q = d[c] + b[c];
-    for (std::size_t i = c + 1; i < n;) {
-        const std::size_t stop =
-            n - i > CancelCheck::POLL_INTERVAL ? i + CancelCheck::POLL_INTERVAL : n;
-        q = recede_total(b, d, i, stop, kd, q);
-        if (check.stop(stop - i)) return interrupted();
-        i = stop;
-    }
-    return static_cast<std::ptrdiff_t>(c);
+    if (scan.crossing == NO_CROSSING) return std::ptrdiff_t{-1};
+    return static_cast<std::ptrdiff_t>(scan.crossing);
 }
 
 } // namespace basinkit

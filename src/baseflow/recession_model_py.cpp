@@ -18,7 +18,7 @@ constexpr const char *params[] = {"direct",        "time_step",  "initial_q", "r
 PyObject *recession(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     const Signature sig{"recession()", params, 6};
     return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
-        TimeSeries direct;
+        LentSeries direct;
         double initial_q, k;
         std::optional<double> ratio, threshold;
         if (!series_args("direct", a[0], a[1], &direct) ||
@@ -34,9 +34,9 @@ PyObject *recession(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
         }
         // Every value is written by the core: the block needs no zeroing.
         OwnedDoubles baseflow(direct.data.size());
-        auto at = recession_into(direct.data, static_cast<double>(direct.time_step), initial_q, k,
-                                 ratio.has_value(), ratio ? *ratio : *threshold, baseflow.span(),
-                                 signal_cancel());
+        auto at = recession_into(direct.data.span(), static_cast<double>(direct.time_step),
+                                 initial_q, k, ratio.has_value(), ratio ? *ratio : *threshold,
+                                 baseflow.span(), signal_cancel());
         if (!ok(at)) return nullptr;
         Ref flow(to_owned(std::move(baseflow)));
         if (!flow) return nullptr;

@@ -2,6 +2,7 @@
 
 #include <datetime.h>
 
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -84,6 +85,17 @@ bool trusted_buffer_type(PyObject *o) {
            PyMemoryView_Check(o);
 }
 
+// A buffer of native doubles in one dimension.
+bool holds_doubles(const Py_buffer &view) {
+    const char *f = view.format ? view.format : "B";
+    return view.ndim == 1 && view.itemsize == sizeof(double) &&
+           (std::strcmp(f, "d") == 0 || std::strcmp(f, "@d") == 0 || std::strcmp(f, "=d") == 0);
+}
+
+bool aligned_doubles(const Py_buffer &view) {
+    return reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0;
+}
+
 // Copies a 1-D C-contiguous buffer of native doubles; false (no error) when
 // the object has no such buffer.
 template <class Vec> bool copy_double_buffer(PyObject *o, Vec *out) {
@@ -93,14 +105,17 @@ template <class Vec> bool copy_double_buffer(PyObject *o, Vec *out) {
         PyErr_Clear();
         return false;
     }
-    const char *f = view.format ? view.format : "B";
-    bool is_double =
-        view.ndim == 1 && view.itemsize == sizeof(double) &&
-        (std::strcmp(f, "d") == 0 || std::strcmp(f, "@d") == 0 || std::strcmp(f, "=d") == 0);
+    const bool is_double = holds_doubles(view);
     if (is_double) {
-        const auto *p = static_cast<const double *>(view.buf);
+        const auto n = static_cast<std::size_t>(view.shape[0]);
         try {
-            out->assign(p, p + view.shape[0]);
+            if (aligned_doubles(view)) {
+                const auto *p = static_cast<const double *>(view.buf);
+                out->assign(p, p + n);
+            } else { // read as bytes: a misaligned double is no object to load
+                out->resize(n);
+                std::memcpy(out->data(), view.buf, n * sizeof(double));
+            }
         } catch (...) {
             PyBuffer_Release(&view);
             throw;
@@ -202,6 +217,28 @@ bool convert(PyObject *o, std::vector<double> *out) {
 
 bool convert(PyObject *o, Values *out) {
     return convert_values(o, out);
+}
+
+LentDoubles::~LentDoubles() {
+    if (held_) PyBuffer_Release(&view_);
+}
+
+bool convert(PyObject *o, LentDoubles *out) {
+    if (trusted_buffer_type(o) && PyObject_CheckBuffer(o)) {
+        if (PyObject_GetBuffer(o, &out->view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
+            PyErr_Clear();
+        } else if (holds_doubles(out->view_) && aligned_doubles(out->view_)) {
+            out->held_ = true;
+            out->span_ = {static_cast<const double *>(out->view_.buf),
+                          static_cast<std::size_t>(out->view_.shape[0])};
+            return true;
+        } else {
+            PyBuffer_Release(&out->view_);
+        }
+    }
+    if (!convert_values(o, &out->copy_)) return false;
+    out->span_ = out->copy_;
+    return true;
 }
 
 bool convert(PyObject *o, std::string *out) {

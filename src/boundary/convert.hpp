@@ -8,6 +8,7 @@
 #include "utils/duration.hpp"
 #include "utils/large_buffer.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -26,6 +27,32 @@ bool convert_flag(PyObject *o, bool *out);
 bool convert(PyObject *o, std::vector<double> *out);
 bool convert(PyObject *o, Values *out);
 bool convert(PyObject *o, std::string *out);
+
+// Doubles read where the caller keeps them: its own 1-D C-contiguous,
+// aligned float64 buffer (a NumPy array, array.array or memoryview of one),
+// held for the call; anything else is copied. Only for kernels that read
+// each value exactly once: while another thread writes the buffer they then
+// see what a copy made by the same reads would hold, and a copy promises no
+// more than that.
+class LentDoubles {
+  public:
+    LentDoubles() = default;
+    LentDoubles(const LentDoubles &) = delete;
+    LentDoubles &operator=(const LentDoubles &) = delete;
+    ~LentDoubles();
+
+    std::span<const double> span() const { return span_; }
+    std::size_t size() const { return span_.size(); }
+    bool lent() const { return held_; }
+
+  private:
+    friend bool convert(PyObject *o, LentDoubles *out);
+    Py_buffer view_{};
+    bool held_ = false;
+    Values copy_;
+    std::span<const double> span_;
+};
+bool convert(PyObject *o, LentDoubles *out);
 
 // Imports the datetime C API once; every module body calls it before any
 // conversion can need it.

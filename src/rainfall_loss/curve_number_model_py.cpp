@@ -16,7 +16,7 @@ constexpr const char *params[] = {"rainfall", "cn", "initial_abstraction_ratio",
 PyObject *curve_number(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     const Signature sig{"curve_number()", params, 5};
     return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
-        Values rainfall;
+        LentDoubles rainfall;
         double cn, ratio, impervious, per_inch;
         if (!convert_arg("rainfall", a[0], &rainfall) || !convert_arg("cn", a[1], &cn) ||
             !convert_arg("initial_abstraction_ratio", a[2], &ratio) ||
@@ -24,7 +24,7 @@ PyObject *curve_number(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
             !convert_arg("depth_per_inch", a[4], &per_inch))
             return nullptr;
         return packed_split(rainfall.size(), [&](LossSpans out) {
-            return curve_number_into(rainfall, cn, ratio, impervious, per_inch, out,
+            return curve_number_into(rainfall.span(), cn, ratio, impervious, per_inch, out,
                                      signal_cancel());
         });
     });

@@ -59,7 +59,7 @@ Result<void> green_ampt_into(std::span<const double> rainfall, std::int32_t time
     const std::size_t n = rainfall.size();
     double f = 0.0;
     const bool done = for_each_step(n, cancel, [&](std::size_t j) {
-        const double p = rain_depth(rainfall[j]);
+        const double p = rain_depth(read_once(rainfall[j]));
         double infiltration = p;
         if (p > 0.0) {
             const double i = p / dt;

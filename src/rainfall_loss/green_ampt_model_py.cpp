@@ -17,7 +17,7 @@ constexpr const char *params[] = {"rainfall",          "time_step", "initial_con
 PyObject *green_ampt(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     const Signature sig{"green_ampt()", params, 7};
     return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
-        TimeSeries rainfall;
+        LentSeries rainfall;
         double initial, saturated, suction, conductivity, impervious;
         if (!series_args("rainfall", a[0], a[1], &rainfall) ||
             !convert_arg("initial_content", a[2], &initial) ||
@@ -27,8 +27,8 @@ PyObject *green_ampt(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObje
             !convert_arg("impervious_pct", a[6], &impervious))
             return nullptr;
         return packed_split(rainfall.data.size(), [&](LossSpans out) {
-            return green_ampt_into(rainfall.data, rainfall.time_step, initial, saturated, suction,
-                                   conductivity, impervious, out, signal_cancel());
+            return green_ampt_into(rainfall.data.span(), rainfall.time_step, initial, saturated,
+                                   suction, conductivity, impervious, out, signal_cancel());
         });
     });
 }

@@ -16,7 +16,7 @@ constexpr const char *params[] = {"rainfall", "time_step", "initial_loss", "rate
 PyObject *initial_constant(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     const Signature sig{"initial_constant()", params, 5};
     return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
-        TimeSeries rainfall;
+        LentSeries rainfall;
         double initial_loss, rate, impervious;
         if (!series_args("rainfall", a[0], a[1], &rainfall) ||
             !convert_arg("initial_loss", a[2], &initial_loss) ||
@@ -24,8 +24,8 @@ PyObject *initial_constant(PyObject *, PyObject *const *args, Py_ssize_t nargs, 
             !convert_arg("impervious_pct", a[4], &impervious))
             return nullptr;
         return packed_split(rainfall.data.size(), [&](LossSpans out) {
-            return initial_constant_into(rainfall.data, rainfall.time_step, initial_loss, rate,
-                                         impervious, out, signal_cancel());
+            return initial_constant_into(rainfall.data.span(), rainfall.time_step, initial_loss,
+                                         rate, impervious, out, signal_cancel());
         });
     });
 }

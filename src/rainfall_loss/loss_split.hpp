@@ -50,6 +50,10 @@ inline double nonnegative_part(double x) {
 #endif
 }
 
+// Steps a loss method takes at a time where it splits its loop into a
+// serial part and one that runs in vector lanes.
+inline constexpr std::size_t LOSS_BLOCK = 256;
+
 // One value per rainfall step each; `state` is the method's state at the
 // step's end (what it means is the method's own).
 struct LossSplit {
@@ -99,6 +103,18 @@ template <class Step> bool for_each_step(std::size_t n, const CancelHook &cancel
         const std::size_t end = n - start < chunk ? n : start + chunk;
         if (check.stop(end - start)) return false;
         for (std::size_t i = start; i < end; ++i) step(i);
+    }
+    return true;
+}
+
+// Calls `block(start, count)` over [0, n) in blocks of LOSS_BLOCK steps, in
+// order, asking `cancel` between them; false when it asked to stop.
+template <class Block> bool for_each_block(std::size_t n, const CancelHook &cancel, Block &&block) {
+    CancelCheck check(cancel);
+    for (std::size_t i = 0; i < n; i += LOSS_BLOCK) {
+        const std::size_t count = n - i < LOSS_BLOCK ? n - i : LOSS_BLOCK;
+        block(i, count);
+        if (check.stop(count)) return false;
     }
     return true;
 }

@@ -15,7 +15,7 @@ constexpr const char *params[] = {"excess", "time_step", "unit_volume", "lag", "
 PyObject *nrcs_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     const Signature sig{"nrcs_uh()", params, 6};
     return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
-        TimeSeries excess;
+        LentSeries excess;
         double unit_volume, m;
         bool tabulated;
         Duration lag;
@@ -24,7 +24,7 @@ PyObject *nrcs_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject 
             !to_duration(a[3], &lag) || !flag_arg("tabulated", a[4], &tabulated) ||
             !convert_arg("m", a[5], &m))
             return nullptr;
-        return to_convolved(excess.data,
+        return to_convolved(excess.data.span(),
                             nrcs_unit_hydrograph(excess.time_step, unit_volume, lag.as_secs_f64(),
                                                  tabulated, m, signal_cancel()));
     });

@@ -16,7 +16,7 @@ constexpr const char *params[] = {"excess", "time_step", "unit_volume", "area", 
 PyObject *snyder_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     const Signature sig{"snyder_uh()", params, 9};
     return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
-        TimeSeries excess;
+        LentSeries excess;
         double unit_volume, area, cp;
         SnyderUnits units;
         Duration lag;
@@ -26,7 +26,7 @@ PyObject *snyder_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObjec
             !convert_arg("cp", a[5], &cp) || !convert_arg("c2", a[6], &units.c2) ||
             !convert_arg("c50", a[7], &units.c50) || !convert_arg("c75", a[8], &units.c75))
             return nullptr;
-        return to_convolved(excess.data,
+        return to_convolved(excess.data.span(),
                             snyder_unit_hydrograph(excess.time_step, unit_volume, area,
                                                    lag.as_secs_f64(), cp, units, signal_cancel()));
     });

@@ -1,6 +1,7 @@
 #include "rainfall_transform/user_uh.hpp"
 
 #include "format.hpp"
+#include "utils/general.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -25,17 +26,33 @@ namespace {
 // every instruction set gives the same bits (no contraction: see the
 // flags). On x86-64 a second copy for AVX2 is chosen when the processor
 // has it, twice as wide as the SSE2 baseline.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
-void add_rows(double *__restrict q, const double *__restrict excess, std::size_t first,
-              std::size_t last, const double *__restrict uh, std::size_t m) {
-    for (std::size_t i = first; i < last; ++i) {
-        const double p = excess[i];
-        if (p == 0.0) continue;
-        double *__restrict row = q + i;
-        for (std::size_t k = 0; k < m; ++k) row[k] = row[k] + p * uh[k];
+BASINKIT_AVX2_CLONE
+void add_rows(double *__restrict q, const std::size_t *__restrict at, const double *__restrict p,
+              std::size_t rows, const double *__restrict uh, std::size_t m) {
+    for (std::size_t r = 0; r < rows; ++r) {
+        const double pr = p[r];
+        double *__restrict row = q + at[r];
+        for (std::size_t k = 0; k < m; ++k) row[k] = row[k] + pr * uh[k];
     }
+}
+
+// Rows [first, last), at most WET_BLOCK of them, with p_i == 0 left out:
+// gathered first without a branch, since wet and dry steps alternate at
+// random and a test per row mispredicts often. Each excess value is read
+// once.
+constexpr std::size_t WET_BLOCK = 256;
+void add_wet_rows(double *q, const double *excess, std::size_t first, std::size_t last,
+                  const double *uh, std::size_t m) {
+    std::size_t at[WET_BLOCK];
+    double p[WET_BLOCK];
+    std::size_t rows = 0;
+    for (std::size_t i = first; i < last; ++i) {
+        const double v = read_once(excess[i]);
+        at[rows] = i;
+        p[rows] = v;
+        rows += v != 0.0;
+    }
+    add_rows(q, at, p, rows, uh, m);
 }
 
 } // namespace
@@ -71,7 +88,9 @@ Result<void> convolve_unit_hydrograph_into(std::span<const double> excess,
         const std::size_t reach = last + m - 1;
         std::fill(q.data() + zeroed, q.data() + reach, 0.0);
         zeroed = reach;
-        add_rows(q.data(), excess.data(), i, last, uh.data(), m);
+        for (std::size_t b = i; b < last; b += WET_BLOCK)
+            add_wet_rows(q.data(), excess.data(), b, last - b > WET_BLOCK ? b + WET_BLOCK : last,
+                         uh.data(), m);
         if (check.stop((last - i) * m)) return interrupted();
     }
     return {};

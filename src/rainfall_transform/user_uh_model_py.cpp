@@ -24,7 +24,7 @@ constexpr const char *params[] = {"excess", "time_step", "ordinates", "unit_volu
 PyObject *user_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     const Signature sig{"user_uh()", params, 5};
     return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
-        TimeSeries excess;
+        LentSeries excess;
         std::vector<double> ordinates;
         double unit_volume;
         bool normalise;
@@ -33,8 +33,8 @@ PyObject *user_uh(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject 
             !convert_arg("unit_volume", a[3], &unit_volume) ||
             !flag_arg("normalise", a[4], &normalise))
             return nullptr;
-        return to_convolved(
-            excess.data, user_unit_hydrograph(excess.time_step, ordinates, unit_volume, normalise));
+        return to_convolved(excess.data.span(), user_unit_hydrograph(excess.time_step, ordinates,
+                                                                     unit_volume, normalise));
     });
 }
 

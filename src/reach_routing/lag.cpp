@@ -1,23 +1,29 @@
 #include "reach_routing/lag.hpp"
 
+#include "utils/general.hpp"
+
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace basinkit {
 
 namespace {
 
-// Steps [from, to), all at or past m + 1: each value on its own, so a vector
-// lane computes exactly what a scalar step would (no contraction: see the
-// flags). On x86-64 a second copy for AVX2 is chosen when the processor
-// has it, twice as wide as the SSE2 baseline.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
-void shift_rows(double *__restrict o, const double *__restrict in, std::size_t from, std::size_t to,
-                std::size_t m, double g, double f) {
-    for (std::size_t i = from; i < to; ++i) o[i] = g * in[i - m] + f * in[i - m - 1];
+// Inflow is copied into a small block before use, each value read once:
+// the caller's memory may change meanwhile, and every value feeds two
+// outflows, which must see the same one.
+constexpr std::size_t BLOCK = 512;
+
+// o[j] = g * b[j + 1] + f * b[j] for j in [0, count): each value on its own,
+// so a vector lane computes exactly what a scalar step would (no
+// contraction: see the flags). On x86-64 a second copy for AVX2 is chosen
+// when the processor has it, twice as wide as the SSE2 baseline.
+BASINKIT_AVX2_CLONE
+void shift_block(double *__restrict o, const double *__restrict b, std::size_t count, double g,
+                 double f) {
+    for (std::size_t j = 0; j < count; ++j) o[j] = g * b[j + 1] + f * b[j];
 }
 
 } // namespace
@@ -46,20 +52,24 @@ Result<void> lag_into(std::span<const double> inflow, double dt, double lag, std
     const double g = 1.0 - f;
     // A shift past the end leaves every value at the steady start.
     const std::size_t m = whole >= static_cast<double>(n) ? n : static_cast<std::size_t>(whole);
-    const double first = inflow[0];
     double *o = out.data();
     const double *in = inflow.data();
-    // The steps that reach back before the start, then the rest without a
-    // test per step; in chunks, asking about cancellation between them.
+    const double first = read_once(in[0]);
+    // The steps that reach back to the start or before it (in[0] is the
+    // first value), then the rest block by block, without a test per step,
+    // asking about cancellation between blocks.
     const std::size_t head = m + 1 < n ? m + 1 : n;
-    for (std::size_t i = 0; i < head; ++i) o[i] = g * (i >= m ? in[i - m] : first) + f * first;
+    for (std::size_t i = 0; i < head; ++i) o[i] = g * first + f * first;
     CancelCheck check(cancel);
+    double block[BLOCK + 1];
+    block[0] = first; // in[i - m - 1] of the first step below
     for (std::size_t i = head; i < n;) {
-        const std::size_t stop =
-            n - i > CancelCheck::POLL_INTERVAL ? i + CancelCheck::POLL_INTERVAL : n;
-        shift_rows(o, in, i, stop, m, g, f);
-        if (check.stop(stop - i)) return interrupted();
-        i = stop;
+        const std::size_t count = n - i > BLOCK ? BLOCK : n - i;
+        std::memcpy(block + 1, in + (i - m), count * sizeof(double));
+        shift_block(o + i, block, count, g, f);
+        block[0] = block[count];
+        if (check.stop(count)) return interrupted();
+        i += count;
     }
     return {};
 }

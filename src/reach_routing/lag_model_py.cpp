@@ -15,15 +15,15 @@ constexpr const char *params[] = {"inflow", "time_step", "lag"};
 PyObject *lag(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     const Signature sig{"lag()", params, 3};
     return bound(sig, args, nargs, kwnames, [&](PyObject **a) -> PyObject * {
-        TimeSeries inflow;
+        LentSeries inflow;
         if (!series_args("inflow", a[0], a[1], &inflow) || !timedelta_arg("lag", a[2]))
             return nullptr;
         Duration by;
         if (!to_duration(a[2], &by)) return nullptr;
         // Every value is written by the core: the block needs no zeroing.
         OwnedDoubles out(inflow.data.size());
-        if (!ok(lag_into(inflow.data, static_cast<double>(inflow.time_step), by.as_secs_f64(),
-                         out.span(), signal_cancel())))
+        if (!ok(lag_into(inflow.data.span(), static_cast<double>(inflow.time_step),
+                         by.as_secs_f64(), out.span(), signal_cancel())))
             return nullptr;
         return to_owned(std::move(out));
     });

@@ -4,12 +4,28 @@
 
 #include "error.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 
+// A second copy of a loop for AVX2, chosen when the library loads if the
+// processor has it (GCC on x86-64); elsewhere the one baseline copy.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define BASINKIT_AVX2_CLONE __attribute__((target_clones("avx2", "default")))
+#else
+#define BASINKIT_AVX2_CLONE
+#endif
+
 namespace basinkit {
+
+// One load of `x`, which the compiler may neither repeat nor drop: inputs may
+// be the caller's own memory, which another thread can write meanwhile, and
+// a kernel that reads each value once then computes from one value per step.
+inline double read_once(const double &x) {
+    return std::atomic_ref<double>(const_cast<double &>(x)).load(std::memory_order_relaxed);
+}
 
 // Larger / smaller of two values; a NaN operand is ignored (the other one is
 // returned). On equal values the first operand is returned.
