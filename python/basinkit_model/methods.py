@@ -8,6 +8,10 @@ is the US result of the converted inputs, converted back. The default
 converts nothing, so the loss and routing calls also work in any other
 consistent units (centimetres, say) with it. Steps and durations are
 `timedelta`, steps a whole number of seconds.
+
+The losses, unit hydrographs, recession and lag read an input that is
+already a contiguous float64 array in place instead of copying it; no call
+writes to its inputs, and each result is a new writable array of its own.
 """
 
 from __future__ import annotations
