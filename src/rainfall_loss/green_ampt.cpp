@@ -61,16 +61,15 @@ Result<void> green_ampt_into(std::span<const double> rainfall, std::int32_t time
     const bool done = for_each_step(n, cancel, [&](std::size_t j) {
         const double p = rain_depth(read_once(rainfall[j]));
         double infiltration = p;
-        if (p > 0.0) {
-            const double i = p / dt;
-            if (i > k) {
-                const double fp = k * sd / (i - k);
-                if (f >= fp) {
-                    infiltration = min_num(green_ampt_ponded(f, dt, k, sd) - f, p);
-                } else if (f + p > fp) {
-                    const double tp = (fp - f) / i;
-                    infiltration = min_num(green_ampt_ponded(fp, dt - tp, k, sd) - f, p);
-                }
+        // One test: with k > 0, i > k already means rain fell.
+        const double i = p / dt;
+        if (i > k) {
+            const double fp = k * sd / (i - k);
+            if (f >= fp) {
+                infiltration = min_num(green_ampt_ponded(f, dt, k, sd) - f, p);
+            } else if (f + p > fp) {
+                const double tp = (fp - f) / i;
+                infiltration = min_num(green_ampt_ponded(fp, dt - tp, k, sd) - f, p);
             }
         }
         f = f + infiltration;
