@@ -11,12 +11,16 @@ namespace {
 // One pass, each runoff value read once (the caller's memory may change
 // meanwhile). Up to a crossing the output holds the receding flow. Once the
 // total falls below the threshold after the latest peak, the steps after
-// it are taken as the recession of the total: the receding flow goes on
-// beside it, since a later, higher peak undoes that guess. Then the steps
-// since the old peak get the receding flow back, recomputed by the same
-// chain of products, base_i = base_(i-1) * kd, so with the same bits.
-// The two chains of products are independent: a processor runs them side
-// by side.
+// it are taken as the recession of the total, since only a later, higher
+// peak undoes that guess. Then the steps since the old peak get the
+// receding flow back, recomputed by the same chain of products,
+// base_i = base_(i-1) * kd, so with the same bits.
+//
+// After a crossing the receding flow itself is needed only where the total
+// could pass the peak. It never grows (kd <= 1), so x + base_a, with the
+// flow at an earlier step a, bounds the total x + base_i from above
+// (rounding keeps order): only where that bound passes the peak is the
+// chain carried up to the step, and the step tested.
 constexpr std::size_t NO_CROSSING = static_cast<std::size_t>(-1);
 
 struct Scan {
@@ -27,6 +31,8 @@ struct Scan {
     double threshold;
     std::size_t crossing; // NO_CROSSING while none follows the peak
     double q;             // receding total after the crossing
+    std::size_t anchor;   // after a crossing: the last step whose receding flow
+    double anchor_base;   // is known, and that flow
 };
 
 // b[i] = base_i for i in (from, to), the chain continued from `base` at `from`.
@@ -57,6 +63,8 @@ void fill_receding(double *b, std::size_t from, std::size_t to, double base, dou
                     s.threshold = by_ratio ? ratio_or_threshold * top : ratio_or_threshold;
                 } else if (total < s.threshold) {
                     s.crossing = i;
+                    s.anchor = i;
+                    s.anchor_base = base;
                     q = total;
                     ++i;
                     break;
@@ -65,18 +73,23 @@ void fill_receding(double *b, std::size_t from, std::size_t to, double base, dou
         } else {
             for (; i < to; ++i) {
                 const double x = read_once(d[i]);
-                base = base * kd;
-                const double total = x + base;
-                if (total > top) {
-                    fill_receding(b, s.peak, i, s.peak_base, kd);
-                    b[i] = base;
-                    top = total;
-                    s.peak = i;
-                    s.peak_base = base;
-                    s.threshold = by_ratio ? ratio_or_threshold * top : ratio_or_threshold;
-                    s.crossing = NO_CROSSING;
-                    ++i;
-                    break;
+                if (x + s.anchor_base > top) [[unlikely]] {
+                    base = s.anchor_base;
+                    for (std::size_t j = s.anchor; j < i; ++j) base = base * kd;
+                    s.anchor = i;
+                    s.anchor_base = base;
+                    const double total = x + base;
+                    if (total > top) {
+                        fill_receding(b, s.peak, i, s.peak_base, kd);
+                        b[i] = base;
+                        top = total;
+                        s.peak = i;
+                        s.peak_base = base;
+                        s.threshold = by_ratio ? ratio_or_threshold * top : ratio_or_threshold;
+                        s.crossing = NO_CROSSING;
+                        ++i;
+                        break;
+                    }
                 }
                 q = q * kd;
                 b[i] = q - x;
@@ -125,7 +138,7 @@ Result<std::ptrdiff_t> recession_into(std::span<const double> direct, double dt,
     const double top = read_once(d[0]) + initial_q;
     Scan scan{
         initial_q,   top, 0, initial_q, by_ratio ? ratio_or_threshold * top : ratio_or_threshold,
-        NO_CROSSING, 0.0};
+        NO_CROSSING, 0.0, 0, 0.0};
     for (std::size_t i = 1; i < n;) {
         const std::size_t stop =
             n - i > CancelCheck::POLL_INTERVAL ? i + CancelCheck::POLL_INTERVAL : n;
