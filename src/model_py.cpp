@@ -56,20 +56,6 @@ PyObject *to_owned(OwnedDoubles doubles) {
     return owned_doubles.wrap(std::move(doubles));
 }
 
-bool series_args(const char *name, PyObject *data, PyObject *time_step, TimeSeries *out) {
-    if (!convert_arg(name, data, &out->data) ||
-        !convert_arg("time_step", time_step, &out->time_step))
-        return false;
-    return check_time_step(out->time_step);
-}
-
-bool series_args(const char *name, PyObject *data, PyObject *time_step, LentSeries *out) {
-    if (!convert_arg(name, data, &out->data) ||
-        !convert_arg("time_step", time_step, &out->time_step))
-        return false;
-    return check_time_step(out->time_step);
-}
-
 bool check_time_step(std::int32_t seconds) {
     if (seconds >= 1) return true;
     PyErr_SetString(PyExc_ValueError, "time_step must be > 0");

@@ -55,17 +55,21 @@ inline PyObject *to_owned(Values values) {
 // them from being made), convolved straight into the buffer handed over.
 PyObject *to_convolved(std::span<const double> excess, const Result<std::vector<double>> &uh);
 
-// A series from its values (argument `name`) and its time step in whole
-// seconds, refused below one second as the series classes refuse it.
-bool series_args(const char *name, PyObject *data, PyObject *time_step, TimeSeries *out);
-// The same, its values read in place (see LentDoubles): for kernels that read
-// each value once.
+bool check_time_step(std::int32_t seconds);
+// Series values read in place (see LentDoubles): for kernels that read each
+// value once.
 struct LentSeries {
     LentDoubles data;
     std::int32_t time_step = 1;
 };
-bool series_args(const char *name, PyObject *data, PyObject *time_step, LentSeries *out);
-bool check_time_step(std::int32_t seconds);
+// A series (TimeSeries or LentSeries) from its values (argument `name`) and
+// its time step in whole seconds, refused below one second as the series
+// classes refuse it.
+template <class Series>
+bool series_args(const char *name, PyObject *data, PyObject *time_step, Series *out) {
+    return convert_arg(name, data, &out->data) &&
+           convert_arg("time_step", time_step, &out->time_step) && check_time_step(out->time_step);
+}
 
 // The functions, one definition each, in their files.
 extern PyMethodDef storage_indication_def;

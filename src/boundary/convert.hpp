@@ -43,7 +43,6 @@ class LentDoubles {
 
     std::span<const double> span() const { return span_; }
     std::size_t size() const { return span_.size(); }
-    bool lent() const { return held_; }
 
   private:
     friend bool convert(PyObject *o, LentDoubles *out);

@@ -40,8 +40,7 @@ void curve_number_block(CnRun &run, const double *rain, std::size_t count,
         const double change = q[j + 1] - q[j];
         const double up = change >= 0.0 ? change : 0.0;
         const double dq = p[j] < up ? p[j] : up;
-        const double t = imp * p[j] + perv * dq;
-        const double e = t < p[j] ? t : p[j];
+        const double e = capped_excess(p[j], imp, perv, dq);
         excess[j] = e;
         loss[j] = p[j] - e;
     }

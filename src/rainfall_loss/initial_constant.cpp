@@ -34,10 +34,8 @@ void initial_constant_block(IcRun &run, const double *rain, std::size_t count,
     const double cap = run.cap, imp = run.imp, perv = run.perv;
     for (std::size_t j = 0; j < count; ++j) {
         const double r = p[j] - il[j];
-        // min_num(r, cap): cap is never NaN.
-        const double cl = r != r ? cap : (cap < r ? cap : r);
-        const double t = imp * p[j] + perv * (r - cl);
-        const double e = t < p[j] ? t : p[j];
+        const double cl = min_num(r, cap);
+        const double e = capped_excess(p[j], imp, perv, r - cl);
         excess[j] = e;
         loss[j] = p[j] - e;
     }

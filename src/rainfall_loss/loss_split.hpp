@@ -40,19 +40,21 @@ inline double rain_depth(double rainfall) {
 #endif
 }
 
-// x >= 0 ? x : +0, which is max_num(x, 0): NaN gives 0 and -0 stays -0.
-inline double nonnegative_part(double x) {
-#if defined(__SSE2__)
-    const __m128d v = _mm_set_sd(x);
-    return _mm_cvtsd_f64(_mm_and_pd(_mm_cmple_sd(_mm_setzero_pd(), v), v));
-#else
-    return kept_or_zero(x >= 0.0, x);
-#endif
-}
-
 // Steps a loss method takes at a time where it splits its loop into a
 // serial part and one that runs in vector lanes.
 inline constexpr std::size_t LOSS_BLOCK = 256;
+
+// A step's excess from its rain `p`: the impervious share `imp` runs off
+// whole, the pervious share `perv` as `pervious_excess`, never more than the
+// rain: min(imp * p + perv * pervious_excess, p); the loss is p minus it.
+// The min is min_num without its tests: p is never NaN and a NaN sum gives
+// p here too; neither side is ever -0 (p >= +0 from rain_depth, imp and
+// perv >= 0 or imp = -0, pervious_excess >= +0 or NaN), so equal sides are
+// equal bits. One minsd (or a vector lane's) instead of two branches.
+inline double capped_excess(double p, double imp, double perv, double pervious_excess) {
+    const double t = imp * p + perv * pervious_excess;
+    return t < p ? t : p;
+}
 
 // One value per rainfall step each; `state` is the method's state at the
 // step's end (what it means is the method's own).
@@ -69,17 +71,10 @@ struct LossSpans {
     std::span<double> loss;
     std::span<double> state;
 
-    // Step i of rain `p`: the impervious share `imp` runs off whole, the
-    // pervious share `perv` as `pervious_excess`, never more than the rain:
-    // excess = min(imp * p + perv * pervious_excess, p), loss = p - excess.
-    // The min is min_num without its tests: p is never NaN and a NaN sum
-    // gives p here too; neither side is ever -0 (p >= +0 from rain_depth,
-    // imp and perv >= 0 or imp = -0, pervious_excess >= +0 or NaN), so
-    // equal sides are equal bits. One minsd instead of two branches a step.
+    // Step i of rain `p` (see capped_excess).
     void put(std::size_t i, double p, double imp, double perv, double pervious_excess,
              double end_state) const {
-        const double t = imp * p + perv * pervious_excess;
-        const double e = t < p ? t : p;
+        const double e = capped_excess(p, imp, perv, pervious_excess);
         excess[i] = e;
         loss[i] = p - e;
         state[i] = end_state;

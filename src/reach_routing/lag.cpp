@@ -59,7 +59,8 @@ Result<void> lag_into(std::span<const double> inflow, double dt, double lag, std
     // first value), then the rest block by block, without a test per step,
     // asking about cancellation between blocks.
     const std::size_t head = m + 1 < n ? m + 1 : n;
-    for (std::size_t i = 0; i < head; ++i) o[i] = g * first + f * first;
+    const double steady = g * first + f * first;
+    for (std::size_t i = 0; i < head; ++i) o[i] = steady;
     CancelCheck check(cancel);
     double block[BLOCK + 1];
     block[0] = first; // in[i - m - 1] of the first step below
