@@ -76,6 +76,24 @@ def test_native_matches_the_reference_bit_for_bit_and_conserves_rain(name, seed)
     assert np.allclose(got.excess + got.loss, gross, rtol=0.0, atol=1e-14)
 
 
+@pytest.mark.parametrize("seed", range(8))
+def test_green_ampt_matches_the_reference_whatever_the_pattern_of_ponding(seed):
+    # Back-to-back ponded steps, drizzle between bursts, steps that pond part-way,
+    # seconds to days, no suction: the native loop runs these in different orders.
+    rng = np.random.default_rng(100 + seed)
+    n = int(rng.integers(200, 1300))
+    rain = [rng.gamma(0.6, 0.3, n) * (rng.random(n) < 0.7),
+            rng.gamma(0.3, 0.05, n) * (rng.random(n) < 0.5),
+            np.repeat(rng.gamma(1.0, 0.2, n // 10 + 1), 10)[:n],
+            rng.uniform(0.0, 2.0, n) ** 3 * (rng.random(n) < 0.3)][seed % 4]
+    step = int(rng.choice([1, 60, 900, 3600, 86400]))
+    args = (0.05, 0.45, float(rng.choice([0.0, 1e-9, rng.uniform(0.01, 30.0)])),
+            float(rng.choice([rng.uniform(0.001, 2.0), 50.0])), 0.0)
+    got = methods.green_ampt(rain, timedelta(seconds=step), *args)
+    for column, expected in zip(got, ref_green_ampt(rain.tolist(), step, *args)):
+        assert column.tobytes() == np.asarray(expected, dtype=np.float64).tobytes()
+
+
 def test_more_storage_less_excess_and_the_impervious_share_runs_off():
     rain = _rain(np.random.default_rng(7), 120)
     gross = np.nansum(np.where(rain > 0.0, rain, 0.0))
