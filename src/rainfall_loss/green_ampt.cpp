@@ -69,6 +69,7 @@ void green_ampt_block(GaRun &run, const double *rain, std::size_t count, double 
     // A ponded heavy step `h` in progress: x after `moves` Newton steps from f.
     double x = 0.0, base = 0.0;
     int moves = 0;
+    bool near = false; // the last fall was tiny, so this step is likely the check
     bool ponding = false;
     std::size_t q = 0;
     while (q < m) {
@@ -85,6 +86,7 @@ void green_ampt_block(GaRun &run, const double *rain, std::size_t count, double 
                 base = f + sd;
                 x = ponded_step(f + target, f, sd, base, target);
                 moves = 1;
+                near = false;
                 ponding = true;
             } else {
                 double infiltration = p[h];
@@ -101,7 +103,7 @@ void green_ampt_block(GaRun &run, const double *rain, std::size_t count, double 
         // The next heavy step's first Newton step, as if x were the root.
         double ahead = 0.0;
         bool ahead_ponds = false;
-        if (q + 1 < m) {
+        if (near && q + 1 < m) {
             const std::size_t h2 = heavy[q + 1];
             double f2 = f + min_num(x - f, p[h]);
             for (std::size_t j = h + 1; j < h2; ++j) f2 = f2 + p[j];
@@ -109,6 +111,9 @@ void green_ampt_block(GaRun &run, const double *rain, std::size_t count, double 
             ahead = ponded_step(f2 + target, f2, sd, f2 + sd, target);
         }
         if (next < x) {
+            // Newton converges quadratically: after a fall this small the next step is most
+            // likely the check.
+            near = x - next <= x * 0x1p-26;
             x = next;
             if (++moves < GREEN_AMPT_MAX_ITERATIONS) continue;
             ahead_ponds = false;
@@ -121,6 +126,7 @@ void green_ampt_block(GaRun &run, const double *rain, std::size_t count, double 
             base = f + sd;
             x = ahead;
             moves = 1;
+            near = false;
             ponding = true;
         }
     }
