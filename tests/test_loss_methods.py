@@ -12,10 +12,11 @@ from pathlib import Path
 import pytest
 
 np = pytest.importorskip("numpy", reason="basinkit_model needs NumPy")
-pytest.importorskip("pandas", reason="basinkit_model needs pandas")
+pd = pytest.importorskip("pandas", reason="basinkit_model needs pandas")
 
 import basinkit_model as bm  # noqa: E402
 from basinkit_model import methods  # noqa: E402
+from basinkit_model._clock import CFS_PER_ACRE_INCH  # noqa: E402
 from model_basins import H, storm_rain, subbasin  # noqa: E402
 from reference.curve_number import curve_number as ref_curve_number  # noqa: E402
 from reference.green_ampt import green_ampt as ref_green_ampt  # noqa: E402
@@ -155,6 +156,22 @@ def test_published_curve_number(example):
     assert abs(runoff - example["published"]["runoff_in"]) <= example["tolerance"]["runoff_in"]
 
 
+@pytest.mark.parametrize("example", _examples("initial_constant"))
+def test_published_initial_constant(example):
+    i, tol = example["inputs"], example["tolerance"]
+    out = methods.initial_constant(i["rain_in"], H, i["initial_loss"], i["rate_per_hr"])
+    np.testing.assert_allclose(out.excess, example["published_excess_in"], rtol=0.0, atol=tol["excess_in"])
+    # On to the storm hydrograph: each subarea through its own unit hydrograph, then the sum.
+    loss = bm.InitialConstant(i["initial_loss"], i["rate_per_hr"])
+    areas = [bm.Subbasin(f"sub{k}", sum(o) / CFS_PER_ACRE_INCH, loss, bm.UserUnitHydrograph(tuple(o), H), downstream="A")
+             for k, o in enumerate(example["ordinates"], 1)]
+    rain = pd.Series(i["rain_in"], index=pd.date_range("2024-01-01", periods=len(i["rain_in"]), freq="h"))
+    run = bm.Basin([*areas, bm.Junction("A")]).run(rain, extend=12 * H)
+    for name, want in zip(("sub1", "sub2", "A"), example["published_cfs"]):
+        got = run.element(name)["outflow"].to_numpy()
+        assert np.abs(got[: len(want)] - want).max() <= tol["cfs"] and not got[len(want):].any(), name
+
+
 @pytest.mark.parametrize("example", _examples("green_ampt"))
 def test_published_green_ampt(example):
     i, published, tol = example["inputs"], example["published"], example["tolerance"]
@@ -169,12 +186,18 @@ def test_published_green_ampt(example):
         return
     # Steady rain on one-second steps: ponding starts in the first step with excess.
     rate = i["intensity"]
-    steps = int(3600 * 2 * published["ponding_h"]) + 10
+    steps = int(3600 * 2 * max(published.get("ponding_h", 0.5), published.get("at_h", 0.0))) + 10
     out = methods.green_ampt(np.full(steps, rate / 3600.0), timedelta(seconds=1), *soil)
     first = int(np.argmax(out.excess > 0.0))
-    assert out.excess[first] > 0.0 and abs(first / 3600.0 - published["ponding_h"]) <= tol["ponding_h"]
-    if "cumulative_at_ponding_cm" in published:
-        assert abs(out.state[first - 1] - published["cumulative_at_ponding_cm"]) <= tol["cumulative_at_ponding_cm"]
+    assert out.excess[first] > 0.0
+    if "ponding_h" in published:
+        assert abs(first / 3600.0 - published["ponding_h"]) <= tol["ponding_h"]
+    for key in ("cumulative_at_ponding_cm", "cumulative_at_ponding_in"):
+        if key in published:
+            assert abs(out.state[first - 1] - published[key]) <= tol[key]
+    if "at_h" in published:
+        at = round(published["at_h"] * 3600) - 1
+        assert abs(out.state[at] - published["cumulative_cm"]) <= tol["cumulative_cm"]
 
 
 # ---------------------------------------------------------------- in a basin

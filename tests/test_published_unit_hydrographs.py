@@ -77,7 +77,33 @@ def _user(ex: dict) -> None:
     np.testing.assert_allclose(mm, want * 0.028316846592, rtol=ex["tolerance"]["rel"], atol=0.0)
 
 
-CHECKS = {"nrcs_uh": _nrcs, "snyder_uh": _snyder, "user_uh": _user}
+def _nrcs_table(ex: dict) -> None:
+    dt = ex["step_s"]
+    u = methods.nrcs_unit_hydrograph(
+        [1.0], timedelta(seconds=dt), ex["area_acres"], timedelta(hours=ex["lag_h"]), ex["peak_rate_factor"]
+    )
+    pub = ex["published"]
+    book = np.interp(np.arange(len(u)) * dt / 3600 / pub["rise_h"], pub["t_over_tr"], pub["q_cfs"])
+    assert np.abs(u - book).max() <= ex["tolerance"]["cfs"]
+
+
+def _snyder_peak(ex: dict) -> None:
+    dt = ex["step_s"]
+    u = methods.snyder_unit_hydrograph(
+        [1.0], timedelta(seconds=dt), ex["area_acres"], timedelta(hours=ex["lag_h"]), ex["peaking_coefficient"]
+    )
+    pub, tol = ex["published"], ex["tolerance"]
+    assert abs(u.max() - pub["peak"]) <= tol["peak"]
+    assert abs(int(np.argmax(u)) * dt / 3600 - pub["time_to_peak_h"]) <= tol["time_to_peak_h"]
+
+
+CHECKS = {
+    "nrcs_uh": _nrcs,
+    "nrcs_uh_table": _nrcs_table,
+    "snyder_uh": _snyder,
+    "snyder_peak": _snyder_peak,
+    "user_uh": _user,
+}
 
 
 @pytest.mark.parametrize("ex", EXAMPLES)
