@@ -167,18 +167,8 @@ def _over(traced, rss):
     return traced >= TRACED_BOUND or (rss >= RSS_BOUND and RSS_MEANINGFUL)
 
 
-# On the free-threaded 3.13 build, in a whole run of the suite only, the
-# traced heap grows by about 17 bytes a call while a warning is raised as an
-# error: not reproduced in any smaller run, and not on a GIL build, where this
-# scenario is measured as every other.
-FREE_THREADED_WARNING = (not getattr(sys, "_is_gil_enabled", lambda: True)()
-                         and sys.version_info[:2] == (3, 13))
-
-
 @pytest.mark.parametrize("name", SCENARIOS)
 def test_memory_does_not_grow(name, capfd):
-    if name == "muskingum_warning_error" and FREE_THREADED_WARNING:
-        pytest.skip("free-threaded 3.13: heap growth of the warning path in whole-suite runs, under study")
     entry, fn, expected = SCENARIOS[name]
     args = ENTRIES[entry].args()
     for _ in range(WARMUP):

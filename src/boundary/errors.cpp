@@ -129,7 +129,17 @@ void add_argument_prefix(std::string_view name) {
 bool warn(const char *message) {
     Ref module(PyImport_ImportModule("warnings"));
     if (!module) return false;
-    Ref fn(PyObject_GetAttrString(module.get(), "warn"));
+    // One interned name for every call: the free-threaded 3.13 interpreter was
+    // seen to keep, now and then, the fresh "warn" string of a lookup by C string.
+    // Interning gives every thread the same object, so a race only stores it twice.
+    static std::atomic<PyObject *> interned{nullptr};
+    PyObject *name = interned.load(std::memory_order_acquire);
+    if (!name) {
+        name = PyUnicode_InternFromString("warn");
+        if (!name) return false;
+        interned.store(name, std::memory_order_release);
+    }
+    Ref fn(PyObject_GetAttr(module.get(), name));
     if (!fn) return false;
     Ref text(PyUnicode_FromString(message));
     if (!text) return false;
